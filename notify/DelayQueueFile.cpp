@@ -1,0 +1,340 @@
+#include "notify/DelayQueueFile.h"
+
+#include <shlobj.h>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <string>
+#include "common/ComCall.h"
+#include "common/HResult.h"
+#include "common/HResultException.h"
+#include "common/Path.h"
+#include "common/Scoped.h"
+
+namespace
+{
+const wchar_t kSubFolder[] = L"Tessaly Corporation\\LUM Siftwell\\";
+const wchar_t kFileName[] = L"DbWexDelayQueue.dat";
+const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+
+// The long-path forms of the file names in the folder.
+struct CQueueFileNames
+{
+    CString dat;
+    CString bak;
+    CString newFile;
+};
+
+// What every operation does first: check the folder, create it with its parents, name the files.
+HRESULT BeginOperation(const CString& folder, CQueueFileNames& names)
+{
+    if (folder.IsEmpty())
+        return E_ACCESSDENIED;
+    if (!CreateDirectoryTree(folder))
+        return HResultFromLastError();
+    CString base = folder;
+    if (base[base.GetLength() - 1] != L'\\')
+        base += L'\\';
+    base += kFileName;
+    names.dat = MakeLongPath(base, false, false);
+    names.bak = MakeLongPath(base + L".bak", false, false);
+    names.newFile = MakeLongPath(base + L".new", false, false);
+    return S_OK;
+}
+
+// ----- writing
+
+size_t DecimalLength(LONG value)
+{
+    unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    size_t digits = 1;
+    while (magnitude >= 10)
+    {
+        magnitude /= 10;
+        ++digits;
+    }
+    return digits + (value < 0 ? 1 : 0);
+}
+
+void AppendDecimal(std::wstring& text, LONG value)
+{
+    wchar_t digits[16];
+    wchar_t* end = digits + 16;
+    wchar_t* p = end;
+    unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do
+    {
+        *--p = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0)
+        *--p = L'-';
+    text.append(p, end);
+}
+
+// The text of all records, each as "%s\t%d\t%s\r\n" would print it.
+std::wstring BuildText(const std::vector<CDelayQueueRecord>& records)
+{
+    size_t length = 0;
+    for (const CDelayQueueRecord& record : records)
+    {
+        length += static_cast<size_t>(record.itemId.GetLength()) + static_cast<size_t>(record.path.GetLength()) +
+                  DecimalLength(record.itemClass) + 4;
+    }
+    // One WriteFile takes at most 4 GB, byte-order mark included.
+    if (length > (MAXDWORD - sizeof(kByteOrderMark)) / sizeof(wchar_t))
+        ThrowHResult(E_OUTOFMEMORY);
+
+    std::wstring text;
+    text.reserve(length);
+    for (const CDelayQueueRecord& record : records)
+    {
+        text.append(record.itemId.GetString(), static_cast<size_t>(record.itemId.GetLength()));
+        text += L'\t';
+        AppendDecimal(text, record.itemClass);
+        text += L'\t';
+        text.append(record.path.GetString(), static_cast<size_t>(record.path.GetLength()));
+        text += L"\r\n";
+    }
+    return text;
+}
+
+HRESULT Save(const CString& folder, const std::vector<CDelayQueueRecord>& records)
+{
+    CQueueFileNames names;
+    HRESULT hr = BeginOperation(folder, names);
+    if (FAILED(hr))
+        return hr;
+
+    // A stray .new is what a failed earlier save left behind.
+    DeleteFileW(names.newFile);
+
+    if (records.empty())
+    {
+        // Nothing waits: leave no current file, so a restart brings nothing back.
+        if (FileExists(names.dat))
+        {
+            DeleteFileW(names.bak);
+            MoveFileW(names.dat, names.bak);
+        }
+        return S_FALSE;
+    }
+
+    // No sharing: a second writer or a reader at the same time fails to open it.
+    CScopedHandle file(CreateFileW(names.newFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+        return HResultFromLastError();
+
+    const std::wstring text = BuildText(records);
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr) ||
+        !WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr))
+    {
+        hr = HResultFromLastError();
+    }
+    file.Close();
+    if (FAILED(hr))
+        return hr;  // .dat stays as it was; the next save deletes the partial .new
+
+    // Rotate: the newest complete file is .dat, or .bak between the two moves.
+    DeleteFileW(names.bak);
+    MoveFileW(names.dat, names.bak);
+    if (!MoveFileW(names.newFile, names.dat))
+        return HResultFromLastError();
+    return S_OK;
+}
+
+// ----- reading
+
+constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+size_t FindLineBreak(const wchar_t* text, size_t length, size_t from)
+{
+    for (size_t i = from; i + 1 < length; ++i)
+    {
+        if (text[i] == L'\r' && text[i + 1] == L'\n')
+            return i;
+    }
+    return kNotFound;
+}
+
+// Splits a line at TAB characters; a field asked for past the end is empty.
+class CFieldReader
+{
+public:
+    CFieldReader(const wchar_t* line, size_t length) : m_line(line), m_length(length) {}
+
+    void Next(const wchar_t*& field, size_t& fieldLength)
+    {
+        field = m_line + m_cursor;
+        size_t end = m_cursor;
+        while (end < m_length && m_line[end] != L'\t')
+            ++end;
+        fieldLength = end - m_cursor;
+        m_cursor = end < m_length ? end + 1 : m_length;
+    }
+
+private:
+    const wchar_t* m_line;
+    size_t m_length;
+    size_t m_cursor = 0;
+};
+
+// wcstol base 0 of the field alone: the TAB behind it must not count as leading white space of a
+// following number.
+LONG ParseClass(const wchar_t* field, size_t length)
+{
+    wchar_t small[64];
+    if (length < sizeof(small) / sizeof(small[0]))
+    {
+        std::wmemcpy(small, field, length);
+        small[length] = L'\0';
+        return std::wcstol(small, nullptr, 0);
+    }
+    const std::wstring copy(field, length);
+    return std::wcstol(copy.c_str(), nullptr, 0);
+}
+
+CString MakeString(const wchar_t* text, size_t length)
+{
+    if (length > 0x7FFFFFFF)
+        ThrowHResult(E_OUTOFMEMORY);
+    return CString(text, static_cast<int>(length));
+}
+
+// Hands each valid line to onLine; the first failure it answers ends the walk.
+HRESULT WalkLines(const wchar_t* text, size_t length, const DelayQueueLineHandler& onLine)
+{
+    size_t pos = 0;
+    while (pos < length)
+    {
+        const size_t found = FindLineBreak(text, length, pos);
+        // A text that begins with CR LF is read as one line, as are the last characters without
+        // a CR LF behind them.
+        const size_t lineEnd = (found != kNotFound && found > 0) ? found : length;
+        CFieldReader fields(text + pos, lineEnd - pos);
+        const wchar_t* id;
+        size_t idLength;
+        const wchar_t* classField;
+        size_t classLength;
+        const wchar_t* pathField;
+        size_t pathLength;
+        fields.Next(id, idLength);
+        fields.Next(classField, classLength);
+        fields.Next(pathField, pathLength);
+
+        if (idLength > 0)
+        {
+            const LONG itemClass = ParseClass(classField, classLength);
+            if (itemClass != 0)
+            {
+                const CString path = MakeString(pathField, pathLength);
+                if (FileExists(MakeLongPath(path, false, false)))
+                {
+                    const HRESULT hr = onLine(MakeString(id, idLength), itemClass, path);
+                    if (FAILED(hr))
+                        return hr;
+                }
+            }
+        }
+
+        pos = lineEnd;
+        while (pos < length && (text[pos] == L'\r' || text[pos] == L'\n'))
+            ++pos;
+    }
+    return S_OK;
+}
+
+HRESULT Load(const CString& folder, const DelayQueueLineHandler& onLine)
+{
+    if (!onLine)
+        return E_INVALIDARG;
+    CQueueFileNames names;
+    HRESULT hr = BeginOperation(folder, names);
+    if (FAILED(hr))
+        return hr;
+
+    CScopedHandle file(CreateFileW(names.dat, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+    {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return S_FALSE;
+        return HResultFromLastError();
+    }
+
+    DWORD size = GetFileSize(file.Get(), nullptr);
+    BYTE mark[2] = {0, 0};
+    DWORD read = 0;
+    if (size == INVALID_FILE_SIZE || !ReadFile(file.Get(), mark, sizeof(mark), &read, nullptr))
+        return HResultFromLastError();
+    if (read == sizeof(mark) && mark[0] == kByteOrderMark[0] && mark[1] == kByteOrderMark[1])
+        size -= read;
+    else
+        SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);  // no mark: the text starts at byte 0
+
+    // A trailing odd byte is not part of any code unit and is not read.
+    const DWORD units = size / sizeof(wchar_t);
+    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[units ? units : 1]);
+    if (!text)
+        return E_OUTOFMEMORY;
+    read = 0;
+    if (units && !ReadFile(file.Get(), text.get(), units * static_cast<DWORD>(sizeof(wchar_t)), &read, nullptr))
+        return HResultFromLastError();
+
+    return WalkLines(text.get(), read / sizeof(wchar_t), onLine);
+}
+
+HRESULT BackUp(const CString& folder)
+{
+    CQueueFileNames names;
+    const HRESULT hr = BeginOperation(folder, names);
+    if (FAILED(hr))
+        return hr;
+    if (FileExists(names.dat))
+    {
+        DeleteFileW(names.bak);
+        if (MoveFileW(names.dat, names.bak))
+            return S_OK;
+    }
+    return S_FALSE;
+}
+}  // namespace
+
+CString GetDelayQueueFolder()
+{
+    CString folder;
+    GetSpecialFolderPath(CSIDL_COMMON_APPDATA, folder, kSubFolder, nullptr);
+    return folder;
+}
+
+HRESULT SaveDelayQueueFile(const std::vector<CDelayQueueRecord>& records)
+{
+    return ComCall([&] { return Save(GetDelayQueueFolder(), records); });
+}
+
+HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueRecord>& records)
+{
+    return ComCall([&] { return Save(folder, records); });
+}
+
+HRESULT LoadDelayQueueFile(const DelayQueueLineHandler& onLine)
+{
+    return ComCall([&] { return Load(GetDelayQueueFolder(), onLine); });
+}
+
+HRESULT LoadDelayQueueFile(const CString& folder, const DelayQueueLineHandler& onLine)
+{
+    return ComCall([&] { return Load(folder, onLine); });
+}
+
+HRESULT BackUpDelayQueueFile()
+{
+    return ComCall([&] { return BackUp(GetDelayQueueFolder()); });
+}
+
+HRESULT BackUpDelayQueueFile(const CString& folder)
+{
+    return ComCall([&] { return BackUp(folder); });
+}

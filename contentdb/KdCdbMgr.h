@@ -1,0 +1,134 @@
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <vector>
+#include "common/ComPtr.h"
+#include "common/Scoped.h"
+#include "common/String.h"
+#include "interfaces/ContentDbInterfaces.h"
+
+class CKdCdbMgrEvents;
+template <typename T>
+class CComObject;
+
+// The system's own callback for database notifications: CKdCdbMgr receives the sink's calls
+// through it and passes them on to its listeners through it. The arguments are those of
+// IKdCdbNotification::OnNotify and are valid only during the call. The result is not read.
+class IKdCdbMgrEvents
+{
+public:
+    virtual LONG STDMETHODCALLTYPE OnNotify(LONG count, LPCWSTR* itemIds, LONG* itemClasses, LONG* changeKinds,
+                                            LONG_PTR context) = 0;
+
+protected:
+    ~IKdCdbMgrEvents() = default;
+};
+
+// One connection to the content database manager.
+//
+// Every operation runs on the owner's thread (COM initialised) except OnNotify, which the sink
+// calls on the database's thread. The connection lock is recursive and serialises every sequence
+// of calls over the connection: a search and the walk over its results are one unit, so a caller
+// walking results holds ConnectionLock() from the search to the end of the walk.
+//
+// Lock order: the sink's owner lock, then the listener lock. The connection lock is taken before
+// the owner lock when notifications are switched off and never inside a notification, so a
+// listener must not switch notifications off or close the connection from inside OnNotify.
+class CKdCdbMgr : public IKdCdbMgrEvents
+{
+public:
+    CKdCdbMgr();
+    virtual ~CKdCdbMgr();
+    CKdCdbMgr(const CKdCdbMgr&) = delete;
+    CKdCdbMgr& operator=(const CKdCdbMgr&) = delete;
+
+    // IKdCdbMgrEvents: from the sink, on the database's thread. Passes the call to every listener
+    // that is registered when its turn comes.
+    LONG STDMETHODCALLTYPE OnNotify(LONG count, LPCWSTR* itemIds, LONG* itemClasses, LONG* changeKinds,
+                                    LONG_PTR context) override;
+
+    // Connects (a busy database is retried until timeoutMs has passed) or, when connected, only
+    // sends the client name again; then switches notifications on or off. S_OK when it switched
+    // them on, S_FALSE when they were off and stay off.
+    HRESULT Open(bool notifications, LPCWSTR clientName, DWORD timeoutMs);
+    HRESULT Close();
+    HRESULT EnableNotifications(bool on);
+
+    // Listeners are not counted references. Once RemoveListener returns, the listener gets no
+    // further call, even when a notification is being delivered at that moment.
+    bool AddListener(IKdCdbMgrEvents* listener);     // true when it was already registered
+    void RemoveListener(IKdCdbMgrEvents* listener);  // null removes every listener
+    bool IsListener(IKdCdbMgrEvents* listener);
+
+    // The wrapper keeps duplicates, so the owner may close its own handles. Null clears.
+    bool SetRunEvent(HANDLE runEvent);
+    bool SetAbortEvent(HANDLE abortEvent);
+    // The abort event held, creating an unnamed manual-reset one when there is none, so that
+    // another thread can cut a walk short by signalling it. Null when creation fails.
+    HANDLE EnsureAbortEvent();
+    HANDLE GetAbortEvent() const noexcept { return m_abortEvent; }
+
+    // True when the stop or abort event is signalled within timeoutMs.
+    bool IsAborted(DWORD timeoutMs);
+    // While the run event is reset, waits up to timeoutMs for it. False on a stop or abort.
+    bool WaitRunnable(DWORD timeoutMs);
+
+    // Searches the first database. itemClass -1 sends the query unchanged; another class restricts
+    // it to items of that class. resultCount may be null.
+    HRESULT Search(LPCWSTR query, ULONG propCount, const LONG* propIds, LONG* resultCount, LONG itemClass = -1,
+                   ULONG option1 = 0, ULONG option2 = 0, ULONG option3 = 0);
+    // itemId is passed on as it is, so it must be a real BSTR.
+    HRESULT SelectItem(BSTR itemId, ULONG propCount, const LONG* propIds, LONG* resultCount);
+    HRESULT SearchRelatedByClass(BSTR itemId, ULONG classCount, const LONG* classes, ULONG propCount,
+                                 const LONG* propIds, LONG* resultCount);
+    HRESULT SearchRelated(BSTR itemId, ULONG propCount, const LONG* propIds, LONG* resultCount);
+    // S_OK when an item has this id, S_FALSE when none has.
+    HRESULT ItemExists(LPCWSTR itemId);
+    HRESULT DeleteItem(LPCWSTR itemId);
+    HRESULT MoveNext();
+    // *value is null when the property of the current result has no value.
+    HRESULT GetValue(LONG propId, BSTR* value);
+    HRESULT GetItemValue(LPCWSTR itemId, LONG propId, BSTR* value);
+    HRESULT GetItemPath(LPCWSTR itemId, BSTR* path);
+    HRESULT SetValue(LPCWSTR itemId, LONG propId, LPCWSTR value);
+    // One write per pair, in array order. The BSTRs stay the caller's.
+    HRESULT SetValueList(LPCWSTR itemId, const std::vector<LONG>& propIds, const std::vector<BSTR>* values);
+    HRESULT SetValuesRaw(BSTR itemId, ULONG count1, KdCdbPropValue* list1, ULONG count2, KdCdbPropValue* list2);
+
+    // Held around a search and its walk.
+    CCriticalSection& ConnectionLock() noexcept { return m_connectionLock; }
+    bool IsConnected();
+    // Major in bits 16 to 23, minor in 8 to 15, build in 0 to 7; 0 when not connected.
+    DWORD GetServerVersion() const noexcept { return m_serverVersion; }
+    CString GetServerText();
+    CString GetClientName();
+    std::vector<CString> GetDatabaseNames();
+
+    // Packs "major.minor.build" (separators "." or ","; numbers read as C literals, low 8 bits
+    // kept; a fourth number ignored) as GetServerVersion() gives it.
+    static DWORD ParseServerVersion(const wchar_t* text) noexcept;
+
+private:
+    HRESULT Connect(DWORD timeoutMs);
+    HRESULT OpenDatabase(DWORD timeoutMs);
+    HRESULT ReadServerInfo();
+    HRESULT ReadDatabaseNames();
+    void ReleaseDatabase() noexcept;
+    // Turns a result into E_ABORT when a stop or abort is pending.
+    HRESULT EndWithAbortCheck(HRESULT hr);
+    HRESULT WriteValues(LPCWSTR itemId, ULONG count, const LONG* propIds, const BSTR* values);
+    static bool ReplaceDuplicate(HANDLE& held, HANDLE source);
+
+    HANDLE m_stopEvent = nullptr;
+    HANDLE m_runEvent = nullptr;
+    HANDLE m_abortEvent = nullptr;
+    volatile DWORD m_serverVersion = 0;
+    CCriticalSection m_connectionLock;
+    CComPtr<IKdCdbManager> m_database;
+    CString m_clientName;
+    CScopedBstr m_serverText;
+    std::vector<CScopedBstr> m_databaseNames;
+    CCriticalSection m_listenerLock;
+    std::vector<IKdCdbMgrEvents*> m_listeners;
+    CComObject<CKdCdbMgrEvents>* m_sink = nullptr;  // owned reference
+};

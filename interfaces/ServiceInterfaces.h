@@ -1,0 +1,47 @@
+#pragma once
+// Interfaces of the product's outside services that the plug-in calls: the busy-notify service
+// and the folder-list service. Only the methods the plug-in uses are named; the others are
+// reserved slots so that the used ones sit at the positions the services implement them at
+// (positions count from 0, 0 to 2 being IUnknown's).
+#include <windows.h>
+#include <unknwn.h>
+#include <oaidl.h>
+
+// {EFB2ECA8-9E83-4E8E-9FBE-6D7159E439C6}
+inline const CLSID CLSID_BusyNotify = {0xefb2eca8, 0x9e83, 0x4e8e, {0x9f, 0xbe, 0x6d, 0x71, 0x59, 0xe4, 0x39, 0xc6}};
+// {FEAD6654-E0D4-4DB5-9E91-A3288D5548A1}
+inline const IID IID_IBusyNotify = {0xfead6654, 0xe0d4, 0x4db5, {0x9e, 0x91, 0xa3, 0x28, 0x8d, 0x55, 0x48, 0xa1}};
+// {8F4C757B-8F0F-4390-92C3-84C22BF03BAE}
+inline const CLSID CLSID_FolderList = {0x8f4c757b, 0x8f0f, 0x4390, {0x92, 0xc3, 0x84, 0xc2, 0x2b, 0xf0, 0x3b, 0xae}};
+// {75C562BC-B25F-43E2-A388-46E0C1168031}
+inline const IID IID_IFolderList = {0x75c562bc, 0xb25f, 0x43e2, {0xa3, 0x88, 0x46, 0xe0, 0xc1, 0x16, 0x80, 0x31}};
+
+// Value passed to NotifyBusy when work starts to be held back.
+constexpr ULONG kBusyNotifyPendingWork = 0x10001;
+
+// Told when a process starts holding work, so that the product does not treat it as idle.
+struct IBusyNotify : public IUnknown
+{
+    // Only success or failure of the call is looked at; context and result are empty VARIANTs.
+    virtual HRESULT STDMETHODCALLTYPE NotifyBusy(ULONG processId, ULONG value, VARIANT context, VARIANT* result) = 0;  // 3
+};
+
+// The folders the product lists. Files under an entry with flag 0 are given longer to settle
+// before they are analysed.
+struct IFolderList : public IUnknown
+{
+    virtual HRESULT STDMETHODCALLTYPE Reserved3() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved4() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved5() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved6() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved7() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved8() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved9() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved10() = 0;
+    // S_OK and the number of entries; reserved is not used.
+    virtual HRESULT STDMETHODCALLTYPE GetCount(LONG* count, LONG* reserved) = 0;                   // 11
+    // Entry `index` (0-based): its folder, a second text and three numbers, the last of which is
+    // the entry's flag (0: a folder to consider). The caller frees both texts.
+    virtual HRESULT STDMETHODCALLTYPE GetEntry(LONG index, BSTR* folder, BSTR* other, LONG* first, LONG* second,
+                                               LONG* flag) = 0;                                    // 12
+};

@@ -1,0 +1,77 @@
+#pragma once
+#include <windows.h>
+#include <utility>
+#include <vector>
+
+// Order of calls across all stand-in objects: every recorded call takes the next number, so a test
+// can check that one object was called before another.
+inline LONG NextStandinCallSequence() noexcept
+{
+    static volatile LONG s_sequence = 0;
+    return InterlockedIncrement(&s_sequence);
+}
+
+// The calls one stand-in method (or object) received, in arrival order. Any thread may add; a test
+// reads snapshots and waits, with a time-out, until a number of calls have arrived.
+template <typename Call>
+class CCallLog
+{
+public:
+    CCallLog() noexcept = default;
+    CCallLog(const CCallLog&) = delete;
+    CCallLog& operator=(const CCallLog&) = delete;
+
+    void Add(Call call)
+    {
+        AcquireSRWLockExclusive(&m_lock);
+        m_calls.push_back(std::move(call));
+        ReleaseSRWLockExclusive(&m_lock);
+        WakeAllConditionVariable(&m_arrived);
+    }
+
+    std::vector<Call> Calls() const
+    {
+        AcquireSRWLockShared(&m_lock);
+        std::vector<Call> copy = m_calls;
+        ReleaseSRWLockShared(&m_lock);
+        return copy;
+    }
+
+    size_t Count() const noexcept
+    {
+        AcquireSRWLockShared(&m_lock);
+        const size_t count = m_calls.size();
+        ReleaseSRWLockShared(&m_lock);
+        return count;
+    }
+
+    // True once at least `count` calls have been recorded; false when `timeoutMs` passes first.
+    bool WaitForCount(size_t count, DWORD timeoutMs) const noexcept
+    {
+        const DWORD start = GetTickCount();
+        AcquireSRWLockExclusive(&m_lock);
+        bool reached = m_calls.size() >= count;
+        while (!reached)
+        {
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= timeoutMs)
+                break;
+            SleepConditionVariableSRW(&m_arrived, &m_lock, timeoutMs - elapsed, 0);
+            reached = m_calls.size() >= count;
+        }
+        ReleaseSRWLockExclusive(&m_lock);
+        return reached;
+    }
+
+    void Clear()
+    {
+        AcquireSRWLockExclusive(&m_lock);
+        m_calls.clear();
+        ReleaseSRWLockExclusive(&m_lock);
+    }
+
+private:
+    mutable SRWLOCK m_lock = SRWLOCK_INIT;
+    mutable CONDITION_VARIABLE m_arrived = CONDITION_VARIABLE_INIT;
+    std::vector<Call> m_calls;
+};

@@ -23,26 +23,23 @@ public:
 
     void Add(Call call)
     {
-        AcquireSRWLockExclusive(&m_lock);
-        m_calls.push_back(std::move(call));
-        ReleaseSRWLockExclusive(&m_lock);
+        {
+            ExclusiveGuard guard(m_lock);
+            m_calls.push_back(std::move(call));
+        }
         WakeAllConditionVariable(&m_arrived);
     }
 
     std::vector<Call> Calls() const
     {
-        AcquireSRWLockShared(&m_lock);
-        std::vector<Call> copy = m_calls;
-        ReleaseSRWLockShared(&m_lock);
-        return copy;
+        ExclusiveGuard guard(m_lock);
+        return m_calls;
     }
 
     size_t Count() const noexcept
     {
-        AcquireSRWLockShared(&m_lock);
-        const size_t count = m_calls.size();
-        ReleaseSRWLockShared(&m_lock);
-        return count;
+        ExclusiveGuard guard(m_lock);
+        return m_calls.size();
     }
 
     // True once at least `count` calls have been recorded; false when `timeoutMs` passes first.
@@ -65,12 +62,24 @@ public:
 
     void Clear()
     {
-        AcquireSRWLockExclusive(&m_lock);
+        ExclusiveGuard guard(m_lock);
         m_calls.clear();
-        ReleaseSRWLockExclusive(&m_lock);
     }
 
 private:
+    // Copying the vector may throw; the lock must not stay taken when it does.
+    class ExclusiveGuard
+    {
+    public:
+        explicit ExclusiveGuard(SRWLOCK& lock) noexcept : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+        ~ExclusiveGuard() { ReleaseSRWLockExclusive(&m_lock); }
+        ExclusiveGuard(const ExclusiveGuard&) = delete;
+        ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+
+    private:
+        SRWLOCK& m_lock;
+    };
+
     mutable SRWLOCK m_lock = SRWLOCK_INIT;
     mutable CONDITION_VARIABLE m_arrived = CONDITION_VARIABLE_INIT;
     std::vector<Call> m_calls;

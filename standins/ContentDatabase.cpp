@@ -74,7 +74,7 @@ void CContentDatabase::SetVersionText(const std::wstring& text)
     m_versionText = text;
 }
 
-void CContentDatabase::SetDatabaseNames(std::initializer_list<const wchar_t*> names)
+void CContentDatabase::SetDatabaseNames(const std::vector<const wchar_t*>& names)
 {
     std::vector<std::optional<std::wstring>> copy;
     for (const wchar_t* name : names)

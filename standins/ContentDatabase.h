@@ -55,7 +55,7 @@ public:
     void SetServerText(const std::wstring& text);
     void SetVersionText(const std::wstring& text);
     // A null entry gives a null element in GetDatabaseNames; no entries give a null array.
-    void SetDatabaseNames(std::initializer_list<const wchar_t*> names);
+    void SetDatabaseNames(const std::vector<const wchar_t*>& names);
     // Open answers kHrCdbBusy until timeMs from now have passed.
     void SetBusyFor(DWORD timeMs);
     // On (the default): GetValue fails with kHrCdbNotFetched for a property its search did not

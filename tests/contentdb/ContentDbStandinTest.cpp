@@ -2,7 +2,6 @@
 // writes, notifications, fault injection and stalls.
 #include <gtest/gtest.h>
 #include <objbase.h>
-#include <process.h>
 #include <string>
 #include <vector>
 #include "com/ComObject.h"
@@ -12,10 +11,11 @@
 #include "standins/ContentDatabase.h"
 #include "standins/ContentDbConnection.h"
 #include "standins/ContentDbQuery.h"
+#include "tests/contentdb/CdbTestSupport.h"
 
 namespace
 {
-constexpr DWORD kWaitMs = 10000;
+constexpr DWORD kWaitMs = kCdbTestWaitMs;
 
 // Records the notifications it receives.
 class CRecordingSink : public CComObjectRootEx, public IKdCdbNotification
@@ -157,31 +157,20 @@ TEST_F(ContentDbStandinTest, RegisteredClassGivesFreeThreadedConnections)
     // Marshalled to another thread of the process, it stays the same object.
     IStream* stream = nullptr;
     ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKdCdbManager, m_connection, &stream));
-    struct Context
-    {
-        IStream* stream;
-        IKdCdbManager* seen;
-        HRESULT hr;
-    } context{stream, nullptr, E_FAIL};
-    HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(
-        nullptr, 0,
-        [](void* p) -> unsigned {
-            auto* c = static_cast<Context*>(p);
-            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-            IKdCdbManager* other = nullptr;
-            c->hr = CoGetInterfaceAndReleaseStream(c->stream, IID_IKdCdbManager, reinterpret_cast<void**>(&other));
-            c->seen = other;
-            if (other)
-                other->Release();
-            CoUninitialize();
-            return 0;
+    HRESULT hr = E_FAIL;
+    IKdCdbManager* seen = nullptr;
+    CTestThread other(
+        [&] {
+            IKdCdbManager* unmarshalled = nullptr;
+            hr = CoGetInterfaceAndReleaseStream(stream, IID_IKdCdbManager, reinterpret_cast<void**>(&unmarshalled));
+            seen = unmarshalled;
+            if (unmarshalled)
+                unmarshalled->Release();
         },
-        &context, 0, nullptr));
-    ASSERT_NE(nullptr, thread);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kWaitMs));
-    CloseHandle(thread);
-    EXPECT_EQ(S_OK, context.hr);
-    EXPECT_EQ(m_connection.Get(), context.seen);
+        COINIT_APARTMENTTHREADED);
+    ASSERT_TRUE(other.Join(kWaitMs));
+    EXPECT_EQ(S_OK, hr);
+    EXPECT_EQ(m_connection.Get(), seen);
 
     m_connection.Release();
     EXPECT_EQ(0, m_db->LiveConnections());
@@ -484,33 +473,20 @@ TEST_F(ContentDbStandinTest, StalledSearchWaitsForRelease)
     Connect();
     m_db->Control().Stall(CdbMethod::Search);
 
-    struct Context
-    {
-        IKdCdbManager* connection;
-        LONG count;
-        HRESULT hr;
-    } context{m_connection.Get(), -1, E_FAIL};
-    HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(
-        nullptr, 0,
-        [](void* p) -> unsigned {
-            auto* c = static_cast<Context*>(p);
-            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            CScopedBstr name(SysAllocString(L"Main"));
-            CScopedBstr text(SysAllocString(L"-2 = \"300\""));
-            ULONG ignored = 0;
-            c->hr = c->connection->Search(name.Get(), text.Get(), 0, 0, 0, 0, nullptr, 0, 0, 0, 0, &ignored, &c->count);
-            CoUninitialize();
-            return 0;
-        },
-        &context, 0, nullptr));
-    ASSERT_NE(nullptr, thread);
+    HRESULT hr = E_FAIL;
+    LONG count = -1;
+    CTestThread searcher([&] {
+        CScopedBstr name(SysAllocString(L"Main"));
+        CScopedBstr text(SysAllocString(L"-2 = \"300\""));
+        ULONG ignored = 0;
+        hr = m_connection->Search(name.Get(), text.Get(), 0, 0, 0, 0, nullptr, 0, 0, 0, 0, &ignored, &count);
+    });
     ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::Search, 1, kWaitMs));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 100));
+    EXPECT_FALSE(searcher.Join(100));
     m_db->Control().Release(CdbMethod::Search);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kWaitMs));
-    CloseHandle(thread);
-    EXPECT_EQ(S_OK, context.hr);
-    EXPECT_EQ(1, context.count);
+    ASSERT_TRUE(searcher.Join(kWaitMs));
+    EXPECT_EQ(S_OK, hr);
+    EXPECT_EQ(1, count);
 }
 
 TEST_F(ContentDbStandinTest, RecordsCallsWithTheirArguments)

@@ -1,7 +1,6 @@
 // The content database connection against the stand-in database.
 #include <gtest/gtest.h>
 #include <objbase.h>
-#include <process.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,49 +13,12 @@
 #include "standins/ContentDatabase.h"
 #include "standins/ContentDbConnection.h"
 #include "standins/ContentDbQuery.h"
+#include "tests/contentdb/CdbTestSupport.h"
 
 namespace
 {
-constexpr DWORD kWaitMs = 10000;
+constexpr DWORD kWaitMs = kCdbTestWaitMs;
 const wchar_t kClient[] = L"LumSiftDbNotifyWex";
-
-// A manual-reset event owned by the test.
-class CTestEvent
-{
-public:
-    explicit CTestEvent(bool signalled = false) : m_handle(CreateEventW(nullptr, TRUE, signalled, nullptr)) {}
-    HANDLE Get() const { return m_handle.Get(); }
-    void Set() { SetEvent(m_handle.Get()); }
-    void Reset() { ResetEvent(m_handle.Get()); }
-    bool Wait(DWORD timeoutMs) { return WaitForSingleObject(m_handle.Get(), timeoutMs) == WAIT_OBJECT_0; }
-
-private:
-    CScopedHandle m_handle;
-};
-
-// Runs a function on a thread of its own in the multi-threaded apartment.
-class CTestThread
-{
-public:
-    explicit CTestThread(std::function<void()> body) : m_body(std::move(body))
-    {
-        m_handle.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Main, this, 0, nullptr)));
-    }
-    ~CTestThread() { Join(kWaitMs); }
-    bool Join(DWORD timeoutMs) { return WaitForSingleObject(m_handle.Get(), timeoutMs) == WAIT_OBJECT_0; }
-
-private:
-    static unsigned __stdcall Main(void* self)
-    {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        static_cast<CTestThread*>(self)->m_body();
-        CoUninitialize();
-        return 0;
-    }
-
-    std::function<void()> m_body;
-    CScopedHandle m_handle;
-};
 
 // A listener that records what it hears; optionally blocks inside the call until told to go on.
 class CTestListener : public IKdCdbMgrEvents

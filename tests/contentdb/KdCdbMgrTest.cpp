@@ -415,6 +415,7 @@ TEST_F(KdCdbMgrTest, MissingArgumentsAreRefusedWithoutCallingTheDatabase)
     std::vector<BSTR> twoValues{text.Get(), text.Get()};
     std::vector<BSTR> noValues;
     KdCdbPropValue record{0xAF, 1, nullptr};
+    BSTR out = nullptr;
     const struct
     {
         HRESULT expected;
@@ -427,6 +428,7 @@ TEST_F(KdCdbMgrTest, MissingArgumentsAreRefusedWithoutCallingTheDatabase)
         {E_POINTER, [&] { return mgr.GetValue(-1, nullptr); }},
         {E_POINTER, [&] { return mgr.GetItemValue(L"a", -1, nullptr); }},
         {E_POINTER, [&] { return mgr.GetItemPath(L"a", nullptr); }},
+        {E_POINTER, [&] { return mgr.GetItemPath(nullptr, &out); }},
         {E_POINTER, [&] { return mgr.SetValue(nullptr, 0xAF, L"1"); }},
         {E_POINTER, [&] { return mgr.SetValueList(nullptr, {0xAF}, &oneValue); }},
         {E_OUTOFMEMORY, [&] { return mgr.SetValueList(L"a", {}, &noValues); }},
@@ -917,15 +919,15 @@ TEST_F(KdCdbMgrTest, TheSinkForwardsToItsOwnerUntilDetached)
 
     // Detaching waits for a call in progress; later calls reach nobody.
     owner.BlockNextCall();
+    owner.entered.Reset();
+    owner.finished.Reset();
     CTestThread caller([&] { sink->OnNotify(2, ids, classes, kinds, 78); });
     ASSERT_TRUE(owner.entered.Wait(kWaitMs));
-    owner.entered.Reset();
     CTestEvent never;
     CTestThread releaser([&] {
         never.Wait(200);
         owner.proceed.Set();
     });
-    owner.finished.Reset();
     sink->SetOwner(nullptr);
     EXPECT_TRUE(owner.finished.Wait(0));
     ASSERT_TRUE(caller.Join(kWaitMs));

@@ -28,7 +28,7 @@ CString GetMimeTypeFromPath(LPCWSTR path);
 //   ERROR_INVALID_DATA (13) for a null path (text untouched) or a value that is not a string;
 //   ERROR_PATH_NOT_FOUND (3) without an extension, or the registry's own error;
 //   ERROR_OUTOFMEMORY (14) when the extension is too long or memory runs out (text untouched).
-// On the failures that leave it not untouched the text becomes "application/octet-stream".
+// On the other failures the text becomes "application/octet-stream".
 LONG GetRegisteredContentType(LPCWSTR path, CString& contentType);
 
 // kItemClassVideo, kItemClassImage or kItemClassAudio by the major MIME type the file name

@@ -100,9 +100,7 @@ TEST(ContentClassification, VideoCategories)
         {300, L"video/mpeg", L"", L"1", L"  \t", 0x04},
         // The broadcast type decides before the marker and the recorder.
         {300, L"video/mpeg", L"", L"5", L"m", 0x01},
-        {300, L"video/mpeg", L"x:y", L"BS", L"m", 0x01},
         {300, L"video/mpeg", L"Orvex_Studio_Digital_HD_Recorder:x", L"Terrestrial", L"", 0x01},
-        {300, L"video/mpeg", L"Orvex_Studio_Video_Recorder:x", L"BSDigital", L"", 0x02},
         {300, L"video/mpeg", L"x:y", L" \t6 ", L"", 0x02},
         // Names are exact: another case is not a broadcast type, the recorder rules apply.
         {300, L"video/mpeg", L"x:y", L"bs", L"", 0x04},
@@ -123,7 +121,6 @@ TEST(ContentClassification, VideoCategories)
         // No ":" leaves both names empty: the marker decides.
         {300, L"video/mpeg", L"Orvex_Studio_Video_Recorder", L"", L"", 0x04},
         {300, L"video/mpeg", L"Orvex_Studio_Video_Recorder", L"", L"m", 0x02},
-        {300, L"video/mpeg", L"   ", L"", L"", 0x04},
         {300, L"video/mpeg", L"x:y", L"", L" m ", 0x02},
     };
     for (const CategoryCase& c : cases)
@@ -333,16 +330,6 @@ TEST(ContentClassification, MimeTypeFromRegistrations)
     EXPECT_EQ(0x08u, ClassifyContentCategory(0, L"C:\\m\\a.lumtest1", L"", L"", L"", L""));
     EXPECT_EQ(0x10u, ClassifyContentCategory(0, L"C:\\m\\a.lumtest4", L"", L"", L"", L""));
     EXPECT_EQ(0x04u, ClassifyContentCategory(0, L"C:\\m\\a.lumtest1", L"video/mp4", L"", L"", L""));
-}
-
-TEST(ContentClassification, RegistrationOfABuiltInExtensionWins)
-{
-    ASSERT_FALSE(IsRegistered(L".vdq"));
-    CTestFileType vdq(L".vdq");
-    ASSERT_TRUE(vdq.Created());
-    vdq.Text(L"PerceivedType", L"audio");
-    EXPECT_STREQ(L"audio/vdq", GetMimeTypeFromPath(L"C:\\a.vdq"));
-    EXPECT_EQ(100, GetItemClassFromPath(L"C:\\a.vdq"));
 }
 
 TEST(ContentClassification, OverlongExtensions)

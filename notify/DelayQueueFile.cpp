@@ -1,6 +1,7 @@
 #include "notify/DelayQueueFile.h"
 
 #include <shlobj.h>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -44,60 +45,89 @@ HRESULT BeginOperation(const CString& folder, CQueueFileNames& names)
 
 // ----- writing
 
-size_t DecimalLength(LONG value)
+// Writes value in decimal at out; answers the number of characters.
+size_t FormatDecimal(LONG value, wchar_t* out)
 {
-    unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
-    size_t digits = 1;
-    while (magnitude >= 10)
-    {
-        magnitude /= 10;
-        ++digits;
-    }
-    return digits + (value < 0 ? 1 : 0);
-}
-
-void AppendDecimal(std::wstring& text, LONG value)
-{
-    wchar_t digits[16];
-    wchar_t* end = digits + 16;
-    wchar_t* p = end;
+    wchar_t digits[12];
+    size_t count = 0;
     unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
     do
     {
-        *--p = static_cast<wchar_t>(L'0' + magnitude % 10);
+        digits[count++] = static_cast<wchar_t>(L'0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude != 0);
-    if (value < 0)
-        *--p = L'-';
-    text.append(p, end);
-}
-
-// The text of all records, each as "%s\t%d\t%s\r\n" would print it.
-std::wstring BuildText(const std::vector<CDelayQueueRecord>& records)
-{
     size_t length = 0;
-    for (const CDelayQueueRecord& record : records)
-    {
-        length += static_cast<size_t>(record.itemId.GetLength()) + static_cast<size_t>(record.path.GetLength()) +
-                  DecimalLength(record.itemClass) + 4;
-    }
-    // One WriteFile takes at most 4 GB, byte-order mark included.
-    if (length > (MAXDWORD - sizeof(kByteOrderMark)) / sizeof(wchar_t))
-        ThrowHResult(E_OUTOFMEMORY);
-
-    std::wstring text;
-    text.reserve(length);
-    for (const CDelayQueueRecord& record : records)
-    {
-        text.append(record.itemId.GetString(), static_cast<size_t>(record.itemId.GetLength()));
-        text += L'\t';
-        AppendDecimal(text, record.itemClass);
-        text += L'\t';
-        text.append(record.path.GetString(), static_cast<size_t>(record.path.GetLength()));
-        text += L"\r\n";
-    }
-    return text;
+    if (value < 0)
+        out[length++] = L'-';
+    while (count > 0)
+        out[length++] = digits[--count];
+    return length;
 }
+
+// Writes the text of the records, each line as "%s\t%d\t%s\r\n" would print it, through a
+// small buffer. A queue of 100,000 requests is some 25 MB of text: building it whole would need
+// that much contiguous memory in the service's (32-bit) address space and cost more in fresh
+// pages than the write itself.
+class CQueueTextWriter
+{
+public:
+    explicit CQueueTextWriter(HANDLE file) : m_file(file), m_buffer(new wchar_t[kCapacity]) {}
+
+    // false once a WriteFile has failed; GetLastError then tells why.
+    bool WriteRecords(const std::vector<CDelayQueueRecord>& records)
+    {
+        wchar_t number[12];
+        for (const CDelayQueueRecord& record : records)
+        {
+            const size_t numberLength = FormatDecimal(record.itemClass, number);
+            if (!Append(record.itemId.GetString(), static_cast<size_t>(record.itemId.GetLength())) ||
+                !Append(L"\t", 1) || !Append(number, numberLength) || !Append(L"\t", 1) ||
+                !Append(record.path.GetString(), static_cast<size_t>(record.path.GetLength())) ||
+                !Append(L"\r\n", 2))
+            {
+                return false;
+            }
+        }
+        return Flush();
+    }
+
+private:
+    static constexpr size_t kCapacity = 32 * 1024;  // characters
+
+    bool Append(const wchar_t* text, size_t length)
+    {
+        if (m_used + length > kCapacity)
+        {
+            if (!Flush())
+                return false;
+            // Longer than the whole buffer: straight to the file.
+            if (length > kCapacity)
+                return Write(text, length);
+        }
+        std::memcpy(m_buffer.get() + m_used, text, length * sizeof(wchar_t));
+        m_used += length;
+        return true;
+    }
+
+    bool Flush()
+    {
+        const size_t used = m_used;
+        m_used = 0;
+        return used == 0 || Write(m_buffer.get(), used);
+    }
+
+    bool Write(const wchar_t* text, size_t length)
+    {
+        // The number of bytes written is not checked: a short write without an error cannot
+        // happen on a local file opened for synchronous access.
+        DWORD written = 0;
+        return WriteFile(m_file, text, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr) != FALSE;
+    }
+
+    HANDLE m_file;
+    std::unique_ptr<wchar_t[]> m_buffer;
+    size_t m_used = 0;
+};
 
 HRESULT Save(const CString& folder, const std::vector<CDelayQueueRecord>& records)
 {
@@ -126,10 +156,10 @@ HRESULT Save(const CString& folder, const std::vector<CDelayQueueRecord>& record
     if (!file.IsValid())
         return HResultFromLastError();
 
-    const std::wstring text = BuildText(records);
+    CQueueTextWriter writer(file.Get());
     DWORD written = 0;
     if (!WriteFile(file.Get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr) ||
-        !WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr))
+        !writer.WriteRecords(records))
     {
         hr = HResultFromLastError();
     }

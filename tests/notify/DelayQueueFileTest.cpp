@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <climits>
 #include <cstdint>
+#include <cwchar>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -164,6 +166,28 @@ TEST_F(DelayQueueFile, WritesOneTabSeparatedLinePerRecordAfterTheMark)
     EXPECT_FALSE(Exists(bak));
 }
 
+TEST_F(DelayQueueFile, WritesLargeQueuesAndLongFieldsWhole)
+{
+    std::vector<CDelayQueueRecord> records;
+    std::wstring expected;
+    const LONG classes[] = {100, 200, 300, -1, 0, LONG_MIN, LONG_MAX};
+    for (int i = 0; i < 5000; ++i)
+    {
+        // Every 1000th record carries fields longer than any write buffer would be.
+        const std::wstring id = (i % 1000 == 7) ? std::wstring(40000, L'i') : L"id" + std::to_wstring(i);
+        const std::wstring path = (i % 1000 == 8) ? std::wstring(70000, L'p') : L"C:\\m\\" + std::to_wstring(i) + L".mp4";
+        const LONG itemClass = classes[i % 7];
+        records.push_back({path.c_str(), id.c_str(), itemClass});
+        wchar_t number[16];
+        swprintf(number, 16, L"%d", static_cast<int>(itemClass));
+        expected += id + L"\t" + number + L"\t" + path + L"\r\n";
+    }
+    ASSERT_EQ(S_OK, SaveDelayQueueFile(folder, records));
+    const Bytes written = ReadBytes(dat);
+    ASSERT_EQ(Utf16(expected).size(), written.size());
+    EXPECT_TRUE(Utf16(expected) == written);
+}
+
 TEST_F(DelayQueueFile, LoadsWhatItSavedExceptRequestsWithoutAFile)
 {
     const CString clip = MakeMediaFile(L"a.mp4");
@@ -193,6 +217,12 @@ TEST_F(DelayQueueFile, SkipsLinesThatFailTheChecks)
     const std::wstring clip = W(MakeMediaFile(L"a.mp4"));
     const std::wstring missing = W(media) + L"missing.mp4";
     const std::wstring folderPath = W(media);
+    // A file named like a number, reached relative to the current directory: an empty class field
+    // must not borrow the number behind its TAB.
+    MakeMediaFile(L"5.mp4");
+    wchar_t previousDirectory[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previousDirectory);
+    ASSERT_TRUE(SetCurrentDirectoryW(media));
     struct Case
     {
         std::wstring line;
@@ -210,7 +240,9 @@ TEST_F(DelayQueueFile, SkipsLinesThatFailTheChecks)
         {L"\t100\t" + clip, false, 0, L""},                 // empty id
         {L"A\t0\t" + clip, false, 0, L""},
         {L"A\tabc\t" + clip, false, 0, L""},
-        {L"A\t\t100\t" + clip, false, 0, L""},  // empty class: the TAB behind it is not a blank
+        {L"A\t5\t5.mp4", true, 5, L"5.mp4"},
+        {L"A\t\t5.mp4", false, 0, L""},
+        {L"A\t \t5.mp4", false, 0, L""},
         {L"A\t100\t" + missing, false, 0, L""},
         {L"A\t100\t" + folderPath, false, 0, L""},
         {L"A\t100\t", false, 0, L""},
@@ -231,6 +263,7 @@ TEST_F(DelayQueueFile, SkipsLinesThatFailTheChecks)
             EXPECT_TRUE(items.empty());
         }
     }
+    SetCurrentDirectoryW(previousDirectory);
 }
 
 TEST_F(DelayQueueFile, SplitsLinesOnlyAtCrLf)

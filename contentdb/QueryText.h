@@ -4,9 +4,8 @@
 #include <vector>
 #include "common/String.h"
 
-// Query texts for the content database. The database parses them; we only write them, and the
-// texts must come out character for character as below, because the database's parser is not
-// ours and the stand-in parser is checked against the same texts.
+// Query texts for the content database. The database parses them; we only write them, so the
+// texts must come out character for character as below: the parser is not ours to change.
 //
 // Language as written here: "P = \"v\"", "P exists true|false", "P & \"m\" = \"v\"",
 // "P contains \"v\"", joined by "and" / "or" with parentheses. The property number comes first,

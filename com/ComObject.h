@@ -9,9 +9,10 @@
 // InternalQueryInterface; the wrappers add IUnknown. Every live object holds a module lock.
 
 // A non-aggregated object: CComObject<T>::CreateInstance gives a new object with reference count
-// 0 (the caller's QueryInterface or AddRef takes the first reference).
+// 0 (the caller's QueryInterface or AddRef takes the first reference). Final: Release deletes it
+// through its own type, so no class may derive from it.
 template <typename T>
-class CComObject : public T
+class CComObject final : public T
 {
 public:
     CComObject() { ModuleLock(); }

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+#include <string>
+#include "com/Registrar.h"
+#include "tests/com/ComTestResources.h"
+#include "tests/com/RegistryProbe.h"
+
+using namespace registry_probe;
+
+namespace
+{
+const std::wstring kBase = L"Software\\LumTest\\Registrar";
+
+// The shape of a class registration, under HKCU so that the test needs no rights.
+const wchar_t kClassScript[] = LR"(
+HKCU
+{
+    NoRemove Software
+    {
+        NoRemove LumTest
+        {
+            NoRemove Registrar
+            {
+                ForceRemove {11111111-2222-3333-4444-555555555555} = s 'Test Class'
+                {
+                    InprocServer32 = s '%MODULE%'
+                    {
+                        val ThreadingModel = s 'Both'
+                    }
+                    TypeLib = s '{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}'
+                }
+                Shared
+                {
+                    val Count = d 42
+                    val Mask = d '0xFFFFFFFF'
+                    'Key With Spaces' = s 'it''s quoted'
+                }
+            }
+        }
+    }
+}
+)";
+
+const std::wstring kClassKey = kBase + L"\\{11111111-2222-3333-4444-555555555555}";
+const std::wstring kSharedKey = kBase + L"\\Shared";
+
+class RegistrarTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        DeleteTree(HKEY_CURRENT_USER, kBase);
+        ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, kBase));
+        ASSERT_EQ(S_OK, registrar.AddReplacement(L"MODULE", L"C:\\Program Files\\Lum\\plugin.dll"));
+    }
+    void TearDown() override { DeleteTree(HKEY_CURRENT_USER, kBase); }
+
+    CRegistrar registrar;
+};
+}  // namespace
+
+TEST_F(RegistrarTest, RegisterWritesKeysValuesAndReplacements)
+{
+    ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
+
+    EXPECT_EQ(L"Test Class", ReadString(HKEY_CURRENT_USER, kClassKey, nullptr));
+    EXPECT_EQ(L"C:\\Program Files\\Lum\\plugin.dll", ReadString(HKEY_CURRENT_USER, kClassKey + L"\\InprocServer32", nullptr));
+    EXPECT_EQ(L"Both", ReadString(HKEY_CURRENT_USER, kClassKey + L"\\InprocServer32", L"ThreadingModel"));
+    EXPECT_EQ(L"{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}", ReadString(HKEY_CURRENT_USER, kClassKey + L"\\TypeLib", nullptr));
+    EXPECT_EQ(42u, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Count"));
+    EXPECT_EQ(0xFFFFFFFFu, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Mask"));
+    EXPECT_EQ(L"it's quoted", ReadString(HKEY_CURRENT_USER, kSharedKey + L"\\Key With Spaces", nullptr));
+}
+
+TEST_F(RegistrarTest, ReplacementValuesKeepTheirQuotesAndPercentSigns)
+{
+    ASSERT_EQ(S_OK, registrar.AddReplacement(L"module", L"C:\\O'Brien\\50%\\x.dll"));  // replaces, any case
+    const wchar_t script[] = L"HKCU { NoRemove Software { NoRemove LumTest { NoRemove Registrar { "
+                             L"Path = s '%Module%' Rate = s '100%%' } } } }";
+    ASSERT_EQ(S_OK, registrar.StringRegister(script));
+    EXPECT_EQ(L"C:\\O'Brien\\50%\\x.dll", ReadString(HKEY_CURRENT_USER, kBase + L"\\Path", nullptr));
+    EXPECT_EQ(L"100%", ReadString(HKEY_CURRENT_USER, kBase + L"\\Rate", nullptr));
+}
+
+TEST_F(RegistrarTest, ForceRemoveKeyIsWrittenAnewOnEveryRegistration)
+{
+    ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
+    // Left-overs of an older registration inside the ForceRemove key go; beside it they stay.
+    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kClassKey + L"\\LocalServer32", nullptr, L"old.exe"));
+    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kClassKey, L"Stale", L"x"));
+    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kSharedKey, L"Foreign", L"y"));
+
+    ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey + L"\\LocalServer32"));
+    EXPECT_EQ(std::nullopt, ReadString(HKEY_CURRENT_USER, kClassKey, L"Stale"));
+    EXPECT_EQ(L"Both", ReadString(HKEY_CURRENT_USER, kClassKey + L"\\InprocServer32", L"ThreadingModel"));
+    EXPECT_EQ(L"y", ReadString(HKEY_CURRENT_USER, kSharedKey, L"Foreign"));
+    EXPECT_EQ(42u, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Count"));
+}
+
+TEST_F(RegistrarTest, UnregisterRemovesWhatTheScriptOwns)
+{
+    ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
+    ASSERT_EQ(S_OK, registrar.StringUnregister(kClassScript));
+
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey));
+    // "Shared" held only script values and a subkey with only its script default: both go.
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kSharedKey));
+    // NoRemove keys stay, even when empty.
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kBase));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\LumTest"));
+}
+
+TEST_F(RegistrarTest, UnregisterKeepsPlainKeysThatHoldSomethingElse)
+{
+    ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
+    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kClassKey + L"\\Extra", nullptr, L"foreign"));
+    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kSharedKey, L"Foreign", L"y"));
+    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kSharedKey + L"\\Key With Spaces", L"Other", L"z"));
+
+    ASSERT_EQ(S_OK, registrar.StringUnregister(kClassScript));
+    // ForceRemove takes foreign content with it.
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey));
+    // A plain key keeps foreign values but loses the ones the script names.
+    EXPECT_EQ(L"y", ReadString(HKEY_CURRENT_USER, kSharedKey, L"Foreign"));
+    EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Count"));
+    EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Mask"));
+    EXPECT_EQ(L"z", ReadString(HKEY_CURRENT_USER, kSharedKey + L"\\Key With Spaces", L"Other"));
+}
+
+TEST_F(RegistrarTest, UnregisterOfAbsentKeysSucceeds)
+{
+    EXPECT_EQ(S_OK, registrar.StringUnregister(kClassScript));
+    DeleteTree(HKEY_CURRENT_USER, kBase);
+    EXPECT_EQ(S_OK, registrar.StringUnregister(kClassScript));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kBase));
+}
+
+TEST_F(RegistrarTest, RegisterFromResourceReadsTheAnsiScript)
+{
+    ASSERT_EQ(S_OK, registrar.ResourceRegister(GetModuleHandleW(nullptr), IDR_MODULE_TEST_SCRIPT));
+    EXPECT_EQ(L"Module Test Class", ReadString(HKEY_CURRENT_USER, L"Software\\LumTest\\ModuleTest", nullptr));
+    EXPECT_EQ(L"C:\\Program Files\\Lum\\plugin.dll",
+              ReadString(HKEY_CURRENT_USER, L"Software\\LumTest\\ModuleTest\\InprocServer32", nullptr));
+    ASSERT_EQ(S_OK, registrar.ResourceUnregister(GetModuleHandleW(nullptr), IDR_MODULE_TEST_SCRIPT));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\LumTest\\ModuleTest"));
+}
+
+TEST_F(RegistrarTest, MissingResourceGivesTheLoaderError)
+{
+    const HRESULT hr = registrar.ResourceRegister(GetModuleHandleW(nullptr), 999);
+    EXPECT_TRUE(hr == HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND) ||
+                hr == HRESULT_FROM_WIN32(ERROR_RESOURCE_TYPE_NOT_FOUND))
+        << std::hex << hr;
+    EXPECT_EQ(E_INVALIDARG, registrar.ResourceRegister(GetModuleHandleW(nullptr), IDR_MODULE_TEST_SCRIPT, nullptr));
+}
+
+TEST_F(RegistrarTest, NullArgumentsAreRefused)
+{
+    EXPECT_EQ(E_INVALIDARG, registrar.StringRegister(nullptr));
+    EXPECT_EQ(E_INVALIDARG, registrar.StringUnregister(nullptr));
+    EXPECT_EQ(E_INVALIDARG, registrar.AddReplacement(nullptr, L"x"));
+    EXPECT_EQ(E_INVALIDARG, registrar.AddReplacement(L"", L"x"));
+}
+
+// Every broken script starts with a valid key, which must not be written: a script is read whole
+// before anything is applied.
+TEST_F(RegistrarTest, BrokenScriptsAreRefusedWithoutWritingAnything)
+{
+    const std::wstring prefix = L"HKCU { NoRemove Software { NoRemove LumTest { NoRemove Registrar { Partial = s 'x' ";
+    const struct
+    {
+        const char* what;
+        std::wstring tail;
+    } cases[] = {
+        {"missing closing braces", L"Other"},
+        {"unknown value type", L"Other = q 'x' } } } }"},
+        {"letters in a number", L"Other = d 12z } } } }"},
+        {"number past 32 bits", L"Other = d 0x100000000 } } } }"},
+        {"hex prefix without digits", L"Other = d 0x } } } }"},
+        {"unterminated string", L"Other = s 'abc } } } }"},
+        {"equals without a value", L"Other = } } } }"},
+        {"value without its type", L"Other = 'abc' } } } }"},
+        {"val without equals", L"Other { val Name s 'x' } } } } }"},
+        {"val without a name", L"Other { val } } } } }"},
+        {"flag without a key name", L"NoRemove } } } }"},
+        {"empty key name", L"'' = s 'x' } } } }"},
+        {"unknown replacement", L"Other = s '%NOPE%' } } } }"},
+        {"unterminated replacement", L"Other = s '%MODULE' } } } }"},
+        {"stray closing brace at the end", L"} } } } }"},
+        {"unknown root key", L"} } } } HKEY_NOWHERE { A }"},
+        {"value at the root", L"} } } } HKCU { val A = s 'x' }"},
+        {"root without a body", L"} } } } HKCU"},
+        {"root with a default value", L"} } } } HKCU = s 'x' { }"},
+    };
+    for (const auto& c : cases)
+    {
+        const std::wstring script = prefix + c.tail;
+        EXPECT_EQ(kHrRegistryScriptSyntax, registrar.StringRegister(script.c_str())) << c.what;
+        EXPECT_EQ(kHrRegistryScriptSyntax, registrar.StringUnregister(script.c_str())) << c.what;
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kBase + L"\\Partial")) << c.what;
+    }
+}
+
+TEST_F(RegistrarTest, DeepNestingIsRefusedNotRecursedWithoutEnd)
+{
+    std::wstring script = L"HKCU {";
+    for (int i = 0; i < 10000; ++i)
+        script += L" K {";
+    EXPECT_EQ(kHrRegistryScriptSyntax, registrar.StringRegister(script.c_str()));
+}
+
+TEST_F(RegistrarTest, EmptyScriptDoesNothing)
+{
+    EXPECT_EQ(S_OK, registrar.StringRegister(L""));
+    EXPECT_EQ(S_OK, registrar.StringRegister(L" \r\n\t "));
+    EXPECT_EQ(S_OK, registrar.StringUnregister(L""));
+}

@@ -1,0 +1,54 @@
+#include "host/LumSiftDbNotifyWexModule.h"
+
+#include "common/ComCall.h"
+#include "common/String.h"
+#include "host/PluginDbNotify.h"
+#include "host/PluginRegistration.h"
+#include "host/resource.h"
+#include "interfaces/PluginInterfaces.h"
+
+CLumSiftDbNotifyWexModule g_module;
+
+namespace
+{
+// The registry script is ANSI text, read in the thread's code page: it is read with the system
+// default locale, whatever the calling thread was set to, and the caller's locale comes back.
+class CSystemLocaleScope
+{
+public:
+    CSystemLocaleScope() noexcept : m_previous(GetThreadLocale()) { SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
+    ~CSystemLocaleScope() { SetThreadLocale(m_previous); }
+    CSystemLocaleScope(const CSystemLocaleScope&) = delete;
+    CSystemLocaleScope& operator=(const CSystemLocaleScope&) = delete;
+
+private:
+    LCID m_previous;
+};
+}  // namespace
+
+CLumSiftDbNotifyWexModule::CLumSiftDbNotifyWexModule() noexcept
+    : CComDllModule(m_objectMap, 1),
+      m_objectMap{{&CLSID_PluginDbNotify, &CreateComInstance<CPluginDbNotify>, IDR_PLUGINDBNOTIFY, nullptr}}
+{
+}
+
+HRESULT CLumSiftDbNotifyWexModule::DllRegisterServer() noexcept
+{
+    HRESULT hr = ComCall([&] {
+        const CString moduleId(static_cast<UINT>(IDS_MODULE_ID));
+        return RegisterPlugin(kProductRootKey, CLSID_PluginDbNotify, kPluginTypeDbNotify, moduleId, kPluginOrder,
+                              kPluginEnable);
+    });
+    if (FAILED(hr))
+        return hr;
+    CSystemLocaleScope locale;
+    return RegisterServer(false);
+}
+
+HRESULT CLumSiftDbNotifyWexModule::DllUnregisterServer() noexcept
+{
+    UnregisterPlugin(kProductRootKey, CLSID_PluginDbNotify, kPluginTypeDbNotify);
+    CSystemLocaleScope locale;
+    const HRESULT hr = UnregisterServer(false);
+    return FAILED(hr) ? hr : S_OK;
+}

@@ -1,0 +1,325 @@
+#include "host/PluginDbNotify.h"
+
+#include "common/ComCall.h"
+#include "common/HResultException.h"
+#include "common/String.h"
+#include "host/resource.h"
+
+namespace
+{
+// Property ids answered from the metadata versions: outdated majors only, or minors too.
+constexpr LONG kPropertyOutdatedMajor = 0x11000;
+constexpr LONG kPropertyOutdatedMinor = 0x11001;
+constexpr ULONG kStartModeMask = 0x00FF0000;
+}  // namespace
+
+CPluginDbNotify::~CPluginDbNotify()
+{
+    SysFreeString(m_startContext.exchange(nullptr));
+}
+
+HRESULT CPluginDbNotify::FinalConstruct()
+{
+    return m_notifyThread.StartWorker(this);
+}
+
+void CPluginDbNotify::FinalRelease()
+{
+    m_searchThread.RequestStop();
+    // No event may be fired into an object on its way out.
+    m_notifyThread.ClearOwner();
+    m_notifyThread.RequestStop();
+    m_site.Release();
+}
+
+HRESULT CPluginDbNotify::InternalQueryInterface(REFIID iid, void** out)
+{
+    ILumMgrPluginDatabaseNotify2* notify = this;
+    return QueryInterfaceFrom(iid, out,
+                              {
+                                  {&IID_ILumMgrPluginEngine, static_cast<ILumMgrPluginEngine*>(this)},
+                                  {&IID_ILumMgrPluginDatabaseNotify2, notify},
+                                  {&IID_ILumMgrPluginDatabaseNotify, static_cast<ILumMgrPluginDatabaseNotify*>(notify)},
+                              });
+}
+
+LONG CPluginDbNotify::SearchTypeFromStartFlags(ULONG startFlags) noexcept
+{
+    switch (startFlags & kStartModeMask)
+    {
+    case 0x00010000:
+        return CPluginDbSearchThread::kItemFullSearch;
+    case 0x00020000:
+        return CPluginDbSearchThread::kItemCleanUp;
+    case 0x00030000:
+        return CPluginDbSearchThread::kItemCategoryVersionSearch;
+    case 0x00040000:
+        return CPluginDbSearchThread::kItemCategorySearch;
+    case 0x00050000:
+        return CPluginDbSearchThread::kItemMetadataUpdateMajor;
+    case 0x00060000:
+        return CPluginDbSearchThread::kItemMetadataUpdateMinor;
+    default:
+        return 0;
+    }
+}
+
+// ILumMgrPluginEngine
+
+HRESULT CPluginDbNotify::GetProperty(LONG propertyId, VARIANT* value)
+{
+    if (!value)
+        return E_POINTER;
+    VariantInit(value);
+    if (propertyId == kPropertyOutdatedMajor || propertyId == kPropertyOutdatedMinor)
+        return E_NOTIMPL;  // needs the metadata-version registry
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::SetProperty(LONG, VARIANT)
+{
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetPropertyInfo(LONG, VARIANT* info)
+{
+    if (!info)
+        return E_POINTER;
+    VariantInit(info);
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::Start(ULONG startFlags, BSTR startContext, VARIANT)
+{
+    return ComCall([&] {
+        // The state is running from here on, whatever the outcome.
+        const ULONG previous = m_searchThread.ExchangeEngineState(CPluginDbSearchThread::kEngineRunning);
+        if (previous == CPluginDbSearchThread::kEnginePaused)
+        {
+            m_searchThread.SetRunEvent();
+            return S_OK;
+        }
+        if (previous == CPluginDbSearchThread::kEngineRunning)
+            return E_NOTIMPL;
+
+        HRESULT hr = m_searchThread.QueueSite(m_site);
+        if (FAILED(hr))
+            return hr;
+        const LONG type = SearchTypeFromStartFlags(startFlags);
+        if (type != 0)
+        {
+            hr = m_searchThread.QueueSearch(type, startFlags);
+        }
+        else
+        {
+            m_searchThread.SetProgress(CPluginDbSearchThread::kProgressFailed);
+            hr = S_FALSE;
+        }
+        // A worker paused before a Stop runs again.
+        m_searchThread.SetRunEvent();
+        if (SUCCEEDED(hr))
+            StoreStartContext(startContext);
+        return hr;
+    });
+}
+
+HRESULT CPluginDbNotify::Stop(VARIANT)
+{
+    RequestSearchStop();
+    return S_OK;
+}
+
+HRESULT CPluginDbNotify::Pause(VARIANT)
+{
+    m_searchThread.ExchangeEngineState(CPluginDbSearchThread::kEnginePaused);
+    m_searchThread.ResetRunEvent();
+    return S_OK;
+}
+
+HRESULT CPluginDbNotify::Resume(VARIANT)
+{
+    return E_NOTIMPL;  // a paused engine is resumed by Start
+}
+
+HRESULT CPluginDbNotify::SetOption(ULONG)
+{
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetOptionFlag(VARIANT_BOOL* flag)
+{
+    if (!flag)
+        return E_POINTER;
+    *flag = VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CPluginDbNotify::Abort(VARIANT)
+{
+    // The stop is requested all the same.
+    RequestSearchStop();
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetState(ULONG* state)
+{
+    if (!state)
+        return E_POINTER;
+    *state = m_searchThread.GetEngineState();
+    return S_OK;
+}
+
+HRESULT CPluginDbNotify::GetProgress(ULONG* progress)
+{
+    if (!progress)
+        return E_POINTER;
+    *progress = m_searchThread.GetProgress();
+    return S_OK;
+}
+
+HRESULT CPluginDbNotify::GetProgressEventName(BSTR* name)
+{
+    if (!name)
+        return E_POINTER;
+    return ComCall([&] {
+        *name = m_searchThread.GetProgressEventName().AllocSysString();
+        return S_OK;
+    });
+}
+
+HRESULT CPluginDbNotify::GetModuleId(BSTR* moduleId)
+{
+    if (!moduleId)
+        return E_POINTER;
+    return ComCall([&] {
+        *moduleId = CString(static_cast<UINT>(IDS_MODULE_ID)).AllocSysString();
+        return S_OK;
+    });
+}
+
+HRESULT CPluginDbNotify::GetCategoryMask(ULONG* mask)
+{
+    if (!mask)
+        return E_POINTER;
+    *mask = 0;  // this plug-in analyses no content itself
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetClassId(VARIANT* classId)
+{
+    if (!classId)
+        return E_POINTER;
+    VariantInit(classId);
+    wchar_t text[128] = {0};
+    if (StringFromGUID2(CLSID_PluginDbNotify, text, 128) == 0)
+        return E_FAIL;
+    BSTR copy = SysAllocString(text);
+    if (!copy)
+        return E_OUTOFMEMORY;
+    V_VT(classId) = VT_BSTR;
+    V_BSTR(classId) = copy;
+    return S_OK;
+}
+
+HRESULT CPluginDbNotify::GetOptionFlag2(VARIANT_BOOL* flag)
+{
+    if (!flag)
+        return E_POINTER;
+    *flag = VARIANT_FALSE;
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetProcessId(ULONG* processId, VARIANT* reserved)
+{
+    if (!processId)
+        return E_POINTER;
+    if (reserved)
+        VariantInit(reserved);
+    *processId = GetCurrentProcessId();
+    return S_OK;
+}
+
+HRESULT CPluginDbNotify::TakeStartContext(BSTR* context)
+{
+    if (!context)
+        return E_POINTER;
+    *context = m_startContext.exchange(nullptr);
+    return S_OK;
+}
+
+void CPluginDbNotify::RequestSearchStop()
+{
+    m_searchThread.ExchangeEngineState(CPluginDbSearchThread::kEngineStopped);
+    m_searchThread.EnsureEvents();
+    // Not waited for: the thread ends by itself and a later Start starts a new one.
+    m_searchThread.RequestStop();
+}
+
+void CPluginDbNotify::StoreStartContext(BSTR context)
+{
+    BSTR copy = nullptr;
+    if (context)
+    {
+        copy = SysAllocStringLen(context, SysStringLen(context));
+        if (!copy)
+            ThrowHResult(E_OUTOFMEMORY);
+    }
+    SysFreeString(m_startContext.exchange(copy));
+}
+
+// ILumMgrPluginDatabaseNotify2: the notification worker's intake is not there yet.
+
+HRESULT CPluginDbNotify::Connect(IUnknown* site, VARIANT)
+{
+    if (!site)
+        return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::Disconnect(VARIANT)
+{
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetNotifyFlag(VARIANT_BOOL* flag)
+{
+    if (!flag)
+        return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetInterval(ULONG* milliseconds)
+{
+    if (!milliseconds)
+        return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::SetInterval(ULONG)
+{
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetPendingCount(ULONG* count)
+{
+    if (!count)
+        return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::GetPendingItems(ULONG, ULONG, VARIANT* items)
+{
+    if (!items)
+        return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::CancelPending(BSTR)
+{
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotify::FirePendingCountChanged(const VARIANT&)
+{
+    return E_NOTIMPL;  // the connection point does not exist yet
+}

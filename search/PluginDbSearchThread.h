@@ -1,0 +1,116 @@
+#pragma once
+#include <windows.h>
+#include <objbase.h>
+#include <atomic>
+#include "common/ComPtr.h"
+#include "common/Scoped.h"
+#include "common/String.h"
+#include "interfaces/ManagerInterfaces.h"
+#include "worker/PluginEvent.h"
+#include "worker/PluginThread.h"
+
+// The worker that searches the content database on the manager's request. The plug-in object
+// queues a site item and then one search request per Start; the thread runs the requests one
+// after another and publishes their progress in the progress word and the named progress event.
+// The engine state of the plug-in object lives here as well, beside the progress it belongs to.
+class CPluginDbSearchThread : public CPluginThread<CPluginDbSearchThread>
+{
+public:
+    using CBase = CPluginThread<CPluginDbSearchThread>;
+
+    // Item types: the site item, then one per search run.
+    static constexpr LONG kItemSite = 1;
+    static constexpr LONG kItemCleanUp = 2;                  // start mode 0x02
+    static constexpr LONG kItemFullSearch = 3;               // start mode 0x01
+    static constexpr LONG kItemCategoryVersionSearch = 4;    // start mode 0x03
+    static constexpr LONG kItemCategorySearch = 5;           // start mode 0x04
+    static constexpr LONG kItemMetadataUpdateMajor = 6;      // start mode 0x05
+    static constexpr LONG kItemMetadataUpdateMinor = 7;      // start mode 0x06
+
+    // Engine states (ILumMgrPluginEngine::GetState).
+    static constexpr ULONG kEngineNeverStarted = 0;
+    static constexpr ULONG kEngineRunning = 1;
+    static constexpr ULONG kEngineStopped = 2;
+    static constexpr ULONG kEnginePaused = 3;
+
+    // Progress word values besides the percentages of a clean-up run.
+    static constexpr ULONG kProgressRunning = 0;
+    static constexpr ULONG kProgressQueued = 0x20000000;
+    static constexpr ULONG kProgressDone = 0x40000000;
+    static constexpr ULONG kProgressFailed = 0x80000000;
+
+    // The work item: `value` (the base's) carries the request word of a search run, 0 for the
+    // site item.
+    class CProcessItem : public CBase::CProcessItem
+    {
+    public:
+        explicit CProcessItem(LONG itemType = 0, DWORD itemValue = 0) noexcept : CBase::CProcessItem(itemType, itemValue) {}
+        // A marshalled site still held was never unmarshalled: its marshal data is released.
+        ~CProcessItem() override;
+        CProcessItem(const CProcessItem&) = delete;
+        CProcessItem& operator=(const CProcessItem&) = delete;
+
+        IStream* stream = nullptr;  // site item: the site marshalled for this thread; owned
+    };
+
+    // Called on the worker thread with every item of a positive type, after a site item has been
+    // taken in and before a search run starts; `site` is the site the worker holds then. Lets a
+    // test see what the plug-in object queued. Set it while no thread runs.
+    using RequestObserver = void (*)(void* context, LONG type, ULONG value, ILumMgrPluginSite* site);
+
+    CPluginDbSearchThread();
+    ~CPluginDbSearchThread() override;
+
+    // Sets the stop event, then wakes the long database calls of the run in progress.
+    bool RequestStop() override;
+    // Stops the thread, waiting up to the stop time-out; false when it had to be terminated.
+    virtual bool Shutdown();
+
+    // Hands the site to the thread: starts it if need be (S_FALSE when it cannot be started) and
+    // queues a site item carrying `site` marshalled for the thread (no stream when site is null
+    // or cannot be marshalled). A refused item is destroyed and the queueing HRESULT returned.
+    HRESULT QueueSite(ILumMgrPluginSite* site);
+    // Queues search run `type` with `requestWord`: the thread is started if it is not running
+    // (E_FAIL when it still does not run); the progress word becomes queued, or failed (and the
+    // event is signalled) when the item is refused.
+    HRESULT QueueSearch(LONG type, ULONG requestWord);
+
+    ULONG GetEngineState() const noexcept { return m_engineState.load(); }
+    // Sets the engine state and answers the previous one.
+    ULONG ExchangeEngineState(ULONG state) noexcept { return m_engineState.exchange(state); }
+
+    ULONG GetProgress() const noexcept { return m_progress.load(); }
+    // Sets the progress word and signals the progress event (when it exists).
+    void SetProgress(ULONG progress) noexcept;
+    const CString& GetProgressEventName() const noexcept { return m_progressEvent.GetName(); }
+
+    // Let the search run go on, or hold it at its next pause point.
+    bool SetRunEvent();
+    bool ResetRunEvent();
+
+    void SetRequestObserver(RequestObserver observer, void* context) noexcept;
+
+protected:
+    bool ProcessItem(CBase::CProcessItem* item) override;
+
+private:
+    void TakeSite(CProcessItem& item);
+    // Runs a search request between the progress updates every run shares.
+    void RunRequest(LONG type, ULONG requestWord);
+
+    // The runs; each answers E_NOTIMPL until the database passes exist.
+    HRESULT RunCleanUp(ULONG requestWord);
+    HRESULT RunFullSearch(ULONG requestWord);
+    HRESULT RunCategoryVersionSearch(ULONG requestWord);
+    HRESULT RunCategorySearch(ULONG requestWord);
+    HRESULT RunMetadataVersionUpdate(ULONG requestWord, bool majorOnly);
+
+    // Read without a lock by the plug-in object's threads; single aligned words.
+    std::atomic<ULONG> m_engineState{kEngineNeverStarted};
+    std::atomic<ULONG> m_progress{0};
+    CPluginEvent m_progressEvent;        // auto-reset, named
+    CComPtr<ILumMgrPluginSite> m_site;   // used on the worker thread only
+
+    RequestObserver m_observer = nullptr;
+    void* m_observerContext = nullptr;
+};

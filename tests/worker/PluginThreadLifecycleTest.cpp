@@ -79,7 +79,7 @@ TEST_F(PluginThreadLifecycle, StartThreadAfterRequestStopWaitsForTheOldThread)
         SetEvent(startReturned.Get());
         CoUninitialize();
     });
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(startReturned.Get(), 200))
+    EXPECT_EQ(DWORD{WAIT_TIMEOUT}, WaitForSingleObject(startReturned.Get(), 200))
         << "did not wait for the old thread";
     SetEvent(gate.Get());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(startReturned.Get(), kWait));
@@ -253,7 +253,7 @@ TEST_F(PluginThreadLifecycle, StopAndPauseWaits)
             SetEvent(done.Get());
             CoUninitialize();
         });
-        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(done.Get(), 150)) << c.what;
+        EXPECT_EQ(DWORD{WAIT_TIMEOUT}, WaitForSingleObject(done.Get(), 150)) << c.what;
         if (c.stop)
             worker.RequestStop();
         else

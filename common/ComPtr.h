@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <unknwn.h>
+#include <memory>
 #include <utility>
 
 // A counted interface reference. Assignment from a raw pointer adds a reference; Attach() takes
@@ -30,7 +31,7 @@ public:
     CComPtr& operator=(const CComPtr& other) noexcept { return *this = other.m_p; }
     CComPtr& operator=(CComPtr&& other) noexcept
     {
-        if (this != &other)
+        if (this != std::addressof(other))
         {
             Release();
             m_p = other.Detach();

@@ -78,3 +78,30 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
 void CPluginDbNotifyThread::ReportPendingCount(bool /*forced*/)
 {
 }
+
+HRESULT CPluginDbNotifyThread::QueueConnect(ILumMgrPluginSite* /*site*/, bool /*connectSwitch*/)
+{
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotifyThread::QueueDisconnect()
+{
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotifyThread::GetPendingItems(ULONG /*skip*/, ULONG /*maxCount*/, VARIANT* items)
+{
+    if (!items)
+        return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT CPluginDbNotifyThread::CancelPending(BSTR /*item*/)
+{
+    return E_NOTIMPL;
+}
+
+ULONG CPluginDbNotifyThread::GetLastReportedCount() const noexcept
+{
+    return 0;
+}

@@ -4,6 +4,7 @@
 #include <oaidl.h>
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "interfaces/ManagerInterfaces.h"
 #include "worker/PluginThread.h"
 
 // What the notification worker needs of the object that embeds it (the plug-in object): its
@@ -65,6 +66,21 @@ public:
     void ClearOwner() noexcept;
     // The owner as set now (null when none).
     IPluginDbNotifyOwner* GetOwner() noexcept;
+
+    // Queues a connect item carrying `site` marshalled for the worker thread. E_POINTER for a null
+    // site; otherwise the first failing step's HRESULT, or that of the queueing (E_ABORT while
+    // the worker stops).
+    HRESULT QueueConnect(ILumMgrPluginSite* site, bool connectSwitch);
+    // Queues a disconnect item; the HRESULT of the queueing.
+    HRESULT QueueDisconnect();
+    // The paths of the queued requests in queue order (empty text for an unresolved one), from
+    // `skip` on, at most maxCount, as VT_ARRAY | VT_BSTR. S_FALSE with VT_EMPTY when none.
+    HRESULT GetPendingItems(ULONG skip, ULONG maxCount, VARIANT* items);
+    // Withdraws the queued requests for the file `item` (any letter case). S_OK when some were
+    // removed, else S_FALSE.
+    HRESULT CancelPending(BSTR item);
+    // The pending count as of the last report (lastReportedCount), read without a lock.
+    ULONG GetLastReportedCount() const noexcept;
 
     // The timer that paces the pending-count event.
     HANDLE GetCountTimer() const noexcept { return m_countTimer.Get(); }

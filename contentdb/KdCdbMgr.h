@@ -5,6 +5,7 @@
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "contentdb/KdCdbItemGroup.h"
 #include "interfaces/ContentDbInterfaces.h"
 
 class CKdCdbMgrEvents;
@@ -95,6 +96,44 @@ public:
     HRESULT SetValueList(LPCWSTR itemId, const std::vector<LONG>& propIds, const std::vector<BSTR>* values);
     HRESULT SetValuesRaw(BSTR itemId, ULONG count1, KdCdbPropValue* list1, ULONG count2, KdCdbPropValue* list2);
 
+    // ---- Lookups ----------------------------------------------------------------------------
+    // Each takes the connection lock for its search and the whole of its walk, and checks the run
+    // state between results. Results: kHrNotConnected, E_POINTER for a missing required argument
+    // (out-lists included; an empty item id counts as missing, so that a blank id cannot match
+    // and alter unrelated records), E_ABORT on a stop, else the deciding database call's result.
+    // Every out-list is emptied first; optional lists may be null.
+
+    // Result set of the items whose file is `path`. itemClass 0 takes the class from the file
+    // name (no filter when that gives none); -1 is no filter. The caller walks the results under
+    // ConnectionLock().
+    HRESULT FindItemByPath(LPCWSTR path, ULONG propCount, const LONG* propIds, LONG itemClass,
+                           LONG* resultCount = nullptr);
+    // Containers of class 600 that have a related item of class 612, each with the first one.
+    HRESULT ListContainerGroups(std::vector<CKdCdbItemGroup>* groups);
+    // The item's non-empty associated-file paths, in property order.
+    HRESULT GetItemFiles(LPCWSTR itemId, std::vector<CString>* files);
+    // Derived items (classes 610 to 612) of sourceId; their associated files; the container keys of
+    // the marked class-612 items.
+    HRESULT FindDerivedItems(LPCWSTR sourceId, std::vector<CString>* ids, std::vector<CString>* files = nullptr,
+                             std::vector<CString>* keys = nullptr);
+    // Distinct source ids named by derived items, and distinct ids of derived items naming none.
+    HRESULT ListDerivationSources(std::vector<CString>* sources, std::vector<CString>* unsourced);
+    // Containers without a related item of class 612, and their associated files.
+    HRESULT FindEmptyContainers(std::vector<CString>* ids, std::vector<CString>* files = nullptr);
+    // The same, for the containers whose key is one of `keys`.
+    HRESULT FindEmptyContainersByKey(const std::vector<CString>* keys, std::vector<CString>* ids,
+                                     std::vector<CString>* files = nullptr);
+    // Collections (classes 650, 700) without a related member, and their associated files.
+    HRESULT FindEmptyCollections(std::vector<CString>* ids, std::vector<CString>* files = nullptr);
+    // Removes itemId from every collection's member list (as text); ids gets the collections that
+    // became empty.
+    HRESULT RemoveFromCollections(LPCWSTR itemId, std::vector<CString>* ids, std::vector<CString>* files = nullptr);
+    // Items of itemClass (-1: video, image and audio) whose file cannot be found.
+    HRESULT FindItemsWithMissingFile(std::vector<CString>* ids, LONG itemClass);
+    // Deletes the item's derived items and, withContainers, the containers and collections left
+    // empty; deleteFiles deletes their files too. The item itself stays.
+    HRESULT DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bool withContainers);
+
     // Held around a search and its walk.
     CCriticalSection& ConnectionLock() noexcept { return m_connectionLock; }
     bool IsConnected();
@@ -132,3 +171,9 @@ private:
     std::vector<IKdCdbMgrEvents*> m_listeners;
     CComObject<CKdCdbMgrEvents>* m_sink = nullptr;  // owned reference
 };
+
+// The file exists for the service or for a logged-on user (a file in use counts as present).
+bool IsFilePresent(LPCWSTR path);
+// Deletes the file as a logged-on user who can open it for writing (or as the service). True when
+// the deletion succeeded.
+bool DeleteFileAsUser(LPCWSTR path);

@@ -1,21 +1,613 @@
+// The item lookups of CKdCdbMgr: by path, files of an item, derived items, containers and
+// collections, items whose file is gone, and the removal of an item's dependents.
+//
+// A result set belongs to the connection, so every search and the walk over its results run under
+// the connection lock; a lookup that needs a second search per result collects the ids first and
+// searches afterwards.
 #include "contentdb/KdCdbMgr.h"
 
-HRESULT CKdCdbMgr::FindItemByPath(LPCWSTR, ULONG, const LONG*, LONG, LONG*) { return E_NOTIMPL; }
-HRESULT CKdCdbMgr::ListContainerGroups(std::vector<CKdCdbItemGroup>*) { return E_NOTIMPL; }
-HRESULT CKdCdbMgr::GetItemFiles(LPCWSTR, std::vector<CString>*) { return E_NOTIMPL; }
-HRESULT CKdCdbMgr::FindDerivedItems(LPCWSTR, std::vector<CString>*, std::vector<CString>*, std::vector<CString>*)
+#include <algorithm>
+#include "common/ComCall.h"
+#include "common/ConsoleUser.h"
+#include "common/HResult.h"
+#include "common/Path.h"
+#include "contentdb/ContentClassification.h"
+#include "contentdb/ContentConstants.h"
+#include "contentdb/QueryText.h"
+
+namespace
 {
-    return E_NOTIMPL;
-}
-HRESULT CKdCdbMgr::ListDerivationSources(std::vector<CString>*, std::vector<CString>*) { return E_NOTIMPL; }
-HRESULT CKdCdbMgr::FindEmptyContainers(std::vector<CString>*, std::vector<CString>*) { return E_NOTIMPL; }
-HRESULT CKdCdbMgr::FindEmptyContainersByKey(const std::vector<CString>*, std::vector<CString>*, std::vector<CString>*)
+using StringList = std::vector<CString>;
+
+// -1 followed by the associated-file properties, for selecting an item's files.
+struct CFileSelection
 {
-    return E_NOTIMPL;
+    LONG props[1 + kAssociatedFilePropCount];
+    CFileSelection() noexcept
+    {
+        props[0] = kPropItemId;
+        std::copy(std::begin(kAssociatedFileProps), std::end(kAssociatedFileProps), props + 1);
+    }
+};
+
+// Fetched by FindDerivedItems when files or keys are wanted, read in this order.
+struct CDerivedSelection
+{
+    LONG props[4 + kAssociatedFilePropCount];
+    CDerivedSelection() noexcept
+    {
+        props[0] = kPropItemId;
+        props[1] = kPropItemClass;
+        props[2] = kPropDerivedLabel;
+        props[3] = kPropContainerKey;
+        std::copy(std::begin(kAssociatedFileProps), std::end(kAssociatedFileProps), props + 4);
+    }
+};
+
+const LONG kIdOnly[] = {kPropItemId};
+const LONG kIdAndClass[] = {kPropItemId, kPropItemClass};
+// A collection with a related item of one of these classes is not empty.
+const LONG kCollectionMemberClasses[] = {kItemClassAudio, kItemClassCollection650, kItemClassCollection700};
+
+// The value of a property of the current result; empty when it has none or cannot be read.
+CString ReadText(CKdCdbMgr& mgr, LONG propId)
+{
+    CScopedBstr value;
+    if (FAILED(mgr.GetValue(propId, value.Receive())) || !value.Get())
+        return CString();
+    return CString(value.Get(), static_cast<int>(value.Length()));
 }
-HRESULT CKdCdbMgr::FindEmptyCollections(std::vector<CString>*, std::vector<CString>*) { return E_NOTIMPL; }
-HRESULT CKdCdbMgr::RemoveFromCollections(LPCWSTR, std::vector<CString>*, std::vector<CString>*) { return E_NOTIMPL; }
-HRESULT CKdCdbMgr::FindItemsWithMissingFile(std::vector<CString>*, LONG) { return E_NOTIMPL; }
-HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR, bool, bool) { return E_NOTIMPL; }
-bool IsFilePresent(LPCWSTR) { return false; }
-bool DeleteFileAsUser(LPCWSTR) { return false; }
+
+// The item class of the current result; 0 when the value is missing or not a decimal number, so
+// that a garbled class never passes for a real one.
+LONG ReadClass(CKdCdbMgr& mgr)
+{
+    const CString text = ReadText(mgr, kPropItemClass);
+    const wchar_t* p = text.GetString();
+    const bool negative = *p == L'-';
+    if (negative)
+        ++p;
+    if (!*p)
+        return 0;
+    long long value = 0;
+    for (; *p; ++p)
+    {
+        if (*p < L'0' || *p > L'9')
+            return 0;
+        value = value * 10 + (*p - L'0');
+        if (value > 0x7FFFFFFFll)
+            return 0;
+    }
+    return static_cast<LONG>(negative ? -value : value);
+}
+
+bool Contains(const StringList& list, const CString& text)
+{
+    return std::find(list.begin(), list.end(), text) != list.end();
+}
+
+void AppendIfNotEmpty(StringList* list, const CString& text)
+{
+    if (list && !text.IsEmpty())
+        list->push_back(text);
+}
+
+// Walks the current result set of a search that found `count` results. visit() reads the current
+// result and answers false to end the walk early. A stop or abort between two results gives
+// E_ABORT; a failing MoveNext just ends the walk.
+template <typename Visit>
+HRESULT WalkResults(CKdCdbMgr& mgr, LONG count, Visit&& visit)
+{
+    for (LONG i = 0; i < count; ++i)
+    {
+        if (!visit())
+            return S_OK;
+        if (FAILED(mgr.MoveNext()))
+            return S_OK;
+        if (!mgr.WaitRunnable(INFINITE))
+            return E_ABORT;
+    }
+    return S_OK;
+}
+
+// Runs `query` fetching `props` and walks the results. A failed search is returned as it is.
+template <typename Visit>
+HRESULT SearchAndWalk(CKdCdbMgr& mgr, const CString& query, ULONG propCount, const LONG* props, Visit&& visit)
+{
+    LONG count = 0;
+    const HRESULT hr = mgr.Search(query, propCount, props, &count);
+    if (FAILED(hr))
+        return hr;
+    return WalkResults(mgr, count, visit);
+}
+
+// Appends the non-empty associated-file paths of the item; an item that cannot be selected adds
+// nothing.
+void AppendItemFiles(CKdCdbMgr& mgr, const CString& itemId, StringList& files)
+{
+    static const CFileSelection selection;
+    CScopedBstr id(itemId.AllocSysString());
+    LONG found = 0;
+    if (FAILED(mgr.SelectItem(id.Get(), 1 + kAssociatedFilePropCount, selection.props, &found)) || found < 1)
+        return;
+    for (LONG prop : kAssociatedFileProps)
+        AppendIfNotEmpty(&files, ReadText(mgr, prop));
+}
+
+// Keeps in `ids` the containers without a related item of class 612 and appends their files.
+HRESULT KeepEmptyContainers(CKdCdbMgr& mgr, StringList& ids, StringList* files)
+{
+    StringList empty;
+    for (const CString& id : ids)
+    {
+        CScopedBstr bstrId(id.AllocSysString());
+        LONG count = 0;
+        bool hasMember = false;
+        // A container whose related items cannot be searched stays on the list.
+        if (SUCCEEDED(mgr.SearchRelated(bstrId.Get(), 2, kIdAndClass, &count)))
+        {
+            const HRESULT hr = WalkResults(mgr, count, [&] {
+                hasMember = ReadClass(mgr) == kItemClassDerived612;
+                return !hasMember;
+            });
+            if (FAILED(hr))
+                return hr;
+        }
+        if (!hasMember)
+            empty.push_back(id);
+        if (!mgr.WaitRunnable(INFINITE))
+            return E_ABORT;
+    }
+    ids.swap(empty);
+    if (files)
+    {
+        for (const CString& id : ids)
+            AppendItemFiles(mgr, id, *files);
+    }
+    return S_OK;
+}
+
+// Keeps in `ids` the collections without a related item of a member class and appends their files.
+HRESULT KeepEmptyCollections(CKdCdbMgr& mgr, StringList& ids, StringList* files)
+{
+    StringList empty;
+    for (const CString& id : ids)
+    {
+        CScopedBstr bstrId(id.AllocSysString());
+        LONG count = 0;
+        const HRESULT hr = mgr.SearchRelatedByClass(bstrId.Get(), 3, kCollectionMemberClasses, 1, kIdOnly, &count);
+        // As for containers, a failed search does not prove membership.
+        if (FAILED(hr) || count < 1)
+            empty.push_back(id);
+        if (!mgr.WaitRunnable(INFINITE))
+            return E_ABORT;
+    }
+    ids.swap(empty);
+    if (files)
+    {
+        for (const CString& id : ids)
+            AppendItemFiles(mgr, id, *files);
+    }
+    return S_OK;
+}
+
+// Removes `itemId` from a member list as text: every "id;" if there is one, else every ";id",
+// else every bare occurrence. Works on text, not on whole entries, so an id inside a longer id is
+// cut out too. True when something was removed.
+bool RemoveMember(CString& list, const CString& itemId)
+{
+    if (list.Replace(itemId + L";", L"") > 0)
+        return true;
+    if (list.Replace(CString(L";") + itemId, L"") > 0)
+        return true;
+    return list.Replace(itemId, L"") > 0;
+}
+
+bool IsEmptyId(LPCWSTR id)
+{
+    return !id || !*id;
+}
+}  // namespace
+
+// ---- Free functions -------------------------------------------------------------------------
+
+bool IsFilePresent(LPCWSTR path)
+{
+    const CString longPath = MakeLongPath(CString(path), false, false);
+    HANDLE token = nullptr;
+    const HRESULT hr = FindUserTokenForFile(longPath, &token, false);
+    if (token)
+        CloseHandle(token);
+    // Someone holding the file open still proves that it is there.
+    return SUCCEEDED(hr) || hr == HResultFromWin32(ERROR_SHARING_VIOLATION) ||
+           hr == HResultFromWin32(ERROR_LOCK_VIOLATION);
+}
+
+bool DeleteFileAsUser(LPCWSTR path)
+{
+    const CString longPath = MakeLongPath(CString(path), false, false);
+    HANDLE token = nullptr;
+    if (FAILED(FindUserTokenForFile(longPath, &token, true)))
+        return false;
+    // Without a token (the service can open the file) the impersonation does not begin and the
+    // file is deleted as the service.
+    HANDLE previous = nullptr;
+    const bool impersonating = BeginImpersonation(token, &previous);
+    const bool deleted = DeleteFileW(longPath) != FALSE;
+    EndImpersonation(impersonating, &previous, true);
+    if (token)
+        CloseHandle(token);
+    return deleted;
+}
+
+// ---- Lookups --------------------------------------------------------------------------------
+
+HRESULT CKdCdbMgr::FindItemByPath(LPCWSTR path, ULONG propCount, const LONG* propIds, LONG itemClass,
+                                  LONG* resultCount)
+{
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        if (!path)
+            return E_POINTER;
+        if (itemClass == kItemClassUnknown)
+        {
+            itemClass = GetItemClassFromPath(path);
+            if (itemClass == kItemClassUnknown)
+                itemClass = kAnyItemClass;
+        }
+        return Search(QueryValueEquals(kPropPath, path), propCount, propIds, resultCount, itemClass);
+    });
+}
+
+HRESULT CKdCdbMgr::ListContainerGroups(std::vector<CKdCdbItemGroup>* groups)
+{
+    if (!groups)
+        return E_POINTER;
+    groups->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        if (IsAborted(0))
+            return E_ABORT;
+        HRESULT hr = SearchAndWalk(*this, QueryNumberEquals(kPropItemClass, kItemClassContainer), 1, kIdOnly, [&] {
+            const CString id = ReadText(*this, kPropItemId);
+            if (!id.IsEmpty())
+                groups->push_back(CKdCdbItemGroup{id, {}});
+            return true;
+        });
+        if (FAILED(hr))
+            return hr;
+
+        std::vector<CKdCdbItemGroup> kept;
+        for (CKdCdbItemGroup& group : *groups)
+        {
+            CScopedBstr id(group.containerId.AllocSysString());
+            LONG count = 0;
+            if (FAILED(SearchRelated(id.Get(), 2, kIdAndClass, &count)))
+            {
+                // Unknown membership: the group stays, without member.
+                kept.push_back(std::move(group));
+            }
+            else
+            {
+                CString member;
+                hr = WalkResults(*this, count, [&] {
+                    if (ReadClass(*this) == kItemClassDerived612)
+                        member = ReadText(*this, kPropItemId);
+                    return member.IsEmpty();
+                });
+                if (FAILED(hr))
+                    return hr;
+                if (!member.IsEmpty())
+                {
+                    group.memberIds.push_back(member);
+                    kept.push_back(std::move(group));
+                }
+            }
+            if (!WaitRunnable(INFINITE))
+            {
+                groups->swap(kept);
+                return E_ABORT;
+            }
+        }
+        groups->swap(kept);
+        return S_OK;
+    });
+}
+
+HRESULT CKdCdbMgr::GetItemFiles(LPCWSTR itemId, std::vector<CString>* files)
+{
+    if (!files || IsEmptyId(itemId))
+        return E_POINTER;
+    files->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        CScopedBstr id(CString(itemId).AllocSysString());
+        LONG found = 0;
+        const HRESULT hr = SelectItem(id.Get(), kAssociatedFilePropCount, kAssociatedFileProps, &found);
+        if (FAILED(hr) || found < 1)
+            return hr;
+        for (LONG prop : kAssociatedFileProps)
+            AppendIfNotEmpty(files, ReadText(*this, prop));
+        return hr;
+    });
+}
+
+HRESULT CKdCdbMgr::FindDerivedItems(LPCWSTR sourceId, std::vector<CString>* ids, std::vector<CString>* files,
+                                    std::vector<CString>* keys)
+{
+    if (!ids || IsEmptyId(sourceId))
+        return E_POINTER;
+    ids->clear();
+    if (files)
+        files->clear();
+    if (keys)
+        keys->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        static const CDerivedSelection selection;
+        const bool idOnly = !files && !keys;
+        const ULONG propCount = idOnly ? 1 : static_cast<ULONG>(std::size(selection.props));
+        const CString query = QueryAnyClassAndValue(kItemClassDerived610, kItemClassDerived611, kItemClassDerived612,
+                                                    kPropDerivedFrom, sourceId);
+        return SearchAndWalk(*this, query, propCount, idOnly ? kIdOnly : selection.props, [&] {
+            AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+            if (idOnly)
+                return true;
+            const LONG itemClass = ReadClass(*this);
+            const CString label = ReadText(*this, kPropDerivedLabel);
+            // The labels are exact: "CM" is not a mark.
+            const bool marked = label == L"cm" || label == L"goods" || label == L"shop";
+            const CString key = ReadText(*this, kPropContainerKey);
+            if (keys && marked && itemClass == kItemClassDerived612)
+                AppendIfNotEmpty(keys, key);
+            for (LONG prop : kAssociatedFileProps)
+            {
+                const CString path = ReadText(*this, prop);
+                AppendIfNotEmpty(files, path);
+            }
+            return true;
+        });
+    });
+}
+
+HRESULT CKdCdbMgr::ListDerivationSources(std::vector<CString>* sources, std::vector<CString>* unsourced)
+{
+    if (!sources || !unsourced)
+        return E_POINTER;
+    sources->clear();
+    unsourced->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        const LONG props[] = {kPropItemId, kPropDerivedFrom};
+        const CString query = QueryAnyClass(kItemClassDerived610, kItemClassDerived611, kItemClassDerived612);
+        return SearchAndWalk(*this, query, 2, props, [&] {
+            const CString source = ReadText(*this, kPropDerivedFrom);
+            if (!source.IsEmpty())
+            {
+                if (!Contains(*sources, source))
+                    sources->push_back(source);
+                return true;
+            }
+            const CString id = ReadText(*this, kPropItemId);
+            if (!id.IsEmpty() && !Contains(*unsourced, id))
+                unsourced->push_back(id);
+            return true;
+        });
+    });
+}
+
+HRESULT CKdCdbMgr::FindEmptyContainers(std::vector<CString>* ids, std::vector<CString>* files)
+{
+    if (!ids)
+        return E_POINTER;
+    ids->clear();
+    if (files)
+        files->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        // Older servers know class 600 only.
+        const CString query = m_serverVersion < 0x00030000
+                                  ? QueryNumberEquals(kPropItemClass, kItemClassContainer)
+                                  : QueryAnyClass(kItemClassContainer, kItemClassContainer620, kItemClassContainer630);
+        const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
+            AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+            return true;
+        });
+        if (FAILED(hr))
+            return hr;
+        return KeepEmptyContainers(*this, *ids, files);
+    });
+}
+
+HRESULT CKdCdbMgr::FindEmptyContainersByKey(const std::vector<CString>* keys, std::vector<CString>* ids,
+                                            std::vector<CString>* files)
+{
+    if (!keys || !ids)
+        return E_POINTER;
+    ids->clear();
+    if (files)
+        files->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        for (const CString& key : *keys)
+        {
+            const CString query = m_serverVersion < 0x00030000
+                                      ? QueryClassAndValue(kItemClassContainer, kPropContainerKey, key)
+                                      : QueryAnyClassAndValue(kItemClassContainer, kItemClassContainer620,
+                                                              kItemClassContainer630, kPropContainerKey, key);
+            const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
+                AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+                return true;
+            });
+            if (FAILED(hr))
+                return hr;
+        }
+        return KeepEmptyContainers(*this, *ids, files);
+    });
+}
+
+HRESULT CKdCdbMgr::FindEmptyCollections(std::vector<CString>* ids, std::vector<CString>* files)
+{
+    if (!ids)
+        return E_POINTER;
+    ids->clear();
+    if (files)
+        files->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        const CString query = QueryAnyClass(kItemClassCollection650, kItemClassCollection700);
+        const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
+            AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+            return true;
+        });
+        if (FAILED(hr))
+            return hr;
+        return KeepEmptyCollections(*this, *ids, files);
+    });
+}
+
+HRESULT CKdCdbMgr::RemoveFromCollections(LPCWSTR itemId, std::vector<CString>* ids, std::vector<CString>* files)
+{
+    if (!ids || IsEmptyId(itemId))
+        return E_POINTER;
+    ids->clear();
+    if (files)
+        files->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        if (IsAborted(0))
+            return E_ABORT;
+        const CString id(itemId);
+        const LONG props[] = {kPropItemId, kPropMemberList};
+        const CString query =
+            QueryAnyClassAndContains(kItemClassCollection650, kItemClassCollection700, kPropMemberList, itemId);
+        const HRESULT hr = SearchAndWalk(*this, query, 2, props, [&] {
+            const CString collection = ReadText(*this, kPropItemId);
+            if (collection.IsEmpty())
+                return true;
+            ids->push_back(collection);
+            CString members = ReadText(*this, kPropMemberList);
+            // A failed write leaves that collection as it was; the others still get theirs.
+            if (RemoveMember(members, id))
+                SetValue(collection, kPropMemberList, members);
+            return true;
+        });
+        if (FAILED(hr))
+            return hr;
+        return KeepEmptyCollections(*this, *ids, files);
+    });
+}
+
+HRESULT CKdCdbMgr::FindItemsWithMissingFile(std::vector<CString>* ids, LONG itemClass)
+{
+    if (!ids)
+        return E_POINTER;
+    ids->clear();
+    return ComCall([&]() -> HRESULT {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        const LONG props[] = {kPropItemId, kPropPath};
+        const CString query = itemClass == kAnyItemClass
+                                  ? QueryAnyClass(kItemClassVideo, kItemClassImage, kItemClassAudio)
+                                  : QueryNumberEquals(kPropItemClass, itemClass);
+        return SearchAndWalk(*this, query, 2, props, [&] {
+            const CString path = ReadText(*this, kPropPath);
+            // An item without a readable path has no file either.
+            if (!path.IsEmpty() && IsFilePresent(path))
+                return true;
+            AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+            return true;
+        });
+    });
+}
+
+HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bool withContainers)
+{
+    // A blank id would match every derived item that names no source.
+    if (IsEmptyId(itemId))
+        return E_POINTER;
+    return ComCall([&]() -> HRESULT {
+        // Each deletion first checks that the owner still lets us run; a stop ends them all.
+        bool stopped = false;
+        auto mayGoOn = [&] {
+            if (!stopped && !WaitRunnable(INFINITE))
+                stopped = true;
+            return !stopped;
+        };
+        auto deleteFilesOf = [&](const StringList& files) {
+            for (const CString& file : files)
+            {
+                if (!mayGoOn())
+                    return;
+                DeleteFileAsUser(file);
+            }
+        };
+        auto deleteItems = [&](const StringList& ids) {
+            for (const CString& id : ids)
+            {
+                if (!mayGoOn())
+                    return;
+                DeleteItem(id);
+            }
+        };
+
+        StringList derived;
+        StringList files;
+        StringList keys;
+        const HRESULT found =
+            FindDerivedItems(itemId, &derived, deleteFiles ? &files : nullptr, withContainers ? &keys : nullptr);
+        if (FAILED(found))
+            return found;
+        if (deleteFiles)
+            deleteFilesOf(files);
+        deleteItems(derived);
+        if (stopped)
+            return E_ABORT;
+        if (!withContainers)
+            return found;
+
+        StringList containers;
+        StringList containerFiles;
+        // Containers that cannot be listed are left for a later clean-up; collections still go.
+        if (SUCCEEDED(FindEmptyContainersByKey(&keys, &containers, deleteFiles ? &containerFiles : nullptr)))
+        {
+            if (deleteFiles)
+                deleteFilesOf(containerFiles);
+            deleteItems(containers);
+            if (stopped)
+                return E_ABORT;
+        }
+
+        StringList collections;
+        StringList collectionFiles;
+        const HRESULT removed = RemoveFromCollections(itemId, &collections, deleteFiles ? &collectionFiles : nullptr);
+        if (SUCCEEDED(removed))
+        {
+            if (deleteFiles)
+                deleteFilesOf(collectionFiles);
+            deleteItems(collections);
+            if (stopped)
+                return E_ABORT;
+        }
+        return removed;
+    });
+}

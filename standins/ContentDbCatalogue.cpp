@@ -115,6 +115,20 @@ bool CContentDbCatalogue::SetProperties(const std::wstring& id, const Properties
     return true;
 }
 
+bool CContentDbCatalogue::SetClassText(const std::wstring& id, const std::wstring& text)
+{
+    CExclusive guard(m_lock);
+    const auto found = m_orderById.find(id);
+    if (found == m_orderById.end())
+        return false;
+    ContentDbItemPtr& slot = m_itemsByOrder[found->second];
+    auto changed = std::make_shared<CContentDbItem>(*slot);
+    changed->classText = text;
+    slot = changed;
+    Report(id, changed->itemClass, kChangeAddedOrChanged);
+    return true;
+}
+
 bool CContentDbCatalogue::RemoveItem(const std::wstring& id)
 {
     CExclusive guard(m_lock);

@@ -43,6 +43,9 @@ public:
     bool SetProperty(const std::wstring& id, LONG propId, const std::wstring& value);
     // All or nothing: false (nothing written) when no item has this id.
     bool SetProperties(const std::wstring& id, const Properties& properties);
+    // What readers of the item's class get instead of its code (empty: the code again). False when
+    // no item has this id.
+    bool SetClassText(const std::wstring& id, const std::wstring& text);
     bool RemoveItem(const std::wstring& id);
     void SetMembers(const std::wstring& containerId, const std::vector<std::wstring>& memberIds);
     void Clear();  // silently, no notifications

@@ -427,7 +427,9 @@ STDMETHODIMP CContentDbConnection::GetValue(LONG propId, ULONG index, LONG* valu
         if (index != 0)
             return S_OK;
         std::wstring text;
-        if (!row->GetText(propId, text))
+        if (propId == CContentDbItem::kPropClass && !row->classText.empty())
+            text = row->classText;
+        else if (!row->GetText(propId, text))
             return S_OK;
         hr = CopyText(text, value);
         if (SUCCEEDED(hr))

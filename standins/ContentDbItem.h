@@ -16,6 +16,9 @@ struct CContentDbItem
     std::wstring id;
     LONG itemClass = 0;
     std::map<LONG, std::wstring> properties;
+    // When not empty, what GetValue of the class pseudo-property answers instead of the class code:
+    // lets a test feed a class that is not a number. Searches and relations still use itemClass.
+    std::wstring classText;
 
     // The value of a property, pseudo-properties included; false when it has none.
     bool GetText(LONG propId, std::wstring& text) const

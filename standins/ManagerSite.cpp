@@ -78,6 +78,18 @@ void CManagerSite::AnswerQueueEntriesWith(const VARIANT& answer)
     m_entriesAnswer = std::move(copy);
 }
 
+void CManagerSite::SetQueueItemObserver(QueueItemObserver observer)
+{
+    CLockGuard guard(m_observerLock);
+    m_queueItemObserver = std::move(observer);
+}
+
+void CManagerSite::SetCancelQueueEntryObserver(CancelQueueEntryObserver observer)
+{
+    CLockGuard guard(m_observerLock);
+    m_cancelObserver = std::move(observer);
+}
+
 HRESULT STDMETHODCALLTYPE CManagerSite::CancelQueueEntry(BSTR entryId)
 {
     return ComCall([&] {
@@ -100,6 +112,13 @@ HRESULT STDMETHODCALLTYPE CManagerSite::CancelQueueEntry(BSTR entryId)
             }
         }
         m_cancelCalls.Add(call);
+        CancelQueueEntryObserver observer;
+        {
+            CLockGuard guard(m_observerLock);
+            observer = m_cancelObserver;
+        }
+        if (observer)
+            observer(call);
         return call.answered;
     });
 }
@@ -149,6 +168,13 @@ HRESULT STDMETHODCALLTYPE CManagerSite::QueueItem(BSTR location, LONG category, 
         QueueItemCall call{TextOf(location), category, queueFlags, S_OK, NextStandinCallSequence(), GetTickCount()};
         call.answered = Fault(ManagerSiteMethod::QueueItem).Enter();
         m_queueItemCalls.Add(call);
+        QueueItemObserver observer;
+        {
+            CLockGuard guard(m_observerLock);
+            observer = m_queueItemObserver;
+        }
+        if (observer)
+            observer(call);
         return call.answered;
     });
 }

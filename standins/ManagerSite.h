@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,6 +77,13 @@ public:
     bool WaitForQueueItems(size_t count, DWORD timeoutMs) const { return m_queueItemCalls.WaitForCount(count, timeoutMs); }
     CFaultControl& Fault(ManagerSiteMethod method) noexcept { return m_faults[static_cast<int>(method)]; }
 
+    // Told of each QueueItem / CancelQueueEntry call once it has been recorded, on the caller's
+    // thread, with no lock of the site held (an observer may call the site). Must not throw.
+    using QueueItemObserver = std::function<void(const QueueItemCall&)>;
+    using CancelQueueEntryObserver = std::function<void(const CancelQueueEntryCall&)>;
+    void SetQueueItemObserver(QueueItemObserver observer);
+    void SetCancelQueueEntryObserver(CancelQueueEntryObserver observer);
+
     // ILumMgrPluginSite
     HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reserved4() override { return E_NOTIMPL; }
@@ -108,4 +116,7 @@ private:
     CCallLog<CancelQueueEntryCall> m_cancelCalls;
     CCallLog<GetQueueEntriesCall> m_getEntriesCalls;
     CFaultControl m_faults[static_cast<int>(ManagerSiteMethod::Count)];
+    CCriticalSection m_observerLock;  // guards the two observers only
+    QueueItemObserver m_queueItemObserver;
+    CancelQueueEntryObserver m_cancelObserver;
 };

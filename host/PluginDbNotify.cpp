@@ -11,7 +11,14 @@ namespace
 constexpr LONG kPropertyOutdatedMajor = 0x11000;
 constexpr LONG kPropertyOutdatedMinor = 0x11001;
 constexpr ULONG kStartModeMask = 0x00FF0000;
+// What GetInterval reports; SetInterval cannot change it.
+constexpr ULONG kNotifyIntervalMs = 120000;
 }  // namespace
+
+// The connection point keeps the address of the object root, constructed before it.
+CPluginDbNotify::CPluginDbNotify() noexcept : CProxyILumMgrPluginQueueEvents(static_cast<CComObjectRootEx&>(*this))
+{
+}
 
 CPluginDbNotify::~CPluginDbNotify()
 {
@@ -40,6 +47,7 @@ HRESULT CPluginDbNotify::InternalQueryInterface(REFIID iid, void** out)
                                   {&IID_ILumMgrPluginEngine, static_cast<ILumMgrPluginEngine*>(this)},
                                   {&IID_ILumMgrPluginDatabaseNotify2, notify},
                                   {&IID_ILumMgrPluginDatabaseNotify, static_cast<ILumMgrPluginDatabaseNotify*>(notify)},
+                                  {&IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(this)},
                               });
 }
 
@@ -267,59 +275,86 @@ void CPluginDbNotify::StoreStartContext(BSTR context)
     SysFreeString(m_startContext.exchange(copy));
 }
 
-// ILumMgrPluginDatabaseNotify2: the notification worker's intake is not there yet.
+// ILumMgrPluginDatabaseNotify2: these keep the site and hand over to the notification worker;
+// none of them does database work on the calling thread.
 
-HRESULT CPluginDbNotify::Connect(IUnknown* site, VARIANT)
+HRESULT CPluginDbNotify::Connect(IUnknown* site, VARIANT options)
 {
     if (!site)
         return E_POINTER;
-    return E_NOTIMPL;
+    // Only a VT_UI4 can switch the change notifications off; anything else leaves them on.
+    bool connectSwitch = true;
+    if (V_VT(&options) == VT_UI4)
+        connectSwitch = (V_UI4(&options) & 1) != 0;
+    // Not locked: Connect is not called concurrently with itself. The same pointer again is the
+    // site already kept, so it is not asked again.
+    if (static_cast<IUnknown*>(m_site.Get()) != site)
+    {
+        ILumMgrPluginSite* asked = nullptr;
+        if (FAILED(site->QueryInterface(IID_ILumMgrPluginSite, reinterpret_cast<void**>(&asked))))
+            asked = nullptr;  // a site without the interface drops the one kept before
+        m_site.Attach(asked);
+    }
+    if (!m_site)
+        return E_INVALIDARG;
+    return m_notifyThread.QueueConnect(m_site, connectSwitch);
 }
 
 HRESULT CPluginDbNotify::Disconnect(VARIANT)
 {
-    return E_NOTIMPL;
+    // The kept site stays: only the worker lets its own copy go.
+    return m_notifyThread.QueueDisconnect();
 }
 
 HRESULT CPluginDbNotify::GetNotifyFlag(VARIANT_BOOL* flag)
 {
     if (!flag)
         return E_POINTER;
-    return E_NOTIMPL;
+    *flag = VARIANT_FALSE;
+    return S_OK;
 }
 
 HRESULT CPluginDbNotify::GetInterval(ULONG* milliseconds)
 {
     if (!milliseconds)
         return E_POINTER;
-    return E_NOTIMPL;
+    *milliseconds = kNotifyIntervalMs;
+    return S_OK;
 }
 
 HRESULT CPluginDbNotify::SetInterval(ULONG)
 {
-    return E_NOTIMPL;
+    return E_NOTIMPL;  // the interval is fixed
 }
 
 HRESULT CPluginDbNotify::GetPendingCount(ULONG* count)
 {
     if (!count)
         return E_POINTER;
-    return E_NOTIMPL;
+    // The count as last reported, not a recount: it matches the events the manager has seen.
+    *count = m_notifyThread.GetLastReportedCount();
+    return S_OK;
 }
 
-HRESULT CPluginDbNotify::GetPendingItems(ULONG, ULONG, VARIANT* items)
+HRESULT CPluginDbNotify::GetPendingItems(ULONG skip, ULONG maxCount, VARIANT* items)
 {
     if (!items)
         return E_POINTER;
-    return E_NOTIMPL;
+    return ComCall([&] { return m_notifyThread.GetPendingItems(skip, maxCount, items); });
 }
 
-HRESULT CPluginDbNotify::CancelPending(BSTR)
+HRESULT CPluginDbNotify::CancelPending(BSTR item)
 {
-    return E_NOTIMPL;
+    // May fire OnPendingCountChanged on this thread; no lock of ours is held here.
+    return ComCall([&] { return m_notifyThread.CancelPending(item); });
 }
 
-HRESULT CPluginDbNotify::FirePendingCountChanged(const VARIANT&)
+HRESULT CPluginDbNotify::FirePendingCountChanged(const VARIANT& count)
 {
-    return E_NOTIMPL;  // the connection point does not exist yet
+    return Fire_OnPendingCountChanged(count);
+}
+
+CConnectionPoint* CPluginDbNotify::GetConnectionPointAt(ULONG index) noexcept
+{
+    return index == 0 ? &QueueEventsConnectionPoint() : nullptr;
 }

@@ -2,9 +2,11 @@
 #include <windows.h>
 #include <atomic>
 #include "com/ComObject.h"
+#include "com/ConnectionPointContainer.h"
 #include "common/ComPtr.h"
 #include "interfaces/ManagerInterfaces.h"
 #include "interfaces/PluginInterfaces.h"
+#include "host/QueueEventsConnectionPoint.h"
 #include "notify/PluginDbNotifyThread.h"
 #include "search/PluginDbSearchThread.h"
 
@@ -13,14 +15,16 @@ class CPluginDbNotifyTestAccess;
 // The module's one COM class: the object the manager creates and drives. The engine methods steer
 // the search worker; the database-notify methods feed the notification worker, which runs from
 // creation to release. Free-threaded: any method may be called on any thread; the engine methods
-// take no object lock.
+// take no object lock. The object lock guards only the connection point's sinks.
 class CPluginDbNotify : public CComObjectRootEx,
+                        public CConnectionPointContainerImpl,
+                        public CProxyILumMgrPluginQueueEvents,
                         public ILumMgrPluginEngine,
                         public ILumMgrPluginDatabaseNotify2,
                         private IPluginDbNotifyOwner
 {
 public:
-    CPluginDbNotify() = default;
+    CPluginDbNotify() noexcept;
     ~CPluginDbNotify();
 
     // Starts the notification worker with this object as its owner. S_OK even when its thread
@@ -72,6 +76,9 @@ private:
     // IPluginDbNotifyOwner
     IUnknown* GetOwnerUnknown() override { return GetControllingUnknown(); }
     HRESULT FirePendingCountChanged(const VARIANT& count) override;
+
+    // CConnectionPointContainerImpl: the queue-event point is the only one.
+    CConnectionPoint* GetConnectionPointAt(ULONG index) noexcept override;
 
     // Stop and Abort.
     void RequestSearchStop();

@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
-#include <process.h>
 #include <atomic>
 #include <functional>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "com/ConnectionPointContainer.h"
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
+#include "tests/contentdb/CdbTestSupport.h"
 
 namespace
 {
@@ -122,36 +122,6 @@ protected:
 private:
     CConnectionPoint m_events;
     CConnectionPoint m_other;
-};
-
-// A thread running `body`. The destructor waits for it without limit: every body here ends by itself.
-class CTestThread
-{
-public:
-    explicit CTestThread(std::function<void()> body) : m_body(std::move(body))
-    {
-        m_handle.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Main, this, 0, nullptr)));
-    }
-    ~CTestThread()
-    {
-        if (m_handle.IsValid())
-            WaitForSingleObject(m_handle.Get(), INFINITE);
-    }
-    CTestThread(const CTestThread&) = delete;
-    CTestThread& operator=(const CTestThread&) = delete;
-
-    bool IsValid() const { return m_handle.IsValid(); }
-    bool Join(DWORD timeoutMs) { return WaitForSingleObject(m_handle.Get(), timeoutMs) == WAIT_OBJECT_0; }
-
-private:
-    static unsigned __stdcall Main(void* self)
-    {
-        static_cast<CTestThread*>(self)->m_body();
-        return 0;
-    }
-
-    std::function<void()> m_body;
-    CScopedHandle m_handle;
 };
 
 // Runs `body` on another thread; false when it did not finish within kWaitMs (the calling thread

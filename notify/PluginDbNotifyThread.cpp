@@ -1,5 +1,36 @@
 #include "notify/PluginDbNotifyThread.h"
 
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <vector>
+#include "common/ComCall.h"
+#include "common/HResult.h"
+#include "common/HResultException.h"
+#include "contentdb/ContentConstants.h"
+#include "interfaces/ServiceInterfaces.h"
+#include "notify/DelayQueueFile.h"
+
+namespace
+{
+const wchar_t kObserverBaseName[] = L"TessalyLumSiftDbNotifyWexWatchingDB";
+const wchar_t kDatabaseClientName[] = L"LumSiftDbNotifyWex";
+constexpr DWORD kClassContextAll = 0x17;
+
+bool IsNotifiedClass(LONG itemClass) noexcept
+{
+    return itemClass == kItemClassAudio || itemClass == kItemClassImage || itemClass == kItemClassVideo;
+}
+
+bool IsCountedType(LONG type) noexcept
+{
+    return type == CPluginDbNotifyThread::kItemChanged || type == CPluginDbNotifyThread::kItemHandOff;
+}
+
+}  // namespace
+
+// ---- Work item ------------------------------------------------------------------------------
+
 CPluginDbNotifyThread::CProcessItem::~CProcessItem()
 {
     if (siteStream)
@@ -10,10 +41,30 @@ CPluginDbNotifyThread::CProcessItem::~CProcessItem()
     }
 }
 
-CPluginDbNotifyThread::CPluginDbNotifyThread()
-    : m_countTimer(CreateWaitableTimerW(nullptr, FALSE, nullptr))
+void CPluginDbNotifyThread::CProcessItem::SetPath(const CString& text)
 {
-    m_delay = 10000;
+    path = text;
+    pathHash = ComputePathHash(text);
+}
+
+const CString& CPluginDbNotifyThread::CProcessItem::CountKey()
+{
+    if (!m_countKeyReady)
+    {
+        m_countKey = type == kItemChanged ? CString(itemId.Get()) : LowerCasePath(path);
+        m_countKeyReady = true;
+    }
+    return m_countKey;
+}
+
+// ---- Life ------------------------------------------------------------------------------------
+
+CPluginDbNotifyThread::CPluginDbNotifyThread(ULONG batchDelayMs)
+    : m_lastReportTick(GetTickCount()),
+      m_countTimer(CreateWaitableTimerW(nullptr, FALSE, nullptr)),
+      m_watchObserver(kObserverBaseName)
+{
+    m_delay = batchDelayMs;
 }
 
 CPluginDbNotifyThread::~CPluginDbNotifyThread()
@@ -24,6 +75,8 @@ CPluginDbNotifyThread::~CPluginDbNotifyThread()
     ClearOwner();
     RequestStop();
     StopThread(kStopTimeoutMs);
+    m_pending.Clear();
+    // The members then go in reverse order: the observer, the site, the database connection.
 }
 
 HRESULT CPluginDbNotifyThread::StartWorker(IPluginDbNotifyOwner* owner)
@@ -50,58 +103,592 @@ IPluginDbNotifyOwner* CPluginDbNotifyThread::GetOwner() noexcept
     return m_owner;
 }
 
+ULONG CPluginDbNotifyThread::GetLastReportedCount() const noexcept
+{
+    return m_lastReportedCount.load();
+}
+
+// ---- Connect and disconnect requests ----------------------------------------------------------
+
+HRESULT CPluginDbNotifyThread::QueueConnect(ILumMgrPluginSite* site, bool connectSwitch)
+{
+    if (!site)
+        return E_POINTER;
+    return ComCall([&] {
+        std::unique_ptr<CProcessItem> item(new (std::nothrow) CProcessItem(kItemConnect));
+        if (!item)
+            return E_OUTOFMEMORY;
+        CComPtr<IUnknown> unknown;
+        HRESULT hr = site->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
+        if (SUCCEEDED(hr) && !unknown)
+            hr = E_NOINTERFACE;
+        if (SUCCEEDED(hr))
+            hr = CoMarshalInterThreadInterfaceInStream(IID_ILumMgrPluginSite, unknown, &item->siteStream);
+        if (SUCCEEDED(hr))
+        {
+            item->connectFlag = connectSwitch ? 1 : 0;
+            hr = QueueItem(item.get(), false, false);
+        }
+        if (SUCCEEDED(hr))
+            item.release();
+        return hr;
+    });
+}
+
+HRESULT CPluginDbNotifyThread::QueueDisconnect()
+{
+    std::unique_ptr<CProcessItem> item(new (std::nothrow) CProcessItem(kItemDisconnect));
+    if (!item)
+        return E_OUTOFMEMORY;
+    const HRESULT hr = QueueItem(item.get(), false, false);
+    if (SUCCEEDED(hr))
+        item.release();
+    return hr;
+}
+
+// ---- Intake ---------------------------------------------------------------------------------
+
+LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* itemIds, LONG* itemClasses,
+                                                       LONG* changeKinds, LONG_PTR /*context*/)
+{
+    if (!m_siteHeld.load() || count < 1 || !itemIds || !itemClasses || !changeKinds)
+        return 0;
+
+    // The thread is woken once for the whole call, also when a copy fails half-way.
+    struct CWakeOnExit
+    {
+        CPluginDbNotifyThread& worker;
+        bool queued = false;
+        ~CWakeOnExit()
+        {
+            if (queued)
+                worker.WakeForDelayedItems();
+        }
+    } wake{*this};
+
+    for (LONG i = 0; i < count; ++i)
+    {
+        const LONG kind = changeKinds[i];
+        const LONG itemClass = itemClasses[i];
+        if (!IsNotifiedClass(itemClass))
+            continue;
+        LONG type = 0;
+        if (kind == kChangeAddedOrChanged)
+        {
+            if (!m_notificationsEnabled.load())
+                continue;
+            type = kItemChanged;
+        }
+        else if (kind == kChangeRemoved)
+        {
+            type = kItemRemoved;
+        }
+        else
+        {
+            continue;
+        }
+
+        std::unique_ptr<CProcessItem> item(new (std::nothrow) CProcessItem(type));
+        if (!item)
+            continue;
+        if (itemIds[i])
+        {
+            item->itemId.Reset(SysAllocString(itemIds[i]));
+            if (!item->itemId.Get())
+                ThrowHResult(E_OUTOFMEMORY);
+        }
+        item->itemClass = itemClass;
+        // Made here rather than under the queue lock.
+        if (type == kItemChanged)
+            item->CountKey();
+        if (FAILED(AppendDelayedItem(item.get())))
+            continue;
+        item.release();
+        wake.queued = true;
+        if (type == kItemChanged)
+            ReportPendingCount(false);
+    }
+    return 0;
+}
+
+HRESULT CPluginDbNotifyThread::AppendDelayedItem(CProcessItem* item) noexcept
+{
+    CLockGuard guard(m_queueLock);
+    if (!m_acceptingItems)
+        return kHrThreadNotRunning;
+    try
+    {
+        m_queue.push_back(item);
+    }
+    catch (...)
+    {
+        return E_OUTOFMEMORY;
+    }
+    item->sequence = m_nextSequence++;
+    OnItemQueued(item);
+    return S_OK;
+}
+
+void CPluginDbNotifyThread::WakeForDelayedItems() noexcept
+{
+    // The thread (re)arms its batch timer a full delay after this.
+    m_delayedQueuedEvent.Set();
+}
+
+// ---- Queue hooks -----------------------------------------------------------------------------
+
+// Every item that reaches a hook is this worker's (the template's contract), so the casts below
+// are exact.
+void CPluginDbNotifyThread::OnItemQueued(CBase::CProcessItem* baseItem)
+{
+    if (!baseItem || !IsCountedType(baseItem->type))
+        return;
+    CProcessItem* item = static_cast<CProcessItem*>(baseItem);
+    if (item->type == kItemHandOff && item->path.IsEmpty())
+        return;
+    try
+    {
+        item->m_counted = m_pending.Add(item->type == kItemChanged ? CPendingRequestCounts::Kind::Id
+                                                                   : CPendingRequestCounts::Kind::Path,
+                                        item->CountKey());
+    }
+    catch (...)
+    {
+        // No key, no count: the item is simply not counted.
+    }
+}
+
+void CPluginDbNotifyThread::OnItemDequeued(CBase::CProcessItem* baseItem)
+{
+    if (!baseItem)
+    {
+        m_pending.Clear();
+        return;
+    }
+    if (!IsCountedType(baseItem->type))
+        return;
+    CProcessItem* item = static_cast<CProcessItem*>(baseItem);
+    if (!item->m_counted)
+        return;
+    item->m_counted = false;
+    m_pending.Remove(item->type == kItemChanged ? CPendingRequestCounts::Kind::Id : CPendingRequestCounts::Kind::Path,
+                     item->m_countKey);
+}
+
+void CPluginDbNotifyThread::OnThreadExit()
+{
+    m_acceptingItems = false;
+    if (m_queueDirty)
+    {
+        m_queueDirty = false;
+        SaveDelayQueue();
+    }
+}
+
+// ---- Dispatch --------------------------------------------------------------------------------
+
 bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
 {
     CProcessItem* item = dynamic_cast<CProcessItem*>(baseItem);
     if (!item)
         return false;
+
+    bool handled = true;
+    bool queueChanged = false;
     switch (item->type)
     {
     case kItemThreadStarted:
+    {
+        {
+            CLockGuard guard(m_queueLock);
+            m_acceptingItems = true;
+        }
         // Asking for the system-required state answers the state the thread had; put it back.
         m_savedExecutionState = SetThreadExecutionState(ES_SYSTEM_REQUIRED);
-        SetThreadExecutionState(m_savedExecutionState);
+        RequestExecutionState(m_savedExecutionState);
         break;
+    }
     case kItemThreadEnding:
-        SetThreadExecutionState(m_savedExecutionState);
+    {
+        {
+            CLockGuard guard(m_dbLock);
+            m_database.Close();
+        }
+        SetSite(nullptr);
+        RequestExecutionState(m_savedExecutionState);
         break;
+    }
     case kItemCountTimer:
         ReportPendingCount(true);
         break;
+    case kItemConnect:
+        ComCall([&] { return Connect(item); });
+        break;
+    case kItemDisconnect:
+        ComCall([&] {
+            Disconnect();
+            return S_OK;
+        });
+        break;
+    case kItemChanged:
+        ResolveNotification(item);
+        queueChanged = true;
+        break;
+    case kItemRemoved:
+        CleanUpRemovedItem(item);
+        queueChanged = true;
+        break;
+    case kItemHandOff:
+        HandOffItem(item);
+        queueChanged = true;
+        break;
     default:
-        return false;
+        handled = false;
+        break;
     }
-    delete item;
-    return true;
+
+    size_t queued = 0;
+    {
+        CLockGuard guard(m_queueLock);
+        queued = m_queue.size();
+    }
+    if (queued > 0)
+    {
+        // Keep the machine awake while work waits.
+        RequestExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    }
+    else
+    {
+        if (queueChanged)
+        {
+            // Nothing waits any more: a crash now must not bring back requests already handled.
+            m_queueDirty = true;
+            BackUpDelayQueue();
+        }
+        RequestExecutionState(m_savedExecutionState);
+    }
+
+    if (handled)
+        delete item;
+    return handled;
 }
 
-void CPluginDbNotifyThread::ReportPendingCount(bool /*forced*/)
+void CPluginDbNotifyThread::RequestExecutionState(DWORD state) noexcept
 {
+    m_requestedExecutionState.store(state);
+    SetThreadExecutionState(state);
 }
 
-HRESULT CPluginDbNotifyThread::QueueConnect(ILumMgrPluginSite* /*site*/, bool /*connectSwitch*/)
+void CPluginDbNotifyThread::SetSite(ILumMgrPluginSite* site) noexcept
 {
-    return E_NOTIMPL;
+    // Released outside the assignment so that the flag never claims a site being released.
+    CComPtr<ILumMgrPluginSite> old(m_site);
+    m_siteHeld.store(site != nullptr);
+    m_site = site;
 }
 
-HRESULT CPluginDbNotifyThread::QueueDisconnect()
+HRESULT CPluginDbNotifyThread::Connect(CProcessItem* item)
 {
-    return E_NOTIMPL;
+    SetSite(nullptr);
+    IStream* stream = item->siteStream;
+    item->siteStream = nullptr;  // CoGetInterfaceAndReleaseStream consumes it, success or not
+    CComPtr<ILumMgrPluginSite> site;
+    HRESULT hr = stream ? CoGetInterfaceAndReleaseStream(stream, IID_ILumMgrPluginSite, reinterpret_cast<void**>(&site))
+                        : E_POINTER;
+    m_notificationsEnabled.store(item->connectFlag != 0);
+    if (!site)
+        return hr;
+    SetSite(site);
+
+    // The requests saved last time are queued before the database can notify anything new.
+    if (SUCCEEDED(LoadDelayQueue()))
+    {
+        m_queueDirty = true;
+        ReportPendingCount(false);
+    }
+
+    bool opened = false;
+    {
+        CLockGuard guard(m_dbLock);
+        if (SUCCEEDED(m_database.Open(true, kDatabaseClientName, kDatabaseOpenTimeoutMs)))
+        {
+            m_database.AddListener(this);
+            opened = true;
+        }
+    }
+    if (!opened)
+        return E_ABORT;
+    m_watchObserver.SetActive(true);
+    return S_OK;
 }
 
-HRESULT CPluginDbNotifyThread::GetPendingItems(ULONG /*skip*/, ULONG /*maxCount*/, VARIANT* items)
+void CPluginDbNotifyThread::Disconnect()
+{
+    m_watchObserver.SetActive(false);
+    CComPtr<ILumMgrPluginSite> site;
+    {
+        CLockGuard guard(m_dbLock);
+        m_database.RemoveListener(this);
+        site = m_site;
+        SetSite(nullptr);
+        m_database.Close();
+    }
+    // The manager's site is released with no lock of ours held.
+    site.Release();
+    if (m_queueDirty)
+    {
+        m_queueDirty = false;
+        SaveDelayQueue();
+    }
+}
+
+// ---- Delay-queue file ------------------------------------------------------------------------
+
+CString CPluginDbNotifyThread::DelayQueueFolder() const
+{
+    return m_delayQueueFolder.IsEmpty() ? GetDelayQueueFolder() : m_delayQueueFolder;
+}
+
+HRESULT CPluginDbNotifyThread::LoadDelayQueue()
+{
+    return ComCall([&] {
+        return LoadDelayQueueFile(DelayQueueFolder(), [this](const CString& itemId, LONG itemClass, const CString& path) {
+            // A reloaded request waits its full time again: its creation tick is now.
+            std::unique_ptr<CProcessItem> item(new CProcessItem(kItemHandOff));
+            item->itemId.Reset(itemId.AllocSysString());
+            item->itemClass = itemClass;
+            item->SetPath(path);
+            const HRESULT hr = QueueItem(item.get(), true, false);
+            if (SUCCEEDED(hr))
+                item.release();
+            return hr;
+        });
+    });
+}
+
+HRESULT CPluginDbNotifyThread::SaveDelayQueue()
+{
+    return ComCall([&] {
+        std::vector<CDelayQueueRecord> records;
+        {
+            // Re-entered when called from OnThreadExit, which holds it already.
+            CLockGuard guard(m_queueLock);
+            records.reserve(m_queue.size());
+            for (CBase::CProcessItem* baseItem : m_queue)
+            {
+                if (!IsCountedType(baseItem->type))
+                    continue;
+                const CProcessItem* item = static_cast<const CProcessItem*>(baseItem);
+                CDelayQueueRecord record;
+                record.path = item->path;
+                record.itemId = CString(item->itemId.Get());
+                record.itemClass = item->itemClass;
+                records.push_back(std::move(record));
+            }
+        }
+        return SaveDelayQueueFile(DelayQueueFolder(), records);
+    });
+}
+
+HRESULT CPluginDbNotifyThread::BackUpDelayQueue()
+{
+    return ComCall([&] { return BackUpDelayQueueFile(DelayQueueFolder()); });
+}
+
+// ---- Pending requests --------------------------------------------------------------------------
+
+void CPluginDbNotifyThread::ReportPendingCount(bool force)
+{
+    {
+        CLockGuard guard(m_reportLock);
+        if (force)
+            m_countTimerArmed = false;  // only the expired timer forces a report
+        const ULONG previous = m_lastReportedCount.load();
+        const ULONG current = m_pending.Count();
+        m_lastReportedCount.store(current);
+        if (current == previous && !force)
+            return;
+        const bool edge = previous == 0 || current == 0;
+
+        AnnounceBusy(current);
+
+        const DWORD elapsed = GetTickCount() - m_lastReportTick;
+        if (!edge && elapsed <= kReportPacingMs)
+        {
+            // Every re-arm would aim at the same moment (the last report + the pacing time), so
+            // an armed timer is left as it is.
+            if (!m_countTimerArmed)
+            {
+                LARGE_INTEGER due;
+                due.QuadPart = -static_cast<LONGLONG>(kReportPacingMs - elapsed) * 10000;
+                m_countTimerArmed = SetWaitableTimer(m_countTimer.Get(), &due, 0, nullptr, nullptr, FALSE) != FALSE;
+            }
+            return;
+        }
+        if (m_countTimerArmed)
+        {
+            CancelWaitableTimer(m_countTimer.Get());
+            m_countTimerArmed = false;
+        }
+        m_lastReportTick = GetTickCount();
+    }
+    FireCount(m_lastReportedCount.load());
+}
+
+void CPluginDbNotifyThread::AnnounceBusy(ULONG count)
+{
+    CLockGuard guard(m_activityLock);
+    if (count == 0)
+    {
+        m_busyAnnounced = false;
+        return;
+    }
+    if (m_busyAnnounced)
+        return;
+    // A missing or failing service is retried at the next report with work pending.
+    CComPtr<IBusyNotify> busy;
+    const HRESULT created = CoCreateInstance(CLSID_BusyNotify, nullptr, kClassContextAll, IID_IBusyNotify,
+                                             reinterpret_cast<void**>(&busy));
+    if (FAILED(created) || !busy)
+        return;
+    VARIANT context;
+    VARIANT result;
+    VariantInit(&context);
+    VariantInit(&result);
+    if (SUCCEEDED(busy->NotifyBusy(GetCurrentProcessId(), kBusyNotifyPendingWork, context, &result)))
+        m_busyAnnounced = true;
+    VariantClear(&context);
+    VariantClear(&result);
+}
+
+void CPluginDbNotifyThread::FireCount(ULONG count)
+{
+    IPluginDbNotifyOwner* owner = nullptr;
+    IUnknown* keepAlive = nullptr;
+    {
+        CLockGuard guard(m_ownerLock);
+        if (m_owner)
+        {
+            keepAlive = m_owner->GetOwnerUnknown();
+            if (keepAlive)
+            {
+                keepAlive->AddRef();
+                owner = m_owner;
+            }
+        }
+    }
+    if (!owner)
+        return;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_UI4;
+    value.ulVal = count;
+    owner->FirePendingCountChanged(value);
+    VariantClear(&value);
+    keepAlive->Release();
+}
+
+bool CPluginDbNotifyThread::IsIdPending(const CString& itemId)
+{
+    return !itemId.IsEmpty() && m_pending.Contains(CPendingRequestCounts::Kind::Id, itemId);
+}
+
+bool CPluginDbNotifyThread::IsPathPending(const CString& path)
+{
+    return !path.IsEmpty() && m_pending.Contains(CPendingRequestCounts::Kind::Path, LowerCasePath(path));
+}
+
+LONG CPluginDbNotifyThread::DiscardPending(LONG type, BSTR itemId, const CString& path)
+{
+    if (type == kItemHandOff && !IsPathPending(path))
+        return 0;
+    if (type == kItemChanged && !IsIdPending(CString(itemId)))
+        return 0;
+    // Only waiting files (type 6) carry a path, and every one of them is counted: a path that is
+    // not counted matches no queued item, so the walk over the queue can be spared.
+    if (type == 0 && !path.IsEmpty() && !IsPathPending(path))
+        return 0;
+
+    CProcessItem pattern(type);
+    if (itemId)
+    {
+        pattern.itemId.Reset(SysAllocStringLen(itemId, SysStringLen(itemId)));
+        if (!pattern.itemId.Get())
+            ThrowHResult(E_OUTOFMEMORY);
+    }
+    pattern.SetPath(path);
+
+    const ULONG removed = RemoveQueuedItems(&pattern, [](CBase::CProcessItem* baseItem, CBase::CProcessItem* probe) {
+        const CProcessItem& item = *static_cast<const CProcessItem*>(baseItem);
+        const CProcessItem& match = *static_cast<const CProcessItem*>(probe);
+        if (match.type != 0 && match.type != item.type)
+            return false;
+        if (SysStringLen(match.itemId.Get()) > 0 &&
+            VarBstrCmp(match.itemId.Get(), item.itemId.Get(), LOCALE_USER_DEFAULT, 0) != VARCMP_EQ)
+            return false;
+        if (match.pathHash != 0 && item.pathHash != 0 && match.pathHash != item.pathHash)
+            return false;
+        return _wcsicmp(match.path, item.path) == 0;
+    });
+    return static_cast<LONG>(removed);
+}
+
+HRESULT CPluginDbNotifyThread::CancelPending(BSTR item)
+{
+    return ComCall([&] {
+        // An empty text (not a null one) would only match unresolved notifications without an id,
+        // of which none is ever counted: it removes nothing.
+        const LONG type = item && SysStringLen(item) == 0 ? kItemChanged : 0;
+        const LONG removed = DiscardPending(type, nullptr, CString(item));
+        ReportPendingCount(false);
+        return removed > 0 ? S_OK : S_FALSE;
+    });
+}
+
+HRESULT CPluginDbNotifyThread::GetPendingItems(ULONG skip, ULONG maxCount, VARIANT* items)
 {
     if (!items)
         return E_POINTER;
-    return E_NOTIMPL;
-}
+    VariantInit(items);
+    return ComCall([&] {
+        std::vector<CString> paths;
+        {
+            CLockGuard guard(m_queueLock);
+            paths.reserve(std::min<size_t>(maxCount, m_queue.size()));
+            ULONG seen = 0;
+            for (CBase::CProcessItem* baseItem : m_queue)
+            {
+                if (paths.size() >= maxCount)
+                    break;
+                if (!IsCountedType(baseItem->type))
+                    continue;
+                if (seen++ < skip)
+                    continue;
+                // An unresolved notification has no path yet.
+                paths.push_back(baseItem->type == kItemHandOff ? static_cast<const CProcessItem*>(baseItem)->path
+                                                               : CString());
+            }
+        }
+        if (paths.empty())
+            return S_FALSE;
 
-HRESULT CPluginDbNotifyThread::CancelPending(BSTR /*item*/)
-{
-    return E_NOTIMPL;
-}
-
-ULONG CPluginDbNotifyThread::GetLastReportedCount() const noexcept
-{
-    return 0;
+        SAFEARRAYBOUND bound;
+        bound.cElements = static_cast<ULONG>(paths.size());
+        bound.lLbound = 0;
+        CScopedSafeArray array(SafeArrayCreate(VT_BSTR, 1, &bound));
+        if (!array.Get())
+            return E_OUTOFMEMORY;
+        BSTR* slots = nullptr;
+        {
+            CArrayDataAccess access(array.Get(), reinterpret_cast<void**>(&slots));
+            if (FAILED(access.Result()))
+                return access.Result();
+            // The array owns each copy as soon as it is stored.
+            for (size_t i = 0; i < paths.size(); ++i)
+                slots[i] = paths[i].AllocSysString();
+        }
+        items->vt = VT_ARRAY | VT_BSTR;
+        items->parray = array.Release();
+        return S_OK;
+    });
 }

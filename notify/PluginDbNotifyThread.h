@@ -2,9 +2,14 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oaidl.h>
+#include <atomic>
+#include "common/ComPtr.h"
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "contentdb/KdCdbMgr.h"
 #include "interfaces/ManagerInterfaces.h"
+#include "notify/ObserveApp.h"
+#include "notify/PendingRequests.h"
 #include "worker/PluginThread.h"
 
 // What the notification worker needs of the object that embeds it (the plug-in object): its
@@ -25,7 +30,14 @@ protected:
 // The worker that turns the content database's change notifications into analysis requests. It
 // runs one worker thread for the whole life of the plug-in object, from StartWorker to the
 // object's release; its countTimer is the thread's one extra wait handle.
-class CPluginDbNotifyThread : public CPluginThread<CPluginDbNotifyThread>
+//
+// Threads: the worker thread handles every item and is the only one to use the database, the site
+// and the delay-queue file; the database's notification thread runs the intake (OnNotify); the
+// manager's threads queue connect and disconnect items and page or cancel pending requests.
+// Lock order: the queue lock before the count lock; dbLock is never taken with another of this
+// worker's locks held and never by the intake; the manager and the event sinks are called with
+// none of this worker's locks held.
+class CPluginDbNotifyThread : public CPluginThread<CPluginDbNotifyThread>, public IKdCdbMgrEvents
 {
 public:
     using CBase = CPluginThread<CPluginDbNotifyThread>;
@@ -39,6 +51,20 @@ public:
     // The countTimer is extra handle 0.
     static constexpr LONG kItemCountTimer = kItemHandleSignalled;
 
+    // Change kinds of a database notification.
+    static constexpr LONG kChangeAddedOrChanged = 1;
+    static constexpr LONG kChangeRemoved = 2;
+
+    static constexpr ULONG kBatchDelayMs = 10000;
+    // The count event fires at most this often, except when the count reaches or leaves 0.
+    static constexpr DWORD kReportPacingMs = 333;
+    // A waiting file is not looked at before this age...
+    static constexpr DWORD kMinimumAgeMs = 25000;
+    // ...and, lying in a listed folder, not before this one.
+    static constexpr DWORD kListedFolderAgeMs = 120000;
+    static constexpr ULONG kHandOffQueueFlags = 0x80000000;
+    static constexpr DWORD kDatabaseOpenTimeoutMs = 300000;
+
     class CProcessItem : public CBase::CProcessItem
     {
     public:
@@ -48,15 +74,29 @@ public:
         CProcessItem(const CProcessItem&) = delete;
         CProcessItem& operator=(const CProcessItem&) = delete;
 
+        // path := text and pathHash := its hash, always together.
+        void SetPath(const CString& text);
+
         CString path;            // the item's file path (type 6)
         BYTE connectFlag = 1;    // connect item: whether change notifications are accepted
         ULONG pathHash = 0;      // set with path; 0: not computed
         CScopedBstr itemId;      // the database's item id (types 3, 5, 6)
         LONG itemClass = 0;      // the database's item class (100, 200, 300)
         IStream* siteStream = nullptr;  // connect item: the site marshalled for this thread; owned
+
+    private:
+        friend class CPluginDbNotifyThread;
+        // The key this item is counted under while queued (types 3 and 6); made once, under the
+        // queue lock, so that leaving the queue costs no allocation.
+        const CString& CountKey();
+        CString m_countKey;
+        bool m_countKeyReady = false;
+        bool m_counted = false;  // the count maps hold this item (under the queue lock)
     };
 
-    CPluginDbNotifyThread();
+    // batchDelayMs: how long after the latest notification a batch runs. The product uses the
+    // default; tests shorten it to watch items pass through the thread.
+    explicit CPluginDbNotifyThread(ULONG batchDelayMs = kBatchDelayMs);
     ~CPluginDbNotifyThread() override;
 
     // Registers countTimer as the thread's extra wait handle, starts the thread and, only when it
@@ -85,16 +125,106 @@ public:
     // The timer that paces the pending-count event.
     HANDLE GetCountTimer() const noexcept { return m_countTimer.Get(); }
 
+    // Where the delay-queue file lives, ending with "\"; empty (the default) is the product's
+    // all-users folder. Set before the first connect item.
+    void SetDelayQueueFolder(const CString& folder) { m_delayQueueFolder = folder; }
+    // The execution state this worker last asked the system for on its thread (0 before any).
+    DWORD GetRequestedExecutionState() const noexcept { return m_requestedExecutionState.load(); }
+
+    // IKdCdbMgrEvents: the intake, on the database's notification thread. Queues one delayed item
+    // per accepted change; the arrays are the database's and are not kept. Answers 0.
+    LONG STDMETHODCALLTYPE OnNotify(LONG count, LPCWSTR* itemIds, LONG* itemClasses, LONG* changeKinds,
+                                    LONG_PTR context) override;
+
+    // Pending requests.
+    // Computes the pending count, stores it and fires it to the owner: at once when it reaches or
+    // leaves 0, otherwise at most every kReportPacingMs (the last value of a burst follows when
+    // countTimer expires). Unchanged and not forced: nothing happens.
+    void ReportPendingCount(bool force);
+    bool IsIdPending(const CString& itemId);
+    bool IsPathPending(const CString& path);
+    // Removes the queued items that match (type 0: any type; null or empty itemId: any id; paths
+    // equal in any letter case). Returns how many were removed.
+    LONG DiscardPending(LONG type, BSTR itemId, const CString& path);
+
+    // What is done with a notification; each runs on the worker thread. The results are not
+    // reported anywhere.
+    HRESULT ResolveNotification(CProcessItem* item);
+    HRESULT HandOffItem(CProcessItem* item);
+    HRESULT CleanUpRemovedItem(CProcessItem* item);
+    bool IsInListedFolder(const CString& path);
+    HRESULT WithdrawQueuedEntries(const CString& path);
+
+    // The delay-queue file.
+    HRESULT LoadDelayQueue();
+    HRESULT SaveDelayQueue();
+    HRESULT BackUpDelayQueue();
+
 protected:
     bool ProcessItem(CBase::CProcessItem* item) override;
+    void OnItemQueued(CBase::CProcessItem* item) override;
+    void OnItemDequeued(CBase::CProcessItem* item) override;
+    void OnThreadExit() override;
 
 private:
-    // The countTimer expired: report the pending count to the owner, forced.
-    // Not implemented yet: the pending-request count does not exist yet, so nothing is reported.
-    void ReportPendingCount(bool forced);
+    // A SAFEARRAY's data held accessed for a scope.
+    class CArrayDataAccess
+    {
+    public:
+        CArrayDataAccess(SAFEARRAY* array, void** data) noexcept : m_array(array), m_result(SafeArrayAccessData(array, data)) {}
+        ~CArrayDataAccess()
+        {
+            if (SUCCEEDED(m_result))
+                SafeArrayUnaccessData(m_array);
+        }
+        CArrayDataAccess(const CArrayDataAccess&) = delete;
+        CArrayDataAccess& operator=(const CArrayDataAccess&) = delete;
+        HRESULT Result() const noexcept { return m_result; }
 
-    CScopedHandle m_countTimer;       // unnamed synchronization waitable timer
-    CCriticalSection m_ownerLock;     // guards m_owner
+    private:
+        SAFEARRAY* m_array;
+        HRESULT m_result;
+    };
+
+    HRESULT Connect(CProcessItem* item);
+    void Disconnect();
+    void SetSite(ILumMgrPluginSite* site) noexcept;
+    void RequestExecutionState(DWORD state) noexcept;
+    // Appends a delayed item for the intake: like QueueItem(item, delayed, forced), but without
+    // the per-item kernel calls; the caller wakes the thread once per call (WakeForDelayedItems).
+    HRESULT AppendDelayedItem(CProcessItem* item) noexcept;
+    void WakeForDelayedItems() noexcept;
+    // Queues a copy of `item` as a type-6 item again; restartAge gives it a fresh creation tick.
+    HRESULT Requeue(CProcessItem* item, bool restartAge);
+    void AnnounceBusy(ULONG count);
+    void FireCount(ULONG count);
+    CString DelayQueueFolder() const;
+
+    // Fields in the order the worker's design gives them.
+    CCriticalSection m_activityLock;      // guards m_busyAnnounced and the busy announcement
+    bool m_busyAnnounced = false;
+    std::atomic<ULONG> m_lastReportedCount{0};
+    DWORD m_lastReportTick;
+    CScopedHandle m_countTimer;           // unnamed synchronization waitable timer
+    CCriticalSection m_ownerLock;         // guards m_owner
     IPluginDbNotifyOwner* m_owner = nullptr;  // back pointer, not a counted reference
-    DWORD m_savedExecutionState = 0;  // the thread's execution state noted at its start
+    CCriticalSection m_dbLock;            // held around every call on m_database
+    CKdCdbMgr m_database;
+    std::atomic<bool> m_notificationsEnabled{true};
+    CComPtr<ILumMgrPluginSite> m_site;    // worker thread only
+    DWORD m_savedExecutionState = 0;      // the thread's execution state noted at its start
+    CObserveApp m_watchObserver;
+    bool m_queueDirty = false;            // worker thread only
+    CPendingRequestCounts m_pending;      // countLock, pendingIdCounts, pendingPathCounts
+
+    // Whether a site is held, for the intake on the database's thread.
+    std::atomic<bool> m_siteHeld{false};
+    // Serialises the reports up to the firing, so that the count, the tick and the timer state
+    // move together. Never held while firing or with the queue lock.
+    CCriticalSection m_reportLock;
+    bool m_countTimerArmed = false;       // under m_reportLock
+    // Under the queue lock: the thread loop has not yet ended, so items queued now will be seen.
+    bool m_acceptingItems = false;
+    CString m_delayQueueFolder;
+    std::atomic<DWORD> m_requestedExecutionState{0};
 };

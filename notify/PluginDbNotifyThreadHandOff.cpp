@@ -1,0 +1,293 @@
+// From notification to analysis request: what the notification worker's thread does with the
+// items of types 3 (changed item), 5 (removed item) and 6 (file waiting to be analysed).
+#include "notify/PluginDbNotifyThread.h"
+
+#include <cwchar>
+#include <deque>
+#include <memory>
+#include <vector>
+#include "common/ComCall.h"
+#include "common/ConsoleUser.h"
+#include "common/Path.h"
+#include "contentdb/ContentClassification.h"
+#include "contentdb/ContentConstants.h"
+#include "contentdb/XmlDateTime.h"
+#include "interfaces/ServiceInterfaces.h"
+
+namespace
+{
+constexpr DWORD kClassContextAll = 0x17;
+// The open test found the file still being written: wait the full time again.
+constexpr HRESULT kHrSharingViolation = static_cast<HRESULT>(0x80070020);
+constexpr HRESULT kHrLockViolation = static_cast<HRESULT>(0x80070021);
+// Property 0x0068 with this value: the item is not ready for analysis yet.
+constexpr long kItemStateNotReady = 2;
+
+// Read for a hand-off, in this order.
+constexpr LONG kHandOffProps[] = {kPropMimeType, kPropSourceApplication, kPropBroadcastType, kPropMarker,
+                                  kPropItemState};
+constexpr ULONG kHandOffPropCount = sizeof(kHandOffProps) / sizeof(kHandOffProps[0]);
+enum HandOffProp
+{
+    kMimeType,
+    kSourceApplication,
+    kBroadcastType,
+    kMarker,
+    kItemState,
+};
+
+enum class Outcome
+{
+    HandedOff,
+    Requeue,
+    RequeueRestarted,
+    Drop,
+};
+
+const wchar_t* TextOf(const VARIANT& value) noexcept
+{
+    return value.vt == VT_BSTR && value.bstrVal ? value.bstrVal : L"";
+}
+}  // namespace
+
+HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
+{
+    const HRESULT hr = ComCall([&]() -> HRESULT {
+        // An empty id names no item either.
+        if (!m_notificationsEnabled.load() || SysStringLen(item->itemId.Get()) == 0)
+            return E_NOTIMPL;
+        CScopedBstr path;
+        HRESULT found;
+        {
+            CLockGuard guard(m_dbLock);
+            found = m_database.GetItemPath(item->itemId.Get(), path.Receive());
+        }
+        if (FAILED(found) || SysStringLen(path.Get()) == 0)
+            return found;
+
+        std::unique_ptr<CProcessItem> waiting(new CProcessItem(kItemHandOff));
+        waiting->created = item->created;
+        waiting->itemId.Reset(item->itemId.Release());
+        waiting->itemClass = item->itemClass;
+        waiting->SetPath(CString(path.Get()));
+        // The newer notification replaces the requests still waiting for the same file.
+        DiscardPending(kItemHandOff, nullptr, waiting->path);
+        const HRESULT queued = QueueItem(waiting.get(), true, true);
+        if (SUCCEEDED(queued))
+            waiting.release();
+        return queued;
+    });
+    ReportPendingCount(false);
+    return hr;
+}
+
+HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
+{
+    HRESULT result = S_OK;
+    const HRESULT failure = ComCall([&]() -> HRESULT {
+        Outcome outcome = Outcome::Drop;
+        if (m_notificationsEnabled.load())
+        {
+            const DWORD age = GetTickCount() - item->created;
+            if (age < kMinimumAgeMs)
+                outcome = Outcome::Requeue;
+            else if (age < kListedFolderAgeMs && IsInListedFolder(item->path))
+                outcome = Outcome::Requeue;
+            else
+                outcome = Outcome::HandedOff;
+        }
+
+        if (outcome == Outcome::HandedOff)
+        {
+            // Opened with read sharing only, so a file someone still writes fails to open.
+            HANDLE token = nullptr;
+            result = FindUserTokenForFile(MakeLongPath(item->path, false, false), &token, false);
+            if (token)
+                CloseHandle(token);
+            if (result == kHrSharingViolation || result == kHrLockViolation)
+                outcome = Outcome::RequeueRestarted;
+            else if (FAILED(result) || !m_site)
+                outcome = Outcome::Drop;
+        }
+
+        CScopedBstr values[kHandOffPropCount];
+        if (outcome == Outcome::HandedOff)
+        {
+            CLockGuard guard(m_dbLock);
+            // The selection and the reads of its result are one unit on the connection.
+            CLockGuard connection(m_database.ConnectionLock());
+            LONG found = 0;
+            result = m_database.SelectItem(item->itemId.Get(), kHandOffPropCount, kHandOffProps, &found);
+            if (SUCCEEDED(result) && found >= 1)
+            {
+                for (ULONG i = 0; i < kHandOffPropCount; ++i)
+                    m_database.GetValue(kHandOffProps[i], values[i].Receive());
+            }
+            const BSTR state = values[kItemState].Get();
+            if (SysStringLen(state) > 0 && wcstol(state, nullptr, 0) == kItemStateNotReady)
+                outcome = Outcome::RequeueRestarted;
+        }
+
+        if (outcome == Outcome::HandedOff)
+        {
+            WithdrawQueuedEntries(item->path);
+            const ULONG category =
+                ClassifyContentCategory(item->itemClass, item->path, values[kMimeType].Get(),
+                                        values[kSourceApplication].Get(), values[kBroadcastType].Get(), values[kMarker].Get());
+            CScopedBstr location(item->path.AllocSysString());
+            CScopedVariant answer;
+            result = m_site->QueueItem(location.Get(), static_cast<LONG>(category), kHandOffQueueFlags, answer.Get());
+        }
+        else if (outcome == Outcome::Requeue || outcome == Outcome::RequeueRestarted)
+        {
+            Requeue(item, outcome == Outcome::RequeueRestarted);
+        }
+        return S_OK;
+    });
+    ReportPendingCount(false);
+    return FAILED(failure) ? failure : result;
+}
+
+HRESULT CPluginDbNotifyThread::Requeue(CProcessItem* item, bool restartAge)
+{
+    std::unique_ptr<CProcessItem> again(new CProcessItem(kItemHandOff));
+    again->created = restartAge ? GetTickCount() : item->created;
+    again->itemId.Reset(item->itemId.Release());
+    again->itemClass = item->itemClass;
+    again->path = item->path;
+    again->pathHash = item->pathHash ? item->pathHash : ComputePathHash(item->path);
+    const HRESULT hr = QueueItem(again.get(), true, true);
+    if (SUCCEEDED(hr))
+        again.release();
+    return hr;
+}
+
+HRESULT CPluginDbNotifyThread::WithdrawQueuedEntries(const CString& path)
+{
+    if (!m_site)
+        return E_POINTER;
+    CScopedVariant entries;
+    const HRESULT listed = m_site->GetQueueEntries(entries.Receive());
+    if (FAILED(listed))
+        return listed;
+    if (!(entries->vt & VT_ARRAY) || !entries->parray)
+        return S_FALSE;
+
+    SAFEARRAY* array = entries->parray;
+    VARTYPE elementType = VT_EMPTY;
+    // Only an array of VARIANTs holds entries; anything else is not looked into.
+    if (SafeArrayGetDim(array) < 1 || FAILED(SafeArrayGetVartype(array, &elementType)) || elementType != VT_VARIANT)
+        return S_FALSE;
+    LONG lower = 0;
+    LONG upper = -1;
+    SafeArrayGetLBound(array, 1, &lower);
+    SafeArrayGetUBound(array, 1, &upper);
+    const LONG count = upper >= lower ? upper - lower + 1 : 0;
+
+    // Entries the manager may replace (0x200) go first, newest of them first; then the
+    // withdrawable ones (0x100) in the manager's order.
+    std::deque<CComPtr<IQueueEntry>> withdraw;
+    {
+        VARIANT* elements = nullptr;
+        CArrayDataAccess access(array, reinterpret_cast<void**>(&elements));
+        if (FAILED(access.Result()))
+            return access.Result();
+        for (LONG i = 0; i < count; ++i)
+        {
+            if (IsStopRequested(0))
+                break;
+            const VARIANT& element = elements[i];
+            if (element.vt != VT_UNKNOWN || !element.punkVal)
+                continue;
+            CComPtr<IQueueEntry> entry;
+            if (FAILED(element.punkVal->QueryInterface(IID_IQueueEntry, reinterpret_cast<void**>(&entry))) || !entry)
+                continue;
+            CScopedVariant entryPath;
+            entry->GetValue(QueueEntry::kValuePath, entryPath.Receive());
+            if (_wcsicmp(TextOf(*entryPath.Get()), path) != 0)
+                continue;
+            ULONG state = 0;
+            entry->GetState(&state);
+            if (state & QueueEntry::kStateWithdrawable)
+                withdraw.push_back(entry);
+            else if (state & QueueEntry::kStateReplaceable)
+                withdraw.push_front(entry);
+        }
+    }
+
+    HRESULT result = S_FALSE;
+    for (const CComPtr<IQueueEntry>& entry : withdraw)
+    {
+        // A long manager queue must not hold up a stop.
+        if (IsStopRequested(0))
+            break;
+        CScopedVariant id;
+        entry->GetValue(QueueEntry::kValueId, id.Receive());
+        if (id->vt != VT_BSTR || SysStringLen(id->bstrVal) == 0)
+            continue;
+
+        SYSTEMTIME now;
+        GetSystemTime(&now);
+        CXmlDateTime when;
+        when.SetSystemTime(now, false);
+        VARIANT date;
+        VariantInit(&date);
+        date.vt = VT_DATE;
+        date.date = when.GetValue();
+        entry->SetValue(QueueEntry::kValueWithdrawn, date);
+        entry->SetStatus(QueueEntry::kStatusWithdrawn);
+        entry->SetState(QueueEntry::kStateWithdrawn);
+        if (m_site->CancelQueueEntry(id->bstrVal) == S_OK)
+            result = S_OK;
+    }
+    return result;
+}
+
+bool CPluginDbNotifyThread::IsInListedFolder(const CString& path)
+{
+    CComPtr<IFolderList> list;
+    if (FAILED(CoCreateInstance(CLSID_FolderList, nullptr, kClassContextAll, IID_IFolderList,
+                                reinterpret_cast<void**>(&list))) ||
+        !list)
+        return false;
+    LONG count = 0;
+    LONG reserved = 0;
+    if (list->GetCount(&count, &reserved) != S_OK)
+        return false;
+
+    std::vector<CString> folders;
+    for (LONG i = 0; i < count; ++i)
+    {
+        CScopedBstr folder;
+        CScopedBstr other;
+        LONG first = 0;
+        LONG second = 0;
+        LONG flag = 1;
+        list->GetEntry(i, folder.Receive(), other.Receive(), &first, &second, &flag);
+        if (flag != 0 || SysStringLen(folder.Get()) == 0)
+            continue;
+        // With the trailing "\" D:\Rec does not cover D:\Records.
+        CString text(folder.Get());
+        if (text.IsEmpty())
+            continue;
+        if (text[text.GetLength() - 1] != L'\\')
+            text += L'\\';
+        folders.push_back(text);
+    }
+    for (const CString& folder : folders)
+    {
+        if (_wcsnicmp(folder, path, static_cast<size_t>(folder.GetLength())) == 0)
+            return true;
+    }
+    return false;
+}
+
+HRESULT CPluginDbNotifyThread::CleanUpRemovedItem(CProcessItem* item)
+{
+    if (SysStringLen(item->itemId.Get()) == 0)
+        return E_NOTIMPL;
+    return ComCall([&] {
+        CLockGuard guard(m_dbLock);
+        return m_database.DeleteItemWithDependents(item->itemId.Get(), true, true);
+    });
+}

@@ -1,0 +1,331 @@
+// The notification worker's intake, connection and life: which notifications become work, what a
+// connect and a disconnect do, the execution state while work waits and the delay-queue file.
+#include "tests/notify/PluginDbNotifyThreadTestSupport.h"
+
+using namespace notify_test;
+
+namespace
+{
+constexpr LONG kChanged = CPluginDbNotifyThread::kChangeAddedOrChanged;
+constexpr LONG kRemoved = CPluginDbNotifyThread::kChangeRemoved;
+
+std::vector<LONG> Types(const std::vector<CQueued>& items)
+{
+    std::vector<LONG> types;
+    for (const CQueued& item : items)
+        types.push_back(item.type);
+    return types;
+}
+
+void WriteUtf16File(const std::wstring& path, const std::wstring& text)
+{
+    CScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file.IsValid());
+    const wchar_t mark = 0xFEFF;
+    DWORD written = 0;
+    WriteFile(file.Get(), &mark, 2, &written, nullptr);
+    WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size() * 2), &written, nullptr);
+}
+
+std::wstring ReadUtf16File(const std::wstring& path)
+{
+    CScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.IsValid())
+        return L"<missing>";
+    std::wstring text(GetFileSize(file.Get(), nullptr) / 2, L'\0');
+    DWORD read = 0;
+    ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size() * 2), &read, nullptr);
+    return text;
+}
+
+ULONG References(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
+
+// An object whose marshal data names a class nobody registered: marshalling works, unmarshalling
+// on the worker's thread fails.
+class CUnmarshallableSite : public IMarshal
+{
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IMarshal)
+            return E_NOINTERFACE;
+        *out = static_cast<IMarshal*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs)); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs)); }
+
+    HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID* clsid) override
+    {
+        // {5C0E6A5E-2F43-4B8B-9A51-0D3B7C1E9F01}: registered nowhere.
+        *clsid = {0x5c0e6a5e, 0x2f43, 0x4b8b, {0x9a, 0x51, 0x0d, 0x3b, 0x7c, 0x1e, 0x9f, 0x01}};
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID, void*, DWORD, void*, DWORD, DWORD* size) override
+    {
+        *size = sizeof(DWORD);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE MarshalInterface(IStream* stream, REFIID, void*, DWORD, void*, DWORD) override
+    {
+        const DWORD marker = 0x5EED;
+        return stream->Write(&marker, sizeof(marker), nullptr);
+    }
+    HRESULT STDMETHODCALLTYPE UnmarshalInterface(IStream*, REFIID, void**) override { return E_UNEXPECTED; }
+    HRESULT STDMETHODCALLTYPE ReleaseMarshalData(IStream*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD) override { return S_OK; }
+
+    volatile LONG refs = 1;
+};
+}  // namespace
+
+// ---- Intake -------------------------------------------------------------------------------------
+
+TEST_F(NotifyWorkerTest, NotificationsBeforeAnyConnectAreDropped)
+{
+    Notify(L"v1", 300, kChanged);
+    Notify(L"v2", 300, kRemoved);
+    EXPECT_TRUE(QueuedItems(*worker).empty());
+    EXPECT_TRUE(owner.Fires().empty());
+}
+
+TEST_F(NotifyWorkerTest, IntakeKeepsChangesAndRemovalsOfMediaClassesOnly)
+{
+    Connect();
+    LPCWSTR ids[] = {L"audio", L"image", L"video", L"folder", L"derived", L"gone", L"odd", L"gone400"};
+    LONG classes[] = {100, 200, 300, 400, 610, 300, 300, 400};
+    LONG kinds[] = {kChanged, kChanged, kChanged, kChanged, kChanged, kRemoved, 3, kRemoved};
+    EXPECT_EQ(0, worker->OnNotify(8, ids, classes, kinds, 0));
+
+    const std::vector<CQueued> queued = QueuedItems(*worker);
+    ASSERT_EQ(4u, queued.size());
+    const LONG expectedTypes[] = {3, 3, 3, 5};
+    const wchar_t* expectedIds[] = {L"audio", L"image", L"video", L"gone"};
+    const LONG expectedClasses[] = {100, 200, 300, 300};
+    for (size_t i = 0; i < queued.size(); ++i)
+    {
+        EXPECT_EQ(expectedTypes[i], queued[i].type) << i;
+        EXPECT_EQ(expectedIds[i], queued[i].itemId) << i;
+        EXPECT_EQ(expectedClasses[i], queued[i].itemClass) << i;
+        EXPECT_TRUE(queued[i].path.empty()) << i;
+    }
+    // Each accepted change was counted and reported; the removal is not a pending request.
+    EXPECT_EQ(3u, worker->GetLastReportedCount());
+    ASSERT_FALSE(owner.Fires().empty());
+    EXPECT_EQ(1u, owner.Fires().front().count);
+    EXPECT_EQ(VT_UI4, owner.Fires().front().type);
+}
+
+TEST_F(NotifyWorkerTest, MalformedNotificationCallsAreIgnored)
+{
+    Connect();
+    LPCWSTR ids[] = {L"v1"};
+    LONG classes[] = {300};
+    LONG kinds[] = {kChanged};
+    EXPECT_EQ(0, worker->OnNotify(0, ids, classes, kinds, 0));
+    EXPECT_EQ(0, worker->OnNotify(-5, ids, classes, kinds, 0));
+    EXPECT_EQ(0, worker->OnNotify(1, nullptr, classes, kinds, 0));
+    EXPECT_EQ(0, worker->OnNotify(1, ids, nullptr, kinds, 0));
+    EXPECT_EQ(0, worker->OnNotify(1, ids, classes, nullptr, 0));
+    EXPECT_TRUE(QueuedItems(*worker).empty());
+
+    // A null id is an unresolved change without an id: queued, counted under the empty text.
+    LPCWSTR noId[] = {nullptr};
+    EXPECT_EQ(0, worker->OnNotify(1, noId, classes, kinds, 0));
+    const std::vector<CQueued> queued = QueuedItems(*worker);
+    ASSERT_EQ(1u, queued.size());
+    EXPECT_TRUE(queued[0].itemId.empty());
+}
+
+TEST_F(NotifyWorkerTest, ConnectSwitchOffDropsChangesButKeepsRemovals)
+{
+    Connect(false);
+    Notify(L"v1", 300, kChanged);
+    Notify(L"v2", 300, kRemoved);
+    EXPECT_EQ((std::vector<LONG>{5}), Types(QueuedItems(*worker)));
+    EXPECT_TRUE(owner.Fires().empty());
+
+    // The next connect sets the switch again (its flush also takes the removal).
+    Connect(true);
+    Notify(L"v3", 300, kChanged);
+    EXPECT_EQ((std::vector<LONG>{3}), Types(QueuedItems(*worker)));
+}
+
+TEST_F(NotifyWorkerTest, ConnectOpensTheDatabaseAsListenerAndDisconnectUndoesIt)
+{
+    CScopedHandle watching(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TessalyLumSiftDbNotifyWexWatchingDB-Exist-All"));
+    Connect();
+    EXPECT_EQ(1u, db->SinkCount());
+    EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
+    if (!watching.IsValid())
+        watching.Reset(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TessalyLumSiftDbNotifyWexWatchingDB-Exist-All"));
+    ASSERT_TRUE(watching.IsValid());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watching.Get(), 0));
+
+    // A second connect refreshes the open connection and keeps one listener.
+    Connect();
+    EXPECT_EQ(1u, db->SinkCount());
+    EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
+
+    ASSERT_EQ(S_OK, worker->QueueDisconnect());
+    Flush();
+    EXPECT_EQ(0u, db->SinkCount());
+    EXPECT_EQ(0, db->LiveConnections());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(watching.Get(), 0));
+    Notify(L"v1", 300, kChanged);
+    EXPECT_TRUE(QueuedItems(*worker).empty());
+}
+
+TEST_F(NotifyWorkerTest, ChangesInTheDatabaseReachTheQueue)
+{
+    Connect();
+    db->Catalogue().AddItem(L"clip", 300, {{kPropPathOfItem, L"C:\\clip.mpg"}});
+    db->Catalogue().AddItem(L"note", 400);
+    ASSERT_TRUE(db->WaitNotificationsIdle(kWaitMs));
+    const std::vector<CQueued> queued = QueuedItems(*worker);
+    ASSERT_EQ(1u, queued.size());
+    EXPECT_EQ(3, queued[0].type);
+    EXPECT_EQ(L"clip", queued[0].itemId);
+}
+
+TEST_F(NotifyWorkerTest, ConnectWhoseSiteCannotBeUnmarshalledLeavesTheWorkerUnconnected)
+{
+    WriteUtf16File(QueueFile(), L"v1\t300\t" + CreateFileIn(L"a.mp4") + L"\r\n");
+    CUnmarshallableSite broken;
+    ASSERT_EQ(S_OK, worker->QueueConnect(reinterpret_cast<ILumMgrPluginSite*>(static_cast<IMarshal*>(&broken)), true));
+    Flush();
+    EXPECT_EQ(1, broken.refs);
+    EXPECT_EQ(0, db->Control().CallCount(CdbMethod::Open));
+    EXPECT_TRUE(QueuedItems(*worker).empty());  // the file was not loaded
+    Notify(L"v2", 300, kChanged);
+    EXPECT_TRUE(QueuedItems(*worker).empty());
+
+    // A good connect after it works as usual.
+    Connect();
+    EXPECT_EQ(1u, QueuedItems(*worker).size());
+}
+
+TEST_F(NotifyWorkerTest, FailingDatabaseOpenKeepsTheSiteAndTheLoadedRequestsButAddsNoListener)
+{
+    const std::wstring file = CreateFileIn(L"a.mp4");
+    WriteUtf16File(QueueFile(), L"v1\t300\t" + file + L"\r\n");
+    db->Control().FailNext(CdbMethod::Open, E_FAIL);
+    Connect();
+    EXPECT_EQ(0u, db->SinkCount());
+    EXPECT_EQ((std::vector<std::wstring>{file}), PendingPaths());
+    EXPECT_EQ(1u, owner.Counts().back());
+    // The site is held: notifications are taken, though the database sends none.
+    Notify(L"v2", 300, kChanged);
+    EXPECT_EQ(2u, QueuedItems(*worker).size());
+}
+
+// ---- Requests refused --------------------------------------------------------------------------
+
+TEST_F(NotifyWorkerTest, NullArgumentsAndAStoppingWorkerAreRefused)
+{
+    EXPECT_EQ(E_POINTER, worker->QueueConnect(nullptr, true));
+    EXPECT_EQ(E_POINTER, worker->GetPendingItems(0, 10, nullptr));
+
+    const ULONG referencesBefore = References(site);
+    ASSERT_TRUE(worker->RequestStop());
+    EXPECT_EQ(E_ABORT, worker->QueueConnect(site, true));
+    EXPECT_EQ(E_ABORT, worker->QueueDisconnect());
+    // The refused connect item gave back the reference its marshal data held.
+    EXPECT_EQ(referencesBefore, References(site));
+}
+
+TEST_F(NotifyWorkerTest, NothingIsTakenAfterTheThreadEnded)
+{
+    Connect();
+    ASSERT_TRUE(worker->StopThread(kWaitMs));
+    EXPECT_EQ(E_ABORT, worker->QueueDisconnect());
+    Notify(L"v1", 300, kChanged);  // the thread's end released the site
+    EXPECT_TRUE(QueuedItems(*worker).empty());
+    EXPECT_EQ(0, db->LiveConnections());
+}
+
+// ---- Delay-queue file and execution state ------------------------------------------------------
+
+TEST_F(NotifyWorkerTest, StoppingWithChangesQueuedWritesThemToTheDelayQueueFile)
+{
+    const std::wstring file = CreateFileIn(L"a.mp4");
+    Connect();
+    Notify(L"B2", 100, kChanged);
+    std::unique_ptr<CItem> waiting = WaitingFile(L"A1", 200, file, 0);
+    ASSERT_EQ(S_OK, worker->QueueItem(waiting.get(), true, true));
+    waiting.release();
+    Notify(L"R9", 300, kRemoved);  // removals are not kept
+
+    ASSERT_TRUE(worker->StopThread(kWaitMs));
+    EXPECT_EQ(L"\xFEFF" L"B2\t100\t\r\nA1\t200\t" + file + L"\r\n", ReadUtf16File(QueueFile()));
+    EXPECT_EQ(0u, QueuedItems(*worker).size());
+    EXPECT_EQ(0u, PendingPaths().size());
+}
+
+TEST_F(NotifyWorkerTest, StoppingWithoutAConnectLeavesNoFile)
+{
+    ASSERT_TRUE(worker->StopThread(kWaitMs));
+    EXPECT_FALSE(Exists(QueueFile()));
+}
+
+TEST_F(NotifyWorkerTest, DelayQueueFileOfGarbageQueuesOnlyItsValidLines)
+{
+    const std::wstring good = CreateFileIn(L"good.mp4");
+    const std::wstring other = CreateFileIn(L"other.mp4");
+    WriteUtf16File(QueueFile(), std::wstring(L"\x0001\xD800garbage\r\n") + L"\t300\t" + good + L"\r\n" +  // no id
+                                    L"x1\tabc\t" + good + L"\r\n" +                                   // no class
+                                    L"x2\t300\t" + folder + L"\r\n" +                                 // a folder
+                                    L"x3\t300\t" + folder + L"missing.mp4\r\n" +                      // no file
+                                    L"\r\n\n\r" + L"ok1\t0x12C\t" + good + L"\r\n" + L"ok2\t200\t" + other);
+    const DWORD before = GetTickCount();
+    Connect();
+    const std::vector<CQueued> queued = QueuedItems(*worker);
+    ASSERT_EQ(2u, queued.size());
+    EXPECT_EQ(L"ok1", queued[0].itemId);
+    EXPECT_EQ(300, queued[0].itemClass);
+    EXPECT_EQ(good, queued[0].path);
+    EXPECT_EQ(L"ok2", queued[1].itemId);
+    for (const CQueued& item : queued)
+    {
+        EXPECT_EQ(6, item.type);
+        EXPECT_NE(0u, item.pathHash);
+        EXPECT_LE(static_cast<DWORD>(item.created - before), 10000u) << "a reloaded request waits its full time";
+    }
+    EXPECT_EQ(2u, worker->GetLastReportedCount());
+    // A connect does not move the file aside.
+    EXPECT_TRUE(Exists(QueueFile()));
+}
+
+TEST_F(FastNotifyWorkerTest, ExecutionStateFollowsTheQueueAndTheFileMovesAsideWhenItDrains)
+{
+    WriteUtf16File(QueueFile(), L"junk line\r\n");
+    Connect();
+    const DWORD idle = worker->GetRequestedExecutionState();
+    ASSERT_NE(static_cast<DWORD>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), idle);
+    EXPECT_TRUE(Exists(QueueFile())) << "a connect item leaves the file alone";
+
+    // A young request keeps coming back: while it waits the machine is kept awake.
+    std::unique_ptr<CItem> young = WaitingFile(L"young", 300, folder + L"young.mpg", 0);
+    ASSERT_EQ(S_OK, worker->QueueItem(young.get(), true, true));
+    young.release();
+    Flush();
+    EXPECT_EQ(static_cast<DWORD>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), worker->GetRequestedExecutionState());
+    EXPECT_TRUE(Exists(QueueFile()));
+
+    // With the switch off the request is dropped at its next turn; nothing waits any more, so the
+    // file moves aside (a crash now must not bring the request back) and the state is put back.
+    ASSERT_EQ(S_OK, worker->QueueConnect(site, false));
+    ASSERT_TRUE(WaitForFile(QueueFile(L".bak"), kWaitMs));
+    EXPECT_FALSE(Exists(QueueFile()));
+    Flush();
+    EXPECT_EQ(idle, worker->GetRequestedExecutionState());
+    EXPECT_TRUE(QueuedItems(*worker).empty());
+}

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string>
+#include <vector>
+#include "LumHostTestSupport.h"
+#include "standins/ContentDbCatalogue.h"
+#include "tools/lumhost/FolderWatcher.h"
+#include "tools/lumhost/MediaCatalogue.h"
+
+namespace
+{
+// The watcher over a real folder: what the file system reports reaches the catalogue.
+class FolderWatcherTest : public ::testing::Test
+{
+protected:
+    FolderWatcherTest() : catalogue(database), watcher(catalogue, nullptr)
+    {
+        catalogue.SetListener([this](const CatalogueEvent& event) {
+            CLockGuard guard(lock);
+            events.push_back(event);
+            arrived.Set();
+        });
+    }
+    ~FolderWatcherTest() override { watcher.Stop(); }
+
+    // Waits until the listener has heard `change` for `path`.
+    bool WaitFor(CatalogueChange change, const std::wstring& path)
+    {
+        const DWORD start = GetTickCount();
+        for (;;)
+        {
+            {
+                CLockGuard guard(lock);
+                for (const CatalogueEvent& event : events)
+                {
+                    if (event.change == change && event.path == path)
+                        return true;
+                }
+                arrived.Reset();
+            }
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= kLumHostTestWaitMs || !arrived.Wait(kLumHostTestWaitMs - elapsed))
+                return false;
+        }
+    }
+
+    CTempFolder folder;
+    CContentDbCatalogue database;
+    CMediaCatalogue catalogue;
+    CFolderWatcher watcher;
+    CCriticalSection lock;
+    CTestSignal arrived;
+    std::vector<CatalogueEvent> events;
+};
+
+TEST_F(FolderWatcherTest, FilesThatAppearChangeAndGoReachTheCatalogue)
+{
+    ASSERT_EQ(S_OK, watcher.Start(folder.Path()));
+    const std::wstring clip = folder / L"new clip.mp4";
+    ASSERT_TRUE(WriteTestFile(clip, 10));
+    ASSERT_TRUE(WaitFor(CatalogueChange::Added, clip));
+
+    // The change is reported once the file has settled; the watcher flushes by itself.
+    ASSERT_TRUE(WriteTestFile(clip, 20000));
+    ASSERT_TRUE(WaitFor(CatalogueChange::Changed, clip));
+
+    ASSERT_TRUE(MakeFolder(folder / L"sub"));
+    const std::wstring photo = folder / L"sub\\été.jpg";
+    ASSERT_TRUE(WriteTestFile(photo, 1));
+    ASSERT_TRUE(WaitFor(CatalogueChange::Added, photo));
+
+    const std::wstring renamed = folder / L"renamed clip.mp4";
+    ASSERT_TRUE(MoveFileW(clip.c_str(), renamed.c_str()));
+    ASSERT_TRUE(WaitFor(CatalogueChange::Removed, clip));
+    ASSERT_TRUE(WaitFor(CatalogueChange::Added, renamed));
+
+    ASSERT_TRUE(DeleteFileW(photo.c_str()));
+    ASSERT_TRUE(WaitFor(CatalogueChange::Removed, photo));
+    EXPECT_EQ(1u, catalogue.Count());
+}
+
+TEST_F(FolderWatcherTest, AMissingFolderCannotBeWatched)
+{
+    const HRESULT hr = watcher.Start(folder / L"missing");
+    EXPECT_TRUE(hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
+        << std::hex << hr;
+}
+}  // namespace

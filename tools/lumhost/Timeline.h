@@ -1,0 +1,40 @@
+#pragma once
+#include <windows.h>
+#include <string>
+#include "common/Scoped.h"
+
+// printf-style formatting into a std::wstring (wide format; %s takes a wide string).
+std::wstring FormatText(const wchar_t* format, ...);
+
+// Times relative to a start tick, as the timeline shows them: "+31.2s".
+std::wstring FormatElapsed(DWORD startTick, DWORD tick);
+
+// The reference host's output: one line per event, each stamped with the time since the host
+// started. Any thread may print; lines never interleave. A console gets the text as is; a pipe or
+// a file gets UTF-8, so that scripts can read names in any script.
+class CTimeline
+{
+public:
+    CTimeline() noexcept;
+    explicit CTimeline(DWORD startTick) noexcept;
+    CTimeline(const CTimeline&) = delete;
+    CTimeline& operator=(const CTimeline&) = delete;
+
+    DWORD StartTick() const noexcept { return m_startTick; }
+
+    // "  +31.2s  text" on standard output, the time taken now or given as a tick.
+    void Print(const std::wstring& text);
+    void PrintAt(DWORD tick, const std::wstring& text);
+    // A line without a time (usage, summaries), on standard output or standard error.
+    void PrintPlain(const std::wstring& text);
+    void PrintError(const std::wstring& text);
+
+private:
+    void Write(DWORD stdHandle, const std::wstring& line);
+
+    DWORD m_startTick;
+    CCriticalSection m_lock;
+};
+
+// "0 bytes", "512 bytes", "12.5 KB", "3.2 MB".
+std::wstring FormatSize(ULONGLONG bytes);

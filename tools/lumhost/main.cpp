@@ -1,0 +1,118 @@
+// lumhost: the reference host. Plays the manager around the plug-in DLL against a real folder and
+// prints what happens; see LumHostUsage() for the options.
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <string>
+#include <vector>
+#include "common/Path.h"
+#include "tools/lumhost/LumHostOptions.h"
+#include "tools/lumhost/PluginHost.h"
+#include "tools/lumhost/StopSignal.h"
+#include "tools/lumhost/Timeline.h"
+
+namespace
+{
+constexpr wchar_t kDllName[] = L"LumSiftDbNotifyWex.dll";
+constexpr DWORD kPollMs = 250;
+
+std::vector<std::wstring> Arguments()
+{
+    std::vector<std::wstring> args;
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; argv && i < count; ++i)
+        args.emplace_back(argv[i]);
+    LocalFree(argv);
+    return args;
+}
+
+// The DLL next to lumhost.exe, else the one built beside it (a Unix path, seen through drive Z:).
+std::wstring DefaultDllPath()
+{
+    std::wstring exe(MAX_PATH, L'\0');
+    DWORD length;
+    while ((length = GetModuleFileNameW(nullptr, &exe[0], static_cast<DWORD>(exe.size()))) >= exe.size())
+        exe.resize(exe.size() * 2);
+    exe.resize(length);
+    const std::wstring beside = exe.substr(0, exe.find_last_of(L'\\') + 1) + kDllName;
+    if (FileExists(beside.c_str()))
+        return beside;
+#ifdef LUM_BUILD_DLL_PATH
+    std::wstring built;
+    for (const char* p = LUM_BUILD_DLL_PATH; *p; ++p)
+        built += static_cast<wchar_t>(*p == '/' ? '\\' : *p);
+    return !built.empty() && built[0] == L'\\' ? L"Z:" + built : built;
+#else
+    return beside;
+#endif
+}
+
+std::wstring StopReason(bool timeUp)
+{
+    DWORD control = 0;
+    if (StopSignal::FromConsole(control))
+        return control == CTRL_C_EVENT ? L"Ctrl+C" : control == CTRL_BREAK_EVENT ? L"Ctrl+Break" : L"console closing";
+    return timeUp ? L"time limit reached" : L"stop requested";
+}
+}  // namespace
+
+int main()
+{
+    CTimeline timeline;
+    CLumHostOptions options;
+    std::wstring error;
+    switch (ParseLumHostOptions(Arguments(), options, error))
+    {
+    case LumHostParse::Help:
+        timeline.PrintPlain(LumHostUsage());
+        return kExitOk;
+    case LumHostParse::Error:
+        timeline.PrintError(L"lumhost: " + error + L"\n(lumhost --help lists the options)");
+        return kExitUsage;
+    case LumHostParse::Run:
+        break;
+    }
+    if (!CheckMediaFolder(options, error))
+    {
+        timeline.PrintError(L"lumhost: " + error);
+        return kExitUsage;
+    }
+    if (options.dllPath.empty())
+        options.dllPath = DefaultDllPath();
+    if (!StopSignal::Install())
+        timeline.Print(L"cannot catch Ctrl+C: it will end lumhost without clean-up");
+
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(init))
+    {
+        timeline.PrintError(L"lumhost: COM does not start: " + FormatText(L"0x%08lX", static_cast<unsigned long>(init)));
+        return kExitFailed;
+    }
+    HRESULT result;
+    {
+        CPluginHost host(timeline);
+        result = host.Start(options, StopSignal::Event());
+        bool timeUp = false;
+        if (SUCCEEDED(result))
+        {
+            while (WaitForSingleObject(StopSignal::Event(), kPollMs) != WAIT_OBJECT_0)
+            {
+                host.Poll();
+                if (options.seconds && GetTickCount() - timeline.StartTick() >= options.seconds * 1000)
+                {
+                    timeUp = true;
+                    break;
+                }
+            }
+            host.Poll();
+            timeline.Print(L"ending: " + StopReason(timeUp));
+        }
+        host.Stop();
+        if (SUCCEEDED(result))
+            host.PrintSummary();
+    }
+    CoUninitialize();
+    StopSignal::CleanupDone();
+    return SUCCEEDED(result) ? kExitOk : kExitFailed;
+}

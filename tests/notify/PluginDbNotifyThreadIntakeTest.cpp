@@ -153,7 +153,7 @@ TEST_F(NotifyWorkerTest, ConnectSwitchOffDropsChangesButKeepsRemovals)
     EXPECT_EQ((std::vector<LONG>{5}), Types(QueuedItems(*worker)));
     EXPECT_TRUE(owner.Fires().empty());
 
-    // The next connect sets the switch again (its flush also takes the removal).
+    // The next connect sets the switch again (the batch it runs in takes the removal).
     Connect(true);
     Notify(L"v3", 300, kChanged);
     EXPECT_EQ((std::vector<LONG>{3}), Types(QueuedItems(*worker)));
@@ -161,14 +161,11 @@ TEST_F(NotifyWorkerTest, ConnectSwitchOffDropsChangesButKeepsRemovals)
 
 TEST_F(NotifyWorkerTest, ConnectOpensTheDatabaseAsListenerAndDisconnectUndoesIt)
 {
-    CScopedHandle watching(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TessalyLumSiftDbNotifyWexWatchingDB-Exist-All"));
-    Connect();
+    CScopedHandle watching(OpenEventW(SYNCHRONIZE, FALSE, kWatchingEventName));
+    ASSERT_TRUE(watching.IsValid());
+    Connect();  // returns once the event is set
     EXPECT_EQ(1u, db->SinkCount());
     EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
-    if (!watching.IsValid())
-        watching.Reset(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TessalyLumSiftDbNotifyWexWatchingDB-Exist-All"));
-    ASSERT_TRUE(watching.IsValid());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watching.Get(), 0));
 
     // A second connect refreshes the open connection and keeps one listener.
     Connect();
@@ -211,6 +208,7 @@ TEST_F(NotifyWorkerTest, ConnectWhoseSiteCannotBeUnmarshalledLeavesTheWorkerUnco
     // A good connect after it works as usual.
     Connect();
     EXPECT_EQ(1u, QueuedItems(*worker).size());
+    EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
 }
 
 TEST_F(NotifyWorkerTest, FailingDatabaseOpenKeepsTheSiteAndTheLoadedRequestsButAddsNoListener)
@@ -218,13 +216,18 @@ TEST_F(NotifyWorkerTest, FailingDatabaseOpenKeepsTheSiteAndTheLoadedRequestsButA
     const std::wstring file = CreateFileIn(L"a.mp4");
     WriteUtf16File(QueueFile(), L"v1\t300\t" + file + L"\r\n");
     db->Control().FailNext(CdbMethod::Open, E_FAIL);
-    Connect();
-    EXPECT_EQ(0u, db->SinkCount());
+    // Held in the failing open: the file has been loaded by then.
+    db->Control().Stall(CdbMethod::Open);
+    ASSERT_EQ(S_OK, worker->QueueConnect(site, true));
+    ASSERT_TRUE(db->Control().WaitStalled(CdbMethod::Open, 1, kWaitMs));
     EXPECT_EQ((std::vector<std::wstring>{file}), PendingPaths());
-    EXPECT_EQ(1u, owner.Counts().back());
-    // The site is held: notifications are taken, though the database sends none.
-    Notify(L"v2", 300, kChanged);
-    EXPECT_EQ(2u, QueuedItems(*worker).size());
+    EXPECT_EQ((std::vector<ULONG>{1}), owner.Counts());
+    db->Control().Release(CdbMethod::Open);
+
+    ASSERT_EQ(S_OK, worker->QueueDisconnect());  // runs once the connect has ended
+    Flush();
+    EXPECT_EQ(0u, db->SinkCount());
+    EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
 }
 
 // ---- Requests refused --------------------------------------------------------------------------
@@ -308,6 +311,7 @@ TEST_F(FastNotifyWorkerTest, ExecutionStateFollowsTheQueueAndTheFileMovesAsideWh
 {
     WriteUtf16File(QueueFile(), L"junk line\r\n");
     Connect();
+    Flush();
     const DWORD idle = worker->GetRequestedExecutionState();
     ASSERT_NE(static_cast<DWORD>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), idle);
     EXPECT_TRUE(Exists(QueueFile())) << "a connect item leaves the file alone";

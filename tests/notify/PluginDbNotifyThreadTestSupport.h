@@ -25,6 +25,7 @@ namespace notify_test
 {
 constexpr DWORD kWaitMs = 10000;
 constexpr LONG kPropPathOfItem = 0x01F4;
+constexpr wchar_t kWatchingEventName[] = L"Global\\TessalyLumSiftDbNotifyWexWatchingDB-Exist-All";
 
 using CItem = CPluginDbNotifyThread::CProcessItem;
 
@@ -227,15 +228,21 @@ protected:
         CoUninitialize();
     }
 
-    // Connects to the site and the stand-in database and waits until the worker has done so.
+    // Connects to the site and the stand-in database and waits until the worker is watching it
+    // (the observer's Exist-All event, set last). Nothing the connect loaded from the delay-queue
+    // file has been taken yet: with the product's delay it stays queued for seconds.
     void Connect(bool connectSwitch = true)
     {
+        CScopedHandle watching(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, kWatchingEventName));
+        ASSERT_TRUE(watching.IsValid());
+        ResetEvent(watching.Get());
         ASSERT_EQ(S_OK, worker->QueueConnect(site, connectSwitch));
-        Flush();
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watching.Get(), kWaitMs));
     }
 
-    // Waits until the worker has taken everything queued so far (delayed items included: the
-    // sentinel makes the thread run a batch now).
+    // Waits until the worker has taken everything queued so far. The sentinel makes the thread
+    // run a batch now, so delayed items ahead of it are taken too, and the batch may go on with
+    // items queued behind it: use it only while nothing is queued that would come back.
     void Flush()
     {
         CScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));

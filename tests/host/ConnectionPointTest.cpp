@@ -1,7 +1,6 @@
 #include <ocidl.h>
 #include <olectl.h>
 #include "standins/QueueEventsSink.h"
-#include "tests/contentdb/CdbTestSupport.h"
 #include "tests/host/PluginDbNotifyTestSupport.h"
 
 namespace
@@ -129,44 +128,6 @@ TEST_F(QueueEventsPointTest, FiringReachesEverySinkPastAFailingOne)
     DWORD cookie = 0;
     EXPECT_EQ(CONNECT_E_CANNOTCONNECT, point->Advise(static_cast<ILumMgrPluginSite*>(site), &cookie));
     site->Release();
-}
-
-// While a sink sits inside the event on the firing thread, the manager can still subscribe,
-// unsubscribe and enumerate on its own threads; a sink may unsubscribe itself from the event.
-TEST_F(QueueEventsPointTest, SinkInsideTheEventBlocksNoOtherCaller)
-{
-    CComPtr<CQueueEventsSink> stalled = NewSink();
-    CComPtr<CQueueEventsSink> leaving = NewSink();
-    CComPtr<CQueueEventsSink> late = NewSink();
-    const DWORD stalledCookie = Advise(stalled);
-    const DWORD leavingCookie = Advise(leaving);
-    IConnectionPoint* raw = point.Get();
-    leaving->SetHook([raw, leavingCookie](const VARIANT&) { EXPECT_EQ(S_OK, raw->Unadvise(leavingCookie)); });
-
-    stalled->Fault().Stall();
-    HRESULT fired = E_UNEXPECTED;
-    CTestThread firing([&] { fired = Fire(9); });
-    ASSERT_TRUE(firing.IsValid());
-    ASSERT_TRUE(stalled->Fault().WaitUntilStalled(1, kWaitMs));
-
-    DWORD lateCookie = 0;
-    EXPECT_EQ(S_OK, point->Advise(static_cast<ILumMgrPluginQueueEvents*>(late.Get()), &lateCookie));
-    EXPECT_EQ(3u, lateCookie);
-    CComPtr<IEnumConnections> connections;
-    EXPECT_EQ(S_OK, point->EnumConnections(&connections));
-
-    stalled->Fault().Release();
-    ASSERT_TRUE(firing.Join(kWaitMs));
-    EXPECT_EQ(S_OK, fired);
-    EXPECT_EQ(1u, leaving->Events().Count());
-    // Subscribed while the event was on its way: the slot lay ahead of it, so it got the event.
-    EXPECT_EQ(1u, late->Events().Count());
-
-    EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(leavingCookie));
-    EXPECT_EQ(S_OK, Fire(10));
-    EXPECT_EQ(1u, leaving->Events().Count());
-    EXPECT_EQ(2u, stalled->Events().Count());
-    EXPECT_EQ(S_OK, point->Unadvise(stalledCookie));
 }
 
 // Sinks still subscribed when the manager lets the object go are released with it; the

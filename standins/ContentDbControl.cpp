@@ -1,5 +1,6 @@
 #include "standins/ContentDbControl.h"
 #include "common/HResultException.h"
+#include "common/HResult.h"
 
 CContentDbControl::CContentDbControl() : m_blocked(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
@@ -35,10 +36,15 @@ void CContentDbControl::FailNext(CdbMethod method, HRESULT result, ULONG times)
 void CContentDbControl::Stall(CdbMethod method)
 {
     const size_t i = static_cast<size_t>(method);
+    // Each stall gets a gate of its own: a call still waking from the previous stall holds the
+    // old gate, which stays open, so a quick Release then Stall cannot catch it a second time.
+    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!gate)
+        ThrowHResult(HResultFromLastError());
     CLockGuard guard(m_lock);
     m_stalled[i] = true;
     m_stalledCalls[i] = 0;
-    ResetEvent(m_open[i].Get());
+    m_open[i].Reset(gate);
     UpdateArmed();
 }
 
@@ -88,19 +94,24 @@ HRESULT CContentDbControl::Enter(CdbMethod method)
     if (InterlockedCompareExchange(&m_armed, 0, 0) == 0)
         return S_OK;
 
-    HANDLE open = nullptr;
+    CScopedHandle gate;
     {
         CLockGuard guard(m_lock);
         if (m_stalled[i])
         {
-            ++m_stalledCalls[i];
-            open = m_open[i].Get();
+            HANDLE copy = nullptr;
+            if (DuplicateHandle(GetCurrentProcess(), m_open[i].Get(), GetCurrentProcess(), &copy,
+                                SYNCHRONIZE, FALSE, 0))
+            {
+                ++m_stalledCalls[i];
+                gate.Reset(copy);
+            }
         }
     }
-    if (open)
+    if (gate.IsValid())
     {
         SetEvent(m_blocked.Get());
-        WaitForSingleObject(open, kStallLimitMs);
+        WaitForSingleObject(gate.Get(), kStallLimitMs);
     }
 
     CLockGuard guard(m_lock);

@@ -483,10 +483,14 @@ TEST_F(ContentDbStandinTest, StalledSearchWaitsForRelease)
     });
     ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::Search, 1, kWaitMs));
     EXPECT_FALSE(searcher.Join(100));
+    // Stalling again right after the release holds later calls only: the one already let go
+    // must not be caught by the new stall.
     m_db->Control().Release(CdbMethod::Search);
+    m_db->Control().Stall(CdbMethod::Search);
     ASSERT_TRUE(searcher.Join(kWaitMs));
     EXPECT_EQ(S_OK, hr);
     EXPECT_EQ(1, count);
+    m_db->Control().Release(CdbMethod::Search);
 }
 
 TEST_F(ContentDbStandinTest, RecordsCallsWithTheirArguments)

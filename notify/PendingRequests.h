@@ -11,8 +11,8 @@ CString LowerCasePath(const wchar_t* text);
 
 // The hash that lets two paths be told apart before they are compared: 1 plus the sum (mod 2^32)
 // of the little-endian 32-bit words formed by the code-unit pairs of the lower-cased text; a
-// trailing odd code unit is left out; texts shorter than 2 give 1. Never 0, which marks "not
-// computed". "ab" and "AB" both give 0x00620062.
+// trailing odd code unit is left out; texts shorter than 2 give 1. "ab" and "AB" both give
+// 0x00620062. A sum that wraps to 0 reads as "not computed", which only costs a comparison.
 ULONG ComputePathHash(const wchar_t* text);
 
 // The two counting maps beside the notification worker's queue: queued requests by item id

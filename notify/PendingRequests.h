@@ -45,7 +45,8 @@ public:
 private:
     struct KeyHash
     {
-        size_t operator()(const CString& key) const noexcept
+        // Not noexcept, so that the map keeps each key's hash and growing it hashes no key again.
+        size_t operator()(const CString& key) const
         {
             return std::hash<std::wstring_view>()(std::wstring_view(key.GetString(), static_cast<size_t>(key.GetLength())));
         }

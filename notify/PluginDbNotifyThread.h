@@ -191,7 +191,7 @@ private:
     void SetSite(ILumMgrPluginSite* site) noexcept;
     void RequestExecutionState(DWORD state) noexcept;
     // Appends a delayed item for the intake: like QueueItem(item, delayed, forced), but without
-    // the per-item kernel calls; the caller wakes the thread once per call (WakeForDelayedItems).
+    // the per-item kernel calls; the caller then wakes the thread once (WakeForDelayedItems).
     HRESULT AppendDelayedItem(CProcessItem* item) noexcept;
     void WakeForDelayedItems() noexcept;
     // Queues a copy of `item` as a type-6 item again; restartAge gives it a fresh creation tick.
@@ -225,6 +225,11 @@ private:
     bool m_countTimerArmed = false;       // under m_reportLock
     // Under the queue lock: the thread loop has not yet ended, so items queued now will be seen.
     bool m_acceptingItems = false;
+    // Under the queue lock: when the intake last woke the thread, and what had left the queue.
+    bool m_wakeGiven = false;
+    DWORD m_lastWakeTick = 0;
+    ULONG m_dequeuedItems = 0;
+    ULONG m_dequeuedAtWake = 0;
     CString m_delayQueueFolder;
     std::atomic<DWORD> m_requestedExecutionState{0};
 };

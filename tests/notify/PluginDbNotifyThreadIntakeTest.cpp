@@ -273,12 +273,6 @@ TEST_F(NotifyWorkerTest, StoppingWithChangesQueuedWritesThemToTheDelayQueueFile)
     EXPECT_EQ(0u, PendingPaths().size());
 }
 
-TEST_F(NotifyWorkerTest, StoppingWithoutAConnectLeavesNoFile)
-{
-    ASSERT_TRUE(worker->StopThread(kWaitMs));
-    EXPECT_FALSE(Exists(QueueFile()));
-}
-
 TEST_F(NotifyWorkerTest, DelayQueueFileOfGarbageQueuesOnlyItsValidLines)
 {
     const std::wstring good = CreateFileIn(L"good.mp4");

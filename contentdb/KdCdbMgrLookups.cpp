@@ -134,6 +134,18 @@ void AppendItemFiles(CKdCdbMgr& mgr, const CString& itemId, StringList& files)
         AppendIfNotEmpty(&files, ReadText(mgr, prop));
 }
 
+// The walk's survivors become the answer; their files are appended when asked for.
+HRESULT KeepWithFiles(CKdCdbMgr& mgr, StringList& ids, StringList& kept, StringList* files)
+{
+    ids.swap(kept);
+    if (files)
+    {
+        for (const CString& id : ids)
+            AppendItemFiles(mgr, id, *files);
+    }
+    return S_OK;
+}
+
 // Keeps in `ids` the containers without a related item of class 612 and appends their files.
 HRESULT KeepEmptyContainers(CKdCdbMgr& mgr, StringList& ids, StringList* files)
 {
@@ -158,13 +170,7 @@ HRESULT KeepEmptyContainers(CKdCdbMgr& mgr, StringList& ids, StringList* files)
         if (!mgr.WaitRunnable(INFINITE))
             return E_ABORT;
     }
-    ids.swap(empty);
-    if (files)
-    {
-        for (const CString& id : ids)
-            AppendItemFiles(mgr, id, *files);
-    }
-    return S_OK;
+    return KeepWithFiles(mgr, ids, empty, files);
 }
 
 // Keeps in `ids` the collections without a related item of a member class and appends their files.
@@ -182,13 +188,7 @@ HRESULT KeepEmptyCollections(CKdCdbMgr& mgr, StringList& ids, StringList* files)
         if (!mgr.WaitRunnable(INFINITE))
             return E_ABORT;
     }
-    ids.swap(empty);
-    if (files)
-    {
-        for (const CString& id : ids)
-            AppendItemFiles(mgr, id, *files);
-    }
-    return S_OK;
+    return KeepWithFiles(mgr, ids, empty, files);
 }
 
 // Removes `itemId` from a member list as text: every "id;" if there is one, else every ";id",

@@ -3,26 +3,27 @@
 #include <unknwn.h>
 #include <new>
 #include "com/ComObjectRoot.h"
+#include "com/DeferredDestruction.h"
 #include "com/ModuleLock.h"
 
 // The creation wrappers. T derives from CComObjectRootEx and its interfaces and implements
-// InternalQueryInterface; the wrappers add IUnknown. Every live object holds a module lock.
+// InternalQueryInterface; the wrappers add IUnknown. Every object holds a module lock from before
+// its construction until after its last member is destroyed.
 
 // A non-aggregated object: CComObject<T>::CreateInstance gives a new object with reference count
 // 0 (the caller's QueryInterface or AddRef takes the first reference). Final: Release deletes it
 // through its own type, so no class may derive from it.
 template <typename T>
-class CComObject final : public T
+class CComObject final : private CModuleLockScope, public T
 {
 public:
-    CComObject() { ModuleLock(); }
+    CComObject() = default;
 
-    // FinalRelease runs first, then the module lock goes, then T's members are destroyed.
+    // FinalRelease runs first, then T's members are destroyed, then the module lock goes.
     ~CComObject()
     {
         this->SetRefCountForDestruction();
         this->FinalRelease();
-        ModuleUnlock();
     }
 
     STDMETHOD(QueryInterface)(REFIID iid, void** out) override { return this->InternalQueryInterface(iid, out); }
@@ -31,7 +32,7 @@ public:
     {
         const ULONG count = this->InternalRelease();
         if (count == 0)
-            delete this;
+            Destroy(this);
         return count;
     }
 
@@ -60,6 +61,16 @@ public:
     }
 
 private:
+    static void Destroy(CComObject<T>* object)
+    {
+        // Left alive when no thread can be had for it: better than freeing state that code up
+        // this thread's stack still uses.
+        if (object->MustBeDestroyedElsewhere())
+            DestroyOnNewThread([](void* self) { delete static_cast<CComObject<T>*>(self); }, object);
+        else
+            delete object;
+    }
+
     IUnknown* OwnUnknown() noexcept
     {
         IUnknown* unknown = nullptr;
@@ -85,17 +96,17 @@ public:
 // An aggregated object: this class is the non-delegating IUnknown that the outer object holds;
 // every other interface is T's, delegating to the outer object.
 template <typename T>
-class CComAggObject : public IUnknown
+class CComAggObject : private CModuleLockScope, public IUnknown
 {
 public:
-    explicit CComAggObject(IUnknown* outer) : m_contained(outer) { ModuleLock(); }
+    explicit CComAggObject(IUnknown* outer) : m_contained(outer) {}
 
+    // As CComObject: FinalRelease, then the members, then the module lock.
     virtual ~CComAggObject()
     {
         m_refCount = -(LONG_MAX / 2);
         m_contained.SetRefCountForDestruction();
         m_contained.FinalRelease();
-        ModuleUnlock();
     }
 
     STDMETHOD(QueryInterface)(REFIID iid, void** out) override
@@ -116,7 +127,13 @@ public:
     {
         const LONG count = InterlockedDecrement(&m_refCount);
         if (count == 0)
-            delete this;
+        {
+            // Left alive when no thread can be had for it (see CComObject).
+            if (m_contained.MustBeDestroyedElsewhere())
+                DestroyOnNewThread([](void* self) { delete static_cast<CComAggObject<T>*>(self); }, this);
+            else
+                delete this;
+        }
         return static_cast<ULONG>(count);
     }
 

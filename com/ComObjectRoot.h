@@ -27,6 +27,10 @@ public:
     // destroyed.
     HRESULT FinalConstruct() { return S_OK; }
     void FinalRelease() {}
+    // Asked when the last reference goes: true makes the creation wrapper destroy the object on a
+    // thread of its own (DestroyOnNewThread), for a class whose last reference may go on a thread
+    // that still runs its code further up the stack.
+    bool MustBeDestroyedElsewhere() { return false; }
 
     // The object's identity: the outer object's IUnknown when aggregated, else its own.
     IUnknown* GetControllingUnknown() const noexcept { return m_controllingUnknown; }

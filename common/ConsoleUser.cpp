@@ -9,22 +9,25 @@ namespace
 constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
 
 // The thread's impersonation token, opened to be put back later; null when the thread has none.
-// Opened as self: the thread's impersonated user may lack the right to open its own token.
+// Opened as self: the thread's impersonated user may lack the right to open its own token. Putting
+// a token back on a thread is all it is needed for, and that is the one right asked for.
 HANDLE OpenPreviousToken() noexcept
 {
     HANDLE previous = nullptr;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE | TOKEN_QUERY, TRUE, &previous))
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &previous))
         previous = nullptr;
     return previous;
 }
 
-// Puts `previous` back on the thread, or reverts to the process's identity when it is null.
+// Puts `previous` back on the thread (the very token, which TOKEN_IMPERSONATE allows), or reverts
+// to the process's identity when it is null. When it cannot be put back the thread reverts all the
+// same: it must never go on as the user it impersonated. False in that case.
 bool RestoreThreadToken(HANDLE previous) noexcept
 {
-    if (previous)
-        return ImpersonateLoggedOnUser(previous) != FALSE;
+    if (previous && SetThreadToken(nullptr, previous))
+        return true;
     RevertToSelf();
-    return true;
+    return !previous;
 }
 
 // The user token of a session, or null when the session has no user or may not be asked.
@@ -75,27 +78,29 @@ HRESULT TryOpenFile(HANDLE token, LPCWSTR path, bool write)
     if (!path || !*path)
         return E_INVALIDARG;
 
-    CScopedHandle previous;
-    bool impersonating = false;
-    if (token)
-    {
-        previous.Reset(OpenPreviousToken());
-        impersonating = ImpersonateLoggedOnUser(token) != FALSE;
-    }
-
+    const CImpersonation asUser(token);
     // Read sharing only: a file that someone holds open for writing fails with a sharing
     // violation, which is how a file still being recorded is noticed.
-    HRESULT result = S_OK;
     HANDLE file = CreateFileW(path, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        result = HResultFromLastError();
-    else
-        CloseHandle(file);
+        return HResultFromLastError();
+    CloseHandle(file);
+    return S_OK;
+}
 
-    if (impersonating)
-        RestoreThreadToken(previous.Get());
-    return result;
+CImpersonation::CImpersonation(HANDLE token) noexcept
+{
+    if (!token)
+        return;
+    m_previous.Reset(OpenPreviousToken());
+    m_active = ImpersonateLoggedOnUser(token) != FALSE;
+}
+
+CImpersonation::~CImpersonation()
+{
+    if (m_active)
+        RestoreThreadToken(m_previous.Get());
 }
 
 HRESULT FindUserTokenForFile(LPCWSTR path, HANDLE* token, bool write)

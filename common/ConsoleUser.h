@@ -1,23 +1,42 @@
 #pragma once
 #include <windows.h>
+#include "common/Scoped.h"
 
 // File access as a logged-on user. The service's account may not reach a user's files (a share
 // only that user has mapped, a folder only that user may read), so callers first find out who can
 // open a file and then act on it while impersonating that user:
 //
 //     HANDLE token = nullptr;
-//     if (FindUserTokenForFile(path, &token, false) == S_OK)
+//     if (SUCCEEDED(FindUserTokenForFile(path, &token, false)))
 //     {
-//         HANDLE previous = nullptr;
-//         BeginImpersonation(token, &previous);
+//         const CScopedHandle user(token);
+//         const CImpersonation asUser(user.Get());  // no token (S_FALSE): nobody is impersonated
 //         ... the file work ...
-//         EndImpersonation(true, &previous, true);
-//         CloseHandle(token);
 //     }
 //
 // Tokens handed back belong to the caller, who closes them with CloseHandle. Impersonation acts on
 // the calling thread only; every function leaves the thread's token as it found it, except
-// BeginImpersonation, which must be paired with EndImpersonation on the same thread.
+// BeginImpersonation, which must be paired with EndImpersonation on the same thread. Putting the
+// previous token back can fail; the thread then reverts to the process's identity rather than go
+// on as the user.
+
+// Impersonates `token` on the calling thread for the scope's life; a null token, or one that
+// cannot be impersonated, leaves the thread as it is. The destructor puts the thread's previous
+// token back, or reverts to the process's identity when that fails.
+class CImpersonation
+{
+public:
+    explicit CImpersonation(HANDLE token) noexcept;
+    ~CImpersonation();
+    CImpersonation(const CImpersonation&) = delete;
+    CImpersonation& operator=(const CImpersonation&) = delete;
+
+    bool IsActive() const noexcept { return m_active; }
+
+private:
+    CScopedHandle m_previous;  // null when the thread had no token of its own
+    bool m_active = false;
+};
 
 // Opens the file for reading (and writing when `write`) with read sharing only, as the user of
 // `token` when it is not null, and closes it at once. S_OK when it opens, else the open's Win32
@@ -39,6 +58,7 @@ bool BeginImpersonation(HANDLE token, HANDLE* previousToken);
 
 // Ends an impersonation begun by BeginImpersonation: when `restore`, puts *previousToken back on
 // the thread (or reverts to the process's identity when it is null); when `closePrevious`, closes
-// *previousToken and sets it to null. False when the previous token could not be put back, and
-// when previousToken is null (nothing is done).
+// *previousToken and sets it to null. False when the previous token could not be put back (the
+// thread has then reverted to the process's identity), and when previousToken is null (nothing is
+// done).
 bool EndImpersonation(bool restore, HANDLE* previousToken, bool closePrevious);

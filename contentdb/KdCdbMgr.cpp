@@ -28,22 +28,19 @@ BSTR AllocBstr(LPCWSTR text)
 }
 }  // namespace
 
-CKdCdbMgr::CKdCdbMgr() : m_stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+CKdCdbMgr::CKdCdbMgr()
+    : m_stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_abortEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
-    if (!m_stopEvent)
+    if (!m_stopEvent.IsValid() || !m_abortEvent.IsValid())
         ThrowHResult(HResultFromLastError());
 }
 
 CKdCdbMgr::~CKdCdbMgr()
 {
     // A walk running on another thread stops at its next check.
-    SetEvent(m_stopEvent);
+    SetEvent(m_stopEvent.Get());
     Close();
-    CloseHandle(m_stopEvent);
-    if (m_runEvent)
-        CloseHandle(m_runEvent);
-    if (m_abortEvent)
-        CloseHandle(m_abortEvent);
 }
 
 // ---- Connection -----------------------------------------------------------------------------
@@ -335,20 +332,35 @@ LONG STDMETHODCALLTYPE CKdCdbMgr::OnNotify(LONG count, LPCWSTR* itemIds, LONG* i
 
 // ---- Run and abort events -------------------------------------------------------------------
 
-bool CKdCdbMgr::ReplaceDuplicate(HANDLE& held, HANDLE source)
+bool CKdCdbMgr::ReplaceDuplicate(CSharedHandle& held, HANDLE source)
 {
-    if (held)
+    CSharedHandle copy;
+    bool ok = true;
+    HANDLE duplicate = nullptr;
+    if (source)
     {
-        CloseHandle(held);
-        held = nullptr;
+        ok = DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &duplicate, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS) != FALSE;
+        try
+        {
+            if (ok)
+                copy.reset(duplicate, &CloseHandle);
+        }
+        catch (const std::bad_alloc&)
+        {
+            ok = false;  // reset() has closed the duplicate
+        }
     }
-    if (!source)
-        return true;
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        return false;
-    held = copy;
-    return true;
+    // The old handle closes when the last check that holds it has ended.
+    CLockGuard guard(m_eventLock);
+    held.swap(copy);
+    return ok;
+}
+
+CKdCdbMgr::CRunState CKdCdbMgr::TakeRunState()
+{
+    CLockGuard guard(m_eventLock);
+    return CRunState{m_runEvent, m_ownerAbortEvent};
 }
 
 bool CKdCdbMgr::SetRunEvent(HANDLE runEvent)
@@ -358,42 +370,38 @@ bool CKdCdbMgr::SetRunEvent(HANDLE runEvent)
 
 bool CKdCdbMgr::SetAbortEvent(HANDLE abortEvent)
 {
-    return ReplaceDuplicate(m_abortEvent, abortEvent);
-}
-
-HANDLE CKdCdbMgr::EnsureAbortEvent()
-{
-    if (!m_abortEvent)
-        m_abortEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return m_abortEvent;
+    return ReplaceDuplicate(m_ownerAbortEvent, abortEvent);
 }
 
 bool CKdCdbMgr::IsAborted(DWORD timeoutMs)
 {
-    HANDLE handles[2] = {m_stopEvent, m_abortEvent};
-    const DWORD count = m_abortEvent ? 2 : 1;
+    const CRunState state = TakeRunState();
+    HANDLE handles[3] = {m_stopEvent.Get(), m_abortEvent.Get(), state.abort.get()};
+    const DWORD count = state.abort ? 3 : 2;
     DWORD index = 0;
     // Dispatches COM calls while waiting, for an owner in a single-threaded apartment.
     const HRESULT hr = CoWaitForMultipleHandles(0, timeoutMs, count, handles, &index);
     if (hr == S_OK)
         return true;
     if (hr == kHrCallPending || hr == E_HANDLE)
-        return WaitForSingleObject(m_stopEvent, 0) != WAIT_TIMEOUT;
+        return WaitForSingleObject(m_stopEvent.Get(), 0) != WAIT_TIMEOUT;
     return FAILED(hr);
 }
 
 bool CKdCdbMgr::WaitRunnable(DWORD timeoutMs)
 {
-    HANDLE handles[3];
+    const CRunState state = TakeRunState();
+    HANDLE handles[4];
     DWORD count = 0;
-    handles[count++] = m_stopEvent;
-    if (m_abortEvent)
-        handles[count++] = m_abortEvent;
+    handles[count++] = m_stopEvent.Get();
+    handles[count++] = m_abortEvent.Get();
+    if (state.abort)
+        handles[count++] = state.abort.get();
     const DWORD runIndex = count;
-    if (m_runEvent)
-        handles[count++] = m_runEvent;
+    if (state.run)
+        handles[count++] = state.run.get();
 
-    if (!m_runEvent || timeoutMs == 0)
+    if (!state.run || timeoutMs == 0)
     {
         // The lowest signalled handle answers, so a stop or abort wins over the run event.
         const DWORD result = WaitForMultipleObjects(count, handles, FALSE, 0);
@@ -405,7 +413,7 @@ bool CKdCdbMgr::WaitRunnable(DWORD timeoutMs)
     if (hr == S_OK)
         return index == runIndex;
     if (hr == kHrCallPending || hr == E_HANDLE)
-        return WaitForSingleObject(m_stopEvent, 0) == WAIT_TIMEOUT;
+        return WaitForSingleObject(m_stopEvent.Get(), 0) == WAIT_TIMEOUT;
     return SUCCEEDED(hr);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <memory>
 #include <vector>
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
@@ -61,13 +62,14 @@ public:
     void RemoveListener(IKdCdbMgrEvents* listener);  // null removes every listener
     bool IsListener(IKdCdbMgrEvents* listener);
 
-    // The wrapper keeps duplicates, so the owner may close its own handles. Null clears.
+    // The wrapper keeps duplicates, so the owner may close its own handles. Null clears. Any
+    // thread may replace them: a check in progress keeps waiting on the ones it started with.
     bool SetRunEvent(HANDLE runEvent);
     bool SetAbortEvent(HANDLE abortEvent);
-    // The abort event held, creating an unnamed manual-reset one when there is none, so that
-    // another thread can cut a walk short by signalling it. Null when creation fails.
-    HANDLE EnsureAbortEvent();
-    HANDLE GetAbortEvent() const noexcept { return m_abortEvent; }
+    // The wrapper's own abort event, which any thread may signal to cut a walk short. It exists
+    // from construction to destruction and is never replaced, so a handle taken here stays good
+    // while the wrapper lives; the checks watch it beside the owner's abort event.
+    HANDLE EnsureAbortEvent() const noexcept { return m_abortEvent.Get(); }
 
     // True when the stop or abort event is signalled within timeoutMs.
     bool IsAborted(DWORD timeoutMs);
@@ -156,11 +158,23 @@ private:
     // Turns a result into E_ABORT when a stop or abort is pending.
     HRESULT EndWithAbortCheck(HRESULT hr);
     HRESULT WriteValues(LPCWSTR itemId, ULONG count, const LONG* propIds, const BSTR* values);
-    static bool ReplaceDuplicate(HANDLE& held, HANDLE source);
 
-    HANDLE m_stopEvent = nullptr;
-    HANDLE m_runEvent = nullptr;
-    HANDLE m_abortEvent = nullptr;
+    // A kernel handle that stays open while anyone still holds a copy.
+    using CSharedHandle = std::shared_ptr<void>;
+    struct CRunState
+    {
+        CSharedHandle run;
+        CSharedHandle abort;
+    };
+    // The owner's events as they are now, held open for the length of a check.
+    CRunState TakeRunState();
+    bool ReplaceDuplicate(CSharedHandle& held, HANDLE source);
+
+    CScopedHandle m_stopEvent;   // signalled by the destructor
+    CScopedHandle m_abortEvent;  // the wrapper's own: created once, only ever signalled
+    CCriticalSection m_eventLock;  // guards the two below
+    CSharedHandle m_runEvent;       // duplicate of the owner's run event, or null
+    CSharedHandle m_ownerAbortEvent;  // duplicate of the owner's abort event, or null
     volatile DWORD m_serverVersion = 0;
     CCriticalSection m_connectionLock;
     CComPtr<IKdCdbManager> m_database;

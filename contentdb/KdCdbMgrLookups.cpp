@@ -229,15 +229,11 @@ bool DeleteFileAsUser(LPCWSTR path)
     HANDLE token = nullptr;
     if (FAILED(FindUserTokenForFile(longPath, &token, true)))
         return false;
-    // Without a token (the service can open the file) the impersonation does not begin and the
-    // file is deleted as the service.
-    HANDLE previous = nullptr;
-    const bool impersonating = BeginImpersonation(token, &previous);
-    const bool deleted = DeleteFileW(longPath) != FALSE;
-    EndImpersonation(impersonating, &previous, true);
-    if (token)
-        CloseHandle(token);
-    return deleted;
+    const CScopedHandle user(token);
+    // Without a token (the service can open the file) nobody is impersonated and the file is
+    // deleted as the service.
+    const CImpersonation asUser(user.Get());
+    return DeleteFileW(longPath) != FALSE;
 }
 
 // ---- Lookups --------------------------------------------------------------------------------

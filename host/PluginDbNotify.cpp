@@ -39,6 +39,12 @@ void CPluginDbNotify::FinalRelease()
     m_site.Release();
 }
 
+bool CPluginDbNotify::MustBeDestroyedElsewhere()
+{
+    return m_notifyThread.IsWorkerThread() || m_searchThread.IsWorkerThread() ||
+           CPluginDbNotifyThread::IsFiringOnThisThread();
+}
+
 HRESULT CPluginDbNotify::InternalQueryInterface(REFIID iid, void** out)
 {
     ILumMgrPluginDatabaseNotify2* notify = this;

@@ -33,6 +33,10 @@ public:
     // Stops both workers, detaches the notification worker and lets the site go; the members,
     // workers included, are destroyed afterwards.
     void FinalRelease();
+    // Whether the last reference went on a thread that still runs this object's code further up
+    // its stack: one of its workers, or a count event being fired. The object is then destroyed
+    // on a thread of its own, which joins the workers.
+    bool MustBeDestroyedElsewhere();
 
     HRESULT InternalQueryInterface(REFIID iid, void** out);
 

@@ -27,6 +27,9 @@ bool IsCountedType(LONG type) noexcept
     return type == CPluginDbNotifyThread::kItemChanged || type == CPluginDbNotifyThread::kItemHandOff;
 }
 
+// How many count events this thread is firing (nested when a sink calls back in).
+thread_local ULONG t_firingDepth = 0;
+
 }  // namespace
 
 // ---- Work item ------------------------------------------------------------------------------
@@ -226,28 +229,24 @@ HRESULT CPluginDbNotifyThread::AppendDelayedItem(CProcessItem* item) noexcept
     }
     item->sequence = m_nextSequence++;
     OnItemQueued(item);
+    NoteDelayedItemQueued();
     return S_OK;
 }
 
 void CPluginDbNotifyThread::WakeForDelayedItems() noexcept
 {
-    // The thread (re)arms its batch timer a full delay after it takes this signal. Setting an
-    // event is a kernel call that costs more than the rest of a notification call, so during a
-    // burst the signal is given at most once per 1/100 of the delay: the batch then comes at
-    // least 99/100 of the delay after the latest item. Once the thread has taken items since
-    // the last signal (a batch ran and may have armed its timer otherwise) the next call signals
-    // again.
+    // Setting an event is a kernel call that costs more than the rest of a notification call, so
+    // the thread is signalled only when it may have no batch timer armed: at the first call, and
+    // again once it has taken items since the last signal (a batch ran). In between, its timer is
+    // armed and moves itself to a full delay after the latest item when it fires.
     bool wake = false;
     {
         CLockGuard guard(m_queueLock);
-        const DWORD now = GetTickCount();
-        const DWORD window = m_delay / 100;
-        wake = !m_wakeGiven || m_dequeuedItems != m_dequeuedAtWake || now - m_lastWakeTick >= window;
+        wake = !m_wakeGiven || m_dequeuedItems != m_dequeuedAtWake;
         if (wake)
         {
             m_wakeGiven = true;
             m_dequeuedAtWake = m_dequeuedItems;
-            m_lastWakeTick = now;
         }
     }
     if (wake)
@@ -256,13 +255,11 @@ void CPluginDbNotifyThread::WakeForDelayedItems() noexcept
 
 // ---- Queue hooks -----------------------------------------------------------------------------
 
-// Every item that reaches a hook is this worker's (the template's contract), so the casts below
-// are exact.
 void CPluginDbNotifyThread::OnItemQueued(CBase::CProcessItem* baseItem)
 {
-    if (!baseItem || !IsCountedType(baseItem->type))
+    CProcessItem* item = AsOwnItem(baseItem);
+    if (!item || !IsCountedType(item->type))
         return;
-    CProcessItem* item = static_cast<CProcessItem*>(baseItem);
     if (item->type == kItemHandOff && item->path.IsEmpty())
         return;
     try
@@ -285,10 +282,8 @@ void CPluginDbNotifyThread::OnItemDequeued(CBase::CProcessItem* baseItem)
         return;
     }
     ++m_dequeuedItems;
-    if (!IsCountedType(baseItem->type))
-        return;
-    CProcessItem* item = static_cast<CProcessItem*>(baseItem);
-    if (!item->m_counted)
+    CProcessItem* item = IsCountedType(baseItem->type) ? AsOwnItem(baseItem) : nullptr;
+    if (!item || !item->m_counted)
         return;
     item->m_counted = false;
     m_pending.Remove(item->type == kItemChanged ? CPendingRequestCounts::Kind::Id : CPendingRequestCounts::Kind::Path,
@@ -298,6 +293,8 @@ void CPluginDbNotifyThread::OnItemDequeued(CBase::CProcessItem* baseItem)
 void CPluginDbNotifyThread::OnThreadExit()
 {
     m_acceptingItems = false;
+    // A thread started later has no timer armed: its first intake must signal it.
+    m_wakeGiven = false;
     if (m_queueDirty)
     {
         m_queueDirty = false;
@@ -309,7 +306,7 @@ void CPluginDbNotifyThread::OnThreadExit()
 
 bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
 {
-    CProcessItem* item = dynamic_cast<CProcessItem*>(baseItem);
+    CProcessItem* item = AsOwnItem(baseItem);
     if (!item)
         return false;
 
@@ -331,7 +328,10 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
     case kItemThreadEnding:
     {
         {
+            // Removing the listener waits for an intake call still running on the database's
+            // thread: this worker's members must outlive it.
             CLockGuard guard(m_dbLock);
+            m_database.RemoveListener(this);
             m_database.Close();
         }
         SetSite(nullptr);
@@ -496,9 +496,9 @@ HRESULT CPluginDbNotifyThread::SaveDelayQueue()
             records.reserve(m_queue.size());
             for (CBase::CProcessItem* baseItem : m_queue)
             {
-                if (!IsCountedType(baseItem->type))
+                const CProcessItem* item = AsOwnItem(baseItem);
+                if (!item || !IsCountedType(item->type))
                     continue;
-                const CProcessItem* item = static_cast<const CProcessItem*>(baseItem);
                 CDelayQueueRecord record;
                 record.path = item->path;
                 record.itemId = CString(item->itemId.Get());
@@ -522,7 +522,12 @@ void CPluginDbNotifyThread::ReportPendingCount(bool force)
     {
         CLockGuard guard(m_reportLock);
         if (force)
-            m_countTimerArmed = false;  // only the expired timer forces a report
+        {
+            // The timer has expired, so it is no longer armed. An expiry that a fired report
+            // cancelled meanwhile is stale: that report carried the count already.
+            force = m_countTimerArmed;
+            m_countTimerArmed = false;
+        }
         const ULONG previous = m_lastReportedCount.load();
         const ULONG current = m_pending.Count();
         m_lastReportedCount.store(current);
@@ -535,8 +540,8 @@ void CPluginDbNotifyThread::ReportPendingCount(bool force)
         const DWORD elapsed = GetTickCount() - m_lastReportTick;
         if (!edge && elapsed <= kReportPacingMs)
         {
-            // Every re-arm would aim at the same moment (the last report + the pacing time), so
-            // an armed timer is left as it is.
+            // Every arm aims at the same moment (the last report + the pacing time), so an armed
+            // timer is left as it is.
             if (!m_countTimerArmed)
             {
                 LARGE_INTEGER due;
@@ -545,11 +550,9 @@ void CPluginDbNotifyThread::ReportPendingCount(bool force)
             }
             return;
         }
-        if (m_countTimerArmed)
-        {
-            CancelWaitableTimer(m_countTimer.Get());
-            m_countTimerArmed = false;
-        }
+        // Whatever the flag says: a report that fires leaves no timer armed behind it.
+        CancelWaitableTimer(m_countTimer.Get());
+        m_countTimerArmed = false;
         m_lastReportTick = GetTickCount();
     }
     FireCount(m_lastReportedCount.load());
@@ -603,9 +606,18 @@ void CPluginDbNotifyThread::FireCount(ULONG count)
     VariantInit(&value);
     value.vt = VT_UI4;
     value.ulVal = count;
+    // The owner's last reference may go inside the event or with keepAlive below, with this
+    // worker's code still on the stack: the owner asks IsFiringOnThisThread before destroying.
+    ++t_firingDepth;
     owner->FirePendingCountChanged(value);
     VariantClear(&value);
     keepAlive->Release();
+    --t_firingDepth;
+}
+
+bool CPluginDbNotifyThread::IsFiringOnThisThread() noexcept
+{
+    return t_firingDepth > 0;
 }
 
 bool CPluginDbNotifyThread::IsIdPending(const CString& itemId)
@@ -639,8 +651,11 @@ LONG CPluginDbNotifyThread::DiscardPending(LONG type, BSTR itemId, const CString
     pattern.SetPath(path);
 
     const ULONG removed = RemoveQueuedItems(&pattern, [](CBase::CProcessItem* baseItem, CBase::CProcessItem* probe) {
-        const CProcessItem& item = *static_cast<const CProcessItem*>(baseItem);
-        const CProcessItem& match = *static_cast<const CProcessItem*>(probe);
+        const CProcessItem* own = AsOwnItem(baseItem);
+        if (!own)
+            return false;
+        const CProcessItem& item = *own;
+        const CProcessItem& match = *static_cast<const CProcessItem*>(probe);  // the pattern above
         if (match.type != 0 && match.type != item.type)
             return false;
         if (SysStringLen(match.itemId.Get()) > 0 &&
@@ -680,13 +695,13 @@ HRESULT CPluginDbNotifyThread::GetPendingItems(ULONG skip, ULONG maxCount, VARIA
             {
                 if (paths.size() >= maxCount)
                     break;
-                if (!IsCountedType(baseItem->type))
+                const CProcessItem* item = AsOwnItem(baseItem);
+                if (!item || !IsCountedType(item->type))
                     continue;
                 if (seen++ < skip)
                     continue;
                 // An unresolved notification has no path yet.
-                paths.push_back(baseItem->type == kItemHandOff ? static_cast<const CProcessItem*>(baseItem)->path
-                                                               : CString());
+                paths.push_back(item->type == kItemHandOff ? item->path : CString());
             }
         }
         if (paths.empty())

@@ -104,6 +104,9 @@ public:
     HRESULT StartWorker(IPluginDbNotifyOwner* owner);
     // Clears the owner under ownerLock; once this returns no event reaches the old owner.
     void ClearOwner() noexcept;
+    // Whether the calling thread is inside a count event fired by a worker (on the worker's thread
+    // or the database's).
+    static bool IsFiringOnThisThread() noexcept;
     // The owner as set now (null when none).
     IPluginDbNotifyOwner* GetOwner() noexcept;
 
@@ -186,6 +189,10 @@ private:
         HRESULT m_result;
     };
 
+    // The queue holds base items and QueueItem takes any, but only this worker's own items carry
+    // its fields: every look at them goes through here. Null for an item of another class.
+    static CProcessItem* AsOwnItem(CBase::CProcessItem* item) noexcept { return dynamic_cast<CProcessItem*>(item); }
+
     HRESULT Connect(CProcessItem* item);
     void Disconnect();
     void SetSite(ILumMgrPluginSite* site) noexcept;
@@ -222,12 +229,13 @@ private:
     // Serialises the reports up to the firing, so that the count, the tick and the timer state
     // move together. Never held while firing or with the queue lock.
     CCriticalSection m_reportLock;
-    bool m_countTimerArmed = false;       // under m_reportLock
+    // Under m_reportLock: set when the timer is armed; cleared when a report fires (which cancels
+    // the timer) and when the expiry's report runs. So it is never false while the timer is armed.
+    bool m_countTimerArmed = false;
     // Under the queue lock: the thread loop has not yet ended, so items queued now will be seen.
     bool m_acceptingItems = false;
-    // Under the queue lock: when the intake last woke the thread, and what had left the queue.
+    // Under the queue lock: whether the intake woke the thread, and what had left the queue then.
     bool m_wakeGiven = false;
-    DWORD m_lastWakeTick = 0;
     ULONG m_dequeuedItems = 0;
     ULONG m_dequeuedAtWake = 0;
     CString m_delayQueueFolder;

@@ -107,6 +107,9 @@ public:
     // Blocks while paused (run event reset). True: go on (running, or the time-out passed);
     // false: a stop is requested or the wait failed.
     bool WaitForRun(DWORD timeoutMs);
+    // Whether the caller is this worker's thread. The thread must not destroy the worker it runs
+    // in, nor wait for itself; an owner whose last reference may go there checks this first.
+    bool IsWorkerThread();
 
     // The stop and run events, for the owner (pause and resume) and for waits of the derived
     // worker's own. Null before EnsureEvents succeeded.
@@ -148,12 +151,26 @@ protected:
     CPluginEvent m_delayedQueuedEvent;  // auto-reset; a delayed item was queued
     ULONG m_nextSequence = 1;
     ULONG m_delay = 10000;
+    // Under the queue lock: when the latest delayed item was queued. A batch timer that fires
+    // sooner than a full delay after it is armed again for the rest, so a delayed item need not
+    // signal the thread each time for the batch to come exactly one delay after the latest one.
+    DWORD m_lastDelayedTick = 0;
+    bool m_delayedSeen = false;
+
+    // Notes a delayed item queued now; under the queue lock. For a derived worker that appends
+    // delayed items itself and wakes the thread less often than once per item.
+    void NoteDelayedItemQueued() noexcept
+    {
+        m_lastDelayedTick = GetTickCount();
+        m_delayedSeen = true;
+    }
 
 private:
     struct CWaitList;
     bool RebuildWaitList(CWaitList& list);
-    // Runs one batch; false when the thread is to stop.
-    bool RunBatch(HANDLE batchTimer);
+    // Runs one batch; false when the thread is to stop. A batch the timer asks for before a full
+    // delay has passed since the latest delayed item only re-arms the timer.
+    bool RunBatch(HANDLE batchTimer, bool byTimer);
     static void ArmTimer(HANDLE timer, LONGLONG delayMs);
     void HandOver(CProcessItem* item);
     void HandOverNew(LONG type, DWORD value);

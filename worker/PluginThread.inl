@@ -114,6 +114,13 @@ bool CPluginThread<T>::IsRunning()
 }
 
 template <typename T>
+bool CPluginThread<T>::IsWorkerThread()
+{
+    CLockGuard guard(m_threadHandleLock);
+    return m_threadHandle && m_threadId == GetCurrentThreadId();
+}
+
+template <typename T>
 void CPluginThread<T>::OnItemQueued(CProcessItem*)
 {
 }
@@ -174,9 +181,14 @@ HRESULT CPluginThread<T>::QueueItem(CProcessItem* item, bool delayed, bool evenI
     item->sequence = m_nextSequence++;
     OnItemQueued(item);
     if (delayed)
+    {
+        NoteDelayedItemQueued();
         m_delayedQueuedEvent.Set();
+    }
     else
+    {
         m_itemQueuedEvent.Set();
+    }
     return S_OK;
 }
 
@@ -342,7 +354,7 @@ unsigned CPluginThread<T>::ThreadMain()
             }
             else if (result == WAIT_OBJECT_0 + 2 || result == WAIT_OBJECT_0 + 3)
             {
-                if (!RunBatch(batchTimer))
+                if (!RunBatch(batchTimer, result == WAIT_OBJECT_0 + 2))
                     break;
             }
             else if (result == WAIT_OBJECT_0 + 4)
@@ -424,11 +436,20 @@ bool CPluginThread<T>::RebuildWaitList(CWaitList& list)
 }
 
 template <typename T>
-bool CPluginThread<T>::RunBatch(HANDLE batchTimer)
+bool CPluginThread<T>::RunBatch(HANDLE batchTimer, bool byTimer)
 {
     size_t batchSize = 0;
     {
         CLockGuard guard(m_queueLock);
+        if (byTimer && m_delayedSeen)
+        {
+            const DWORD elapsed = GetTickCount() - m_lastDelayedTick;
+            if (elapsed < m_delay)
+            {
+                ArmTimer(batchTimer, m_delay - elapsed);
+                return true;
+            }
+        }
         batchSize = m_queue.size();
     }
     // Only what is queued now: a steady stream of new items must not keep the stop check away.

@@ -663,23 +663,25 @@ TEST_F(KdCdbMgrTest, RunAndAbortChecks)
     EXPECT_TRUE(mgr.WaitRunnable(INFINITE));
 
     // The wrapper holds duplicates: the owner may close its handles.
-    HANDLE abort = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_TRUE(mgr.SetAbortEvent(abort));
-    EXPECT_NE(abort, mgr.GetAbortEvent());
-    CloseHandle(abort);
-    SetEvent(mgr.GetAbortEvent());
+    CTestEvent abort;
+    HANDLE given = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), abort.Get(), GetCurrentProcess(), &given, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    ASSERT_TRUE(mgr.SetAbortEvent(given));
+    CloseHandle(given);
+    abort.Set();
     EXPECT_TRUE(mgr.IsAborted(0));
     EXPECT_FALSE(mgr.WaitRunnable(0));
     EXPECT_FALSE(mgr.WaitRunnable(INFINITE));  // a stop wins over a signalled run event
 
     ASSERT_TRUE(mgr.SetAbortEvent(nullptr));
-    EXPECT_EQ(nullptr, mgr.GetAbortEvent());
     EXPECT_FALSE(mgr.IsAborted(0));
-    HANDLE created = mgr.EnsureAbortEvent();
-    ASSERT_NE(nullptr, created);
-    EXPECT_EQ(created, mgr.EnsureAbortEvent());
+    // The wrapper's own abort event, the same for its whole life.
+    HANDLE own = mgr.EnsureAbortEvent();
+    ASSERT_NE(nullptr, own);
+    EXPECT_EQ(own, mgr.EnsureAbortEvent());
     EXPECT_FALSE(mgr.IsAborted(0));
-    SetEvent(created);
+    SetEvent(own);
     EXPECT_TRUE(mgr.IsAborted(0));
 
     EXPECT_FALSE(mgr.SetRunEvent(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FF0))));
@@ -772,12 +774,59 @@ TEST_F(KdCdbMgrTest, AnAbortDuringAStalledSearchEndsTheWalkAtTheFirstCheck)
 
     ASSERT_TRUE(ready.Wait(kWaitMs));
     ASSERT_TRUE(Control().WaitStalled(CdbMethod::Search, 1, kWaitMs));
-    SetEvent(walking->GetAbortEvent());
+    SetEvent(walking->EnsureAbortEvent());
     Control().Release(CdbMethod::Search);
     ASSERT_TRUE(walker.Join(kWaitMs));
     EXPECT_EQ(5, found);
     EXPECT_EQ(E_ABORT, result);
     EXPECT_EQ(1, visited);
+}
+
+// Stop requests from another thread race a paused walk whose owner keeps replacing its events: the
+// request reaches the walk every time, and no check waits on a handle closed under it.
+TEST_F(KdCdbMgrTest, StopRequestsRaceAPausedWalkWhoseEventsAreReplaced)
+{
+    for (int i = 0; i < 30; ++i)
+        m_db->Catalogue().AddItem(L"item" + std::to_wstring(i), 300);
+    for (int round = 0; round < 20; ++round)
+    {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        CKdCdbMgr mgr;
+        ASSERT_TRUE(SUCCEEDED(mgr.Open(false, L"walker", kWaitMs)));
+        CTestEvent run(true);
+        ASSERT_TRUE(mgr.SetRunEvent(run.Get()));
+        HRESULT result = E_FAIL;
+        Control().Stall(CdbMethod::MoveNext);
+        CTestThread walker([&] {
+            CLockGuard walk(mgr.ConnectionLock());
+            LONG props[] = {-1};
+            LONG found = 0;
+            result = mgr.Search(L"-2 = \"300\"", 1, props, &found);
+            for (LONG i = 0; SUCCEEDED(result) && i < found; ++i)
+            {
+                if (FAILED(mgr.MoveNext()))
+                    break;
+                if (!mgr.WaitRunnable(INFINITE))
+                    result = E_ABORT;
+            }
+        });
+        // Paused after its first result, the walk waits on the events it was given.
+        ASSERT_TRUE(Control().WaitStalled(CdbMethod::MoveNext, 1, kWaitMs));
+        run.Reset();
+        Control().Release(CdbMethod::MoveNext);
+        for (int step = 0; step <= round; ++step)
+        {
+            CTestEvent newRun;  // reset: the walk stays paused
+            CTestEvent newAbort;
+            mgr.SetRunEvent(newRun.Get());
+            mgr.SetAbortEvent(newAbort.Get());
+            if (step % 4 == 3)
+                Sleep(1);  // lets the walker run between replacements; nothing waits on it
+        }
+        SetEvent(mgr.EnsureAbortEvent());
+        ASSERT_TRUE(walker.Join(kWaitMs)) << "the stop request did not reach the walk";
+        EXPECT_EQ(E_ABORT, result);
+    }
 }
 
 // ---- Notifications and listeners ------------------------------------------------------------

@@ -55,6 +55,15 @@ private:
     mutable volatile LONG m_queries = 0;
 };
 
+// Releases the reference it is given, as a manager thread would.
+DWORD WINAPI ReleaseOnThisThread(void* object)
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    static_cast<IUnknown*>(object)->Release();
+    CoUninitialize();
+    return 0;
+}
+
 VARIANT OptionOf(VARTYPE type, ULONG value)
 {
     VARIANT option;
@@ -466,4 +475,21 @@ TEST_F(DatabaseNotifyTest, PendingItemsPagesAndCancelGoToTheWorkersQueue)
     EXPECT_EQ(S_OK, notify->GetPendingItems(0, 10, items.Get()));
     EXPECT_EQ(std::vector<std::wstring>({L"", L"C:\\C\\z.mp4"}), TextsOf(*items.Get()));
     EXPECT_EQ(S_OK, point->Unadvise(cookie));
+}
+
+// The module stays locked while code of the object runs: the release that waits for a notification
+// worker stuck in a call out keeps its lock until that worker has ended.
+TEST_F(DatabaseNotifyTest, ModuleStaysLockedUntilTheWorkersHaveEnded)
+{
+    CComPtr<CCountingSite> site = CCountingSite::New();
+    ConnectAndHold(site->AsUnknown(), none);
+    const LONG locked = ModuleLockCount();
+    notify.Release();
+    CScopedHandle releasing(CreateThread(nullptr, 0, &ReleaseOnThisThread, static_cast<IUnknown*>(engine.Detach()), 0, nullptr));
+    ASSERT_TRUE(releasing.IsValid());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(releasing.Get(), 300));
+    EXPECT_EQ(locked, ModuleLockCount()) << "unlocked while its worker still runs";
+    Resume();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(releasing.Get(), kWaitMs));
+    EXPECT_LT(ModuleLockCount(), locked);
 }

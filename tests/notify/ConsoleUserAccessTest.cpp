@@ -324,6 +324,23 @@ TEST_P(ConsoleUserAccess, EndImpersonationCanKeepThePreviousToken)
     CloseHandle(user);
 }
 
+// A previous token that cannot be put back (here a handle that is no token at all) must not leave
+// the thread running as the user it impersonated.
+TEST_P(ConsoleUserAccess, AFailedRestoreRevertsToTheProcess)
+{
+    HANDLE user = OpenUserToken();
+    HANDLE previous = nullptr;
+    ASSERT_TRUE(BeginImpersonation(user, &previous));
+    HANDLE notAToken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE broken = notAToken;
+    EXPECT_FALSE(EndImpersonation(true, &broken, false));
+    EXPECT_FALSE(CurrentThreadToken().present);
+    CloseHandle(notAToken);
+
+    EXPECT_TRUE(EndImpersonation(true, &previous, true));
+    CloseHandle(user);
+}
+
 TEST_P(ConsoleUserAccess, ImpersonationWithoutATokenChangesNothing)
 {
     HANDLE previous = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1234));

@@ -217,6 +217,29 @@ TEST_F(PendingRequestsTest, DiscardPendingMatchesTypeIdAndPath)
     Clear();
 }
 
+TEST_F(PendingRequestsTest, ItemsOfAnotherClassNeverMatch)
+{
+    // Laid out like a notification item up to its path, which reads as empty: a match that took
+    // it for one would find the null text's empty path.
+    class CForeignItem : public CPluginDbNotifyThread::CBase::CProcessItem
+    {
+    public:
+        CForeignItem() : CPluginDbNotifyThread::CBase::CProcessItem(CPluginDbNotifyThread::kItemRemoved) {}
+        CString text;
+        BYTE zeros[256] = {};
+    };
+    std::unique_ptr<CForeignItem> foreign(new CForeignItem);
+    ASSERT_EQ(S_OK, worker->QueueItem(foreign.get(), true, true));
+    foreign.release();
+    Queue(Removed(L"r1"));
+
+    EXPECT_EQ(S_OK, Cancel(nullptr));
+    EXPECT_EQ(1u, worker->VisitQueuedItems(nullptr, [](CPluginDbNotifyThread::CBase::CProcessItem* item, void*) {
+        return item->type == CPluginDbNotifyThread::kItemRemoved;
+    })) << "the foreign item stays queued";
+    Clear();
+}
+
 // ---- Count event ----------------------------------------------------------------------------------
 
 TEST_F(PendingRequestsTest, EventFiresAtOnceAtTheEdgesAndPacesABurst)
@@ -248,6 +271,20 @@ TEST_F(PendingRequestsTest, EventFiresAtOnceAtTheEdgesAndPacesABurst)
     ASSERT_EQ(3u, owner.Fires().size());
     EXPECT_EQ(0u, owner.Fires()[2].count);
     EXPECT_EQ(0u, worker->GetLastReportedCount());
+}
+
+TEST_F(PendingRequestsTest, AReportThatFiresLeavesNoTimerArmed)
+{
+    Queue(Unresolved(L"a"));
+    EXPECT_EQ(1u, Recount());  // from 0: fired at once
+    Queue(Unresolved(L"b"));
+    EXPECT_EQ(2u, Recount());  // inside the pacing window: the timer is armed
+    // The timer's own report, made while the count went back to 0, fires at once; the armed timer
+    // must go with it, or its expiry fires the 0 a second time.
+    Clear();
+    worker->ReportPendingCount(true);
+    EXPECT_FALSE(owner.WaitForFires(3, 1000));
+    EXPECT_EQ((std::vector<ULONG>{1, 0}), owner.Counts());
 }
 
 TEST_F(PendingRequestsTest, BusyIsAnnouncedOncePerBusyPeriodAndRetriedAfterAFailure)

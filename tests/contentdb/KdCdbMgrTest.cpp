@@ -129,6 +129,29 @@ std::wstring Text(BSTR text)
 {
     return text ? std::wstring(text, SysStringLen(text)) : std::wstring(L"<null>");
 }
+
+// Walks the videos as a search run does: one result at a time, waiting between two results while
+// paused. E_ABORT when a stop or abort ends it; `visited` counts the results read.
+HRESULT WalkVideos(CKdCdbMgr& mgr, LONG* visited, LONG* found = nullptr)
+{
+    CLockGuard walk(mgr.ConnectionLock());
+    LONG props[] = {-1};
+    LONG count = 0;
+    HRESULT result = mgr.Search(L"-2 = \"300\"", 1, props, &count);
+    if (found)
+        *found = count;
+    for (LONG i = 0; SUCCEEDED(result) && i < count; ++i)
+    {
+        CScopedBstr id;
+        mgr.GetValue(-1, id.Receive());
+        ++*visited;
+        if (FAILED(mgr.MoveNext()))
+            break;
+        if (!mgr.WaitRunnable(INFINITE))
+            result = E_ABORT;
+    }
+    return result;
+}
 }  // namespace
 
 // ---- Opening and closing --------------------------------------------------------------------
@@ -702,22 +725,8 @@ TEST_F(KdCdbMgrTest, AWalkIsPausedAndAbortedFromAnotherThread)
         mgr.SetRunEvent(run.Get());
         mgr.SetAbortEvent(abort.Get());
         result = mgr.Open(false, L"walker", kWaitMs);
-        if (FAILED(result))
-            return;
-        CLockGuard walk(mgr.ConnectionLock());
-        LONG props[] = {-1};
-        LONG found = 0;
-        result = mgr.Search(L"-2 = \"300\"", 1, props, &found);
-        for (LONG i = 0; SUCCEEDED(result) && i < found; ++i)
-        {
-            CScopedBstr id;
-            mgr.GetValue(-1, id.Receive());
-            ++visited;
-            if (FAILED(mgr.MoveNext()))
-                break;
-            if (!mgr.WaitRunnable(INFINITE))
-                result = E_ABORT;
-        }
+        if (SUCCEEDED(result))
+            result = WalkVideos(mgr, &visited);
     });
 
     // Pause while the walker is inside its first MoveNext: it must then wait between results.
@@ -757,19 +766,8 @@ TEST_F(KdCdbMgrTest, AnAbortDuringAStalledSearchEndsTheWalkAtTheFirstCheck)
         walking = &mgr;
         result = mgr.Open(false, L"walker", kWaitMs);
         ready.Set();
-        if (FAILED(result))
-            return;
-        CLockGuard walk(mgr.ConnectionLock());
-        LONG props[] = {-1};
-        result = mgr.Search(L"-2 = \"300\"", 1, props, &found);
-        for (LONG i = 0; SUCCEEDED(result) && i < found; ++i)
-        {
-            ++visited;
-            if (FAILED(mgr.MoveNext()))
-                break;
-            if (!mgr.WaitRunnable(INFINITE))
-                result = E_ABORT;
-        }
+        if (SUCCEEDED(result))
+            result = WalkVideos(mgr, &visited, &found);
     });
 
     ASSERT_TRUE(ready.Wait(kWaitMs));
@@ -796,20 +794,9 @@ TEST_F(KdCdbMgrTest, StopRequestsRaceAPausedWalkWhoseEventsAreReplaced)
         CTestEvent run(true);
         ASSERT_TRUE(mgr.SetRunEvent(run.Get()));
         HRESULT result = E_FAIL;
+        LONG visited = 0;
         Control().Stall(CdbMethod::MoveNext);
-        CTestThread walker([&] {
-            CLockGuard walk(mgr.ConnectionLock());
-            LONG props[] = {-1};
-            LONG found = 0;
-            result = mgr.Search(L"-2 = \"300\"", 1, props, &found);
-            for (LONG i = 0; SUCCEEDED(result) && i < found; ++i)
-            {
-                if (FAILED(mgr.MoveNext()))
-                    break;
-                if (!mgr.WaitRunnable(INFINITE))
-                    result = E_ABORT;
-            }
-        });
+        CTestThread walker([&] { result = WalkVideos(mgr, &visited); });
         // Paused after its first result, the walk waits on the events it was given.
         ASSERT_TRUE(Control().WaitStalled(CdbMethod::MoveNext, 1, kWaitMs));
         run.Reset();

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 #include "common/Scoped.h"
+#include "standins/ManagerSite.h"
 #include "standins/QueueEventsSink.h"
 #include "tests/host/PluginDbNotifyTestSupport.h"
 
@@ -23,6 +24,15 @@ bool WaitForModuleLocks(LONG count, DWORD timeoutMs)
     return true;
 }
 
+// A manager site that notes the thread its last reference goes on: for the one the plug-in object
+// holds, the thread that destroys the object.
+class CWitnessSite : public CManagerSite
+{
+public:
+    void FinalRelease() { *releasedOn = GetCurrentThreadId(); }
+    std::atomic<DWORD>* releasedOn = nullptr;
+};
+
 class LastReleaseOnAWorkerTest : public PluginDbNotifyTest
 {
 protected:
@@ -35,6 +45,13 @@ protected:
         GetTempPathW(MAX_PATH, temp);
         m_folder = std::wstring(temp) + L"lum-lifetime-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
         Notify().SetDelayQueueFolder(CString(m_folder.c_str()));
+
+        CComObject<CWitnessSite>* site = nullptr;
+        ASSERT_EQ(S_OK, CComObject<CWitnessSite>::CreateInstance(&site));
+        site->releasedOn = &destroyedOn;
+        site->AddRef();
+        CPluginDbNotifyTestAccess::SetSite(Object(), site);
+        site->Release();
     }
     void TearDown() override
     {
@@ -43,8 +60,17 @@ protected:
             DeleteFileW((m_folder + L"DbWexDelayQueue.dat" + suffix).c_str());
         RemoveDirectoryW(m_folder.c_str());
     }
-    // Ends with the object gone; it may still be on its way when the releasing call returns.
-    void ExpectObjectGone() { EXPECT_TRUE(WaitForModuleLocks(m_locks, kWaitMs)) << "the object was not destroyed"; }
+    // Ends with the object gone (it may still be on its way when the releasing call returns), and
+    // destroyed on another thread than the worker that let it go.
+    template <typename ThreadId>
+    void ExpectObjectGone(const ThreadId& workerThread)
+    {
+        EXPECT_TRUE(WaitForModuleLocks(m_locks, kWaitMs)) << "the object was not destroyed";
+        EXPECT_NE(0u, destroyedOn.load());
+        EXPECT_NE(static_cast<DWORD>(workerThread), destroyedOn.load()) << "destroyed on its own worker's thread";
+    }
+
+    std::atomic<DWORD> destroyedOn{0};
 
     LONG m_locks = 0;
     std::wstring m_folder;
@@ -90,7 +116,7 @@ TEST_F(LastReleaseOnAWorkerTest, InsideTheCountEventOnTheNotificationWorker)
     ASSERT_TRUE(sink->WaitForEvents(2, kWaitMs));
     EXPECT_NE(GetCurrentThreadId(), releasedOn.load());
     sink.Release();  // the object lets go of its own reference when it is destroyed
-    ExpectObjectGone();
+    ExpectObjectGone(releasedOn);
     EXPECT_EQ(nullptr, last.load());
 }
 
@@ -100,9 +126,10 @@ TEST_F(LastReleaseOnAWorkerTest, InsideACallOutOfTheSearchWorker)
     {
         ILumMgrPluginEngine* last;
         HANDLE go;
+        DWORD thread;
     };
     CScopedHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    CContext context{engine.Get(), go.Get()};
+    CContext context{engine.Get(), go.Get(), 0};
     // Stands in for the manager, called from the worker's thread, dropping its last reference.
     Search().SetRequestObserver(
         [](void* param, LONG type, ULONG, ILumMgrPluginSite*) {
@@ -110,6 +137,7 @@ TEST_F(LastReleaseOnAWorkerTest, InsideACallOutOfTheSearchWorker)
             if (type != CPluginDbSearchThread::kItemFullSearch || !context->last)
                 return;
             WaitForSingleObject(context->go, kWaitMs);
+            context->thread = GetCurrentThreadId();
             std::exchange(context->last, nullptr)->Release();
         },
         &context);
@@ -117,5 +145,5 @@ TEST_F(LastReleaseOnAWorkerTest, InsideACallOutOfTheSearchWorker)
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
     engine.Release();
     SetEvent(go.Get());
-    ExpectObjectGone();
+    ExpectObjectGone(context.thread);
 }

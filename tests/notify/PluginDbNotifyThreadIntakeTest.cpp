@@ -333,18 +333,17 @@ namespace
 class BatchTimingTest : public NotifyWorkerTest
 {
 protected:
-    ULONG BatchDelayMs() const override { return 3000; }
+    ULONG BatchDelayMs() const override { return 6000; }
 };
 }  // namespace
 
 TEST_F(BatchTimingTest, TheBatchComesAFullDelayAfterTheLatestNotification)
 {
     Connect();
-    // Two items the database does not know, close together: each is dropped when the batch runs,
-    // and the count event reports 0 at once then. The second call comes too soon after the first
-    // to signal the thread again.
+    // Two items the database does not know, 40 ms apart: each is dropped when the batch runs, and
+    // the count event reports 0 at once then.
     Notify(L"unknown1", 300, kChanged);
-    Sleep(20);  // spaces the notifications; nothing waits on it
+    Sleep(40);  // spaces the notifications; nothing waits on it
     Notify(L"unknown2", 300, kChanged);
     const DWORD last = GetTickCount();
     const DWORD deadline = last + kWaitMs;

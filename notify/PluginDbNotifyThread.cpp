@@ -70,8 +70,7 @@ CPluginDbNotifyThread::CPluginDbNotifyThread(ULONG batchDelayMs)
 CPluginDbNotifyThread::~CPluginDbNotifyThread()
 {
     // The thread must be gone before this worker's members are: its items use them.
-    if (m_stopEvent.GetHandle())
-        m_stopEvent.Set();
+    SignalStop();
     ClearOwner();
     RequestStop();
     StopThread(kStopTimeoutMs);

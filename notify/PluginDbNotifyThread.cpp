@@ -27,6 +27,11 @@ bool IsCountedType(LONG type) noexcept
     return type == CPluginDbNotifyThread::kItemChanged || type == CPluginDbNotifyThread::kItemHandOff;
 }
 
+bool IsConnectionType(LONG type) noexcept
+{
+    return type == CPluginDbNotifyThread::kItemConnect || type == CPluginDbNotifyThread::kItemDisconnect;
+}
+
 }  // namespace
 
 // ---- Work item ------------------------------------------------------------------------------
@@ -259,6 +264,8 @@ void CPluginDbNotifyThread::WakeForDelayedItems() noexcept
 // are exact.
 void CPluginDbNotifyThread::OnItemQueued(CBase::CProcessItem* baseItem)
 {
+    if (baseItem && IsConnectionType(baseItem->type))
+        ++m_connectionItemsQueued;
     if (!baseItem || !IsCountedType(baseItem->type))
         return;
     CProcessItem* item = static_cast<CProcessItem*>(baseItem);
@@ -281,9 +288,12 @@ void CPluginDbNotifyThread::OnItemDequeued(CBase::CProcessItem* baseItem)
     if (!baseItem)
     {
         m_pending.Clear();
+        m_connectionItemsQueued = 0;
         return;
     }
     ++m_dequeuedItems;
+    if (IsConnectionType(baseItem->type))
+        --m_connectionItemsQueued;
     if (!IsCountedType(baseItem->type))
         return;
     CProcessItem* item = static_cast<CProcessItem*>(baseItem);

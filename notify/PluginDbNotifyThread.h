@@ -230,6 +230,9 @@ private:
     DWORD m_lastWakeTick = 0;
     ULONG m_dequeuedItems = 0;
     ULONG m_dequeuedAtWake = 0;
+    // Connect and disconnect items in the queue; changed under the queue lock, read by the thread
+    // before each hand-off.
+    std::atomic<ULONG> m_connectionItemsQueued{0};
     CString m_delayQueueFolder;
     std::atomic<DWORD> m_requestedExecutionState{0};
 };

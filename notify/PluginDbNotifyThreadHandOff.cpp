@@ -89,7 +89,11 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
         if (m_notificationsEnabled.load())
         {
             const DWORD age = GetTickCount() - item->created;
-            if (age < kMinimumAgeMs)
+            // A connect or disconnect asked for during a long batch is not kept waiting behind
+            // it: the rest of the batch's requests wait for a later batch, their age kept.
+            if (m_connectionItemsQueued.load() > 0)
+                outcome = Outcome::Requeue;
+            else if (age < kMinimumAgeMs)
                 outcome = Outcome::Requeue;
             else if (age < kListedFolderAgeMs && IsInListedFolder(item->path))
                 outcome = Outcome::Requeue;

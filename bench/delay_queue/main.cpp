@@ -1,10 +1,12 @@
 // Times SaveDelayQueueFile and LoadDelayQueueFile on 100,000 requests against floors measured in
 // the same run on the same bytes:
-//   save floor: create a file and write those bytes with one WriteFile;
+//   save floor: create a file, write those bytes with one WriteFile, and rotate it in as every save
+//               must (delete the old backup, the current file becomes the backup, the new file the
+//               current one);
 //   load floor: open the file, read it with one ReadFile, and ask GetFileAttributesW once per line
 //               (the existence test every line needs).
 // Each figure is the best of several rounds, so that one slow round of a shared machine does not
-// decide it. Goal: both ratios at most 2.
+// decide it. Goals: save ratio at most 1.3, load ratio at most 2.
 #include <windows.h>
 #include <algorithm>
 #include <cstdio>
@@ -43,11 +45,22 @@ std::vector<BYTE> ReadAll(const CString& path)
     return bytes;
 }
 
-bool WriteFloor(const CString& path, const std::vector<BYTE>& bytes)
+// One WriteFile into `name`.new, then the rotation: `name`.bak goes, `name` becomes `name`.bak and
+// `name`.new becomes `name`.
+bool SaveFloor(const CString& name, const std::vector<BYTE>& bytes)
 {
-    CScopedHandle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file.IsValid() && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const CString newFile = name + L".new";
+    const CString bak = name + L".bak";
+    {
+        CScopedHandle file(CreateFileW(newFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file.IsValid() || !WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+            return false;
+    }
+    DeleteFileW(bak);
+    MoveFileW(name, bak);
+    return MoveFileW(newFile, name) != FALSE;
 }
 
 // One ReadFile of the whole file, then one existence test per line in file order.
@@ -122,7 +135,7 @@ int main()
 
     const CString dat = queue + L"DbWexDelayQueue.dat";
     const CString floorFile = root + L"floor.dat";
-    std::vector<double> save, saveFloor, load, loadFloor, rotation;
+    std::vector<double> save, saveFloor, load, loadFloor;
     std::vector<BYTE> bytes;
     std::vector<BYTE> buffer;
     size_t loaded = 0;
@@ -138,24 +151,8 @@ int main()
             bytes = ReadAll(dat);
 
         start = NowMs();
-        WriteFloor(floorFile, bytes);
+        SaveFloor(floorFile, bytes);
         saveFloor.push_back(NowMs() - start);
-
-        // Not part of the floor, printed to show what the save's rotation costs by itself: the
-        // old backup of the same size deleted, two renames.
-        const CString rotA = root + L"rot.bak";
-        const CString rotB = root + L"rot.dat";
-        const CString rotC = root + L"rot.new";
-        WriteFloor(rotA, bytes);
-        WriteFloor(rotB, bytes);
-        WriteFloor(rotC, bytes);
-        start = NowMs();
-        DeleteFileW(rotA);
-        MoveFileW(rotB, rotA);
-        MoveFileW(rotC, rotB);
-        rotation.push_back(NowMs() - start);
-        DeleteFileW(rotA);
-        DeleteFileW(rotB);
 
         loaded = 0;
         size_t characters = 0;
@@ -180,11 +177,9 @@ int main()
     const double bestLoadFloor = *std::min_element(loadFloor.begin(), loadFloor.end());
     std::printf("delay-queue file: %d requests over %d files, %zu bytes, best of %d rounds\n", kRecords, kFiles,
                 bytes.size(), kRounds);
-    std::printf("save  %8.2f ms   floor (one WriteFile)                    %8.2f ms   ratio %.2f\n", bestSave,
-                bestSaveFloor, bestSave / bestSaveFloor);
-    std::printf("      of which the rotation alone (delete .bak, two renames) takes about %.2f ms\n",
-                *std::min_element(rotation.begin(), rotation.end()));
-    std::printf("load  %8.2f ms   floor (one ReadFile + attributes per line) %6.2f ms   ratio %.2f\n", bestLoad,
+    std::printf("save  %8.2f ms   floor (one WriteFile + rotation)         %8.2f ms   ratio %.2f (goal <= 1.3)\n",
+                bestSave, bestSaveFloor, bestSave / bestSaveFloor);
+    std::printf("load  %8.2f ms   floor (one ReadFile + attributes per line) %6.2f ms   ratio %.2f (goal <= 2)\n", bestLoad,
                 bestLoadFloor, bestLoad / bestLoadFloor);
 
     bool ok = saveResult == S_OK && loadResult == S_OK && loaded == static_cast<size_t>(kRecords) &&
@@ -198,6 +193,7 @@ int main()
     RemoveDirectoryW(media);
     RemoveFolder(queue);
     DeleteFileW(floorFile);
+    DeleteFileW(floorFile + L".bak");
     RemoveDirectoryW(root);
     return ok ? 0 : 1;
 }

@@ -11,28 +11,20 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+#include "bench/BenchSupport.h"
 #include "common/Path.h"
 #include "common/Scoped.h"
 #include "common/String.h"
 #include "notify/DelayQueueFile.h"
+
+using bench::NowMs;
+using bench::RemoveFolder;
 
 namespace
 {
 constexpr int kRecords = 100000;
 constexpr int kFiles = 1000;
 constexpr int kRounds = 7;
-
-double NowMs()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 std::vector<BYTE> ReadAll(const CString& path)
 {
@@ -83,21 +75,6 @@ size_t ReadFloor(const CString& path, const std::vector<CDelayQueueRecord>& reco
     return existing;
 }
 
-void RemoveFolder(const CString& folder)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(folder + L"*", &found);
-    if (search != INVALID_HANDLE_VALUE)
-    {
-        do
-        {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW(folder + found.cFileName);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder);
-}
 }  // namespace
 
 int main()

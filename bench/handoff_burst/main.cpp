@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "bench/BenchSupport.h"
 #include "common/Path.h"
 #include "common/Scoped.h"
 #include "notify/PluginDbNotifyThread.h"
@@ -28,6 +29,10 @@
 #include "standins/ClassRegistration.h"
 #include "standins/ManagerQueueEntry.h"
 #include "standins/ManagerSite.h"
+
+using bench::CSentinelItem;
+using bench::NowMs;
+using bench::RemoveFolder;
 
 namespace
 {
@@ -41,33 +46,10 @@ constexpr ULONG kQueueFlags = 0x80000000;
 
 using CItem = CPluginDbNotifyThread::CProcessItem;
 
-double NowMs()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 const wchar_t* TextOf(const VARIANT& value) noexcept
 {
     return value.vt == VT_BSTR && value.bstrVal ? value.bstrVal : L"";
 }
-
-// Signals when the thread lets it go: the worker has taken everything queued before it.
-class CSentinelItem : public CItem
-{
-public:
-    explicit CSentinelItem(HANDLE done) : CItem(99), m_done(done) {}
-    ~CSentinelItem() override { SetEvent(m_done); }
-
-private:
-    HANDLE m_done;
-};
 
 // A manager that keeps an entry for every request it is handed, as a real one does while its
 // analysis lags behind, and notes when each request arrived.
@@ -222,21 +204,6 @@ void HandOffFloor(CKeepingManager& manager, const std::vector<CString>& files)
     }
 }
 
-void RemoveFolder(const CString& folder)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(folder + L"*", &found);
-    if (search != INVALID_HANDLE_VALUE)
-    {
-        do
-        {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW(folder + found.cFileName);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder);
-}
 }  // namespace
 
 int main()

@@ -375,6 +375,13 @@ protected:
         return CancelledIds(*site);
     }
 
+    void TearDown() override
+    {
+        first.Release();
+        second.Release();
+        FastNotifyWorkerTest::TearDown();
+    }
+
     CComPtr<CManagerQueueEntry> first;
     CComPtr<CManagerQueueEntry> second;
 };
@@ -393,6 +400,26 @@ TEST_F(HandOffThreadTest, AStopDuringTheWithdrawalEndsItBetweenTwoEntries)
               WithdrawnAfterAStopIn([](CManagerSite& manager, CManagerQueueEntry&) -> CFaultControl& {
                   return manager.Fault(ManagerSiteMethod::CancelQueueEntry);
               }));
+}
+
+// A disconnect asked for while a batch hands off is not kept waiting behind the batch: the rest of
+// it waits, and after the disconnect nothing more reaches the manager.
+TEST_F(HandOffThreadTest, ADisconnectGoesBeforeTheRestOfTheBatch)
+{
+    Connect();
+    CFaultControl& handOff = site->Fault(ManagerSiteMethod::QueueItem);
+    handOff.Stall();
+    for (const wchar_t* name : {L"a.mpg", L"b.mpg"})
+    {
+        std::unique_ptr<CItem> item = WaitingFile(name, 300, CreateFileIn(name), 130000);
+        ASSERT_EQ(S_OK, worker->QueueItem(item.get(), true, true));
+        item.release();
+    }
+    ASSERT_TRUE(handOff.WaitUntilStalled(1, kWaitMs));
+    ASSERT_EQ(S_OK, worker->QueueDisconnect());
+    handOff.Release();
+    Flush();
+    EXPECT_EQ(1u, site->QueueItemCalls().Count());
 }
 
 TEST_F(HandOffThreadTest, ARemovedItemTakesItsDerivedItemsWithIt)

@@ -293,7 +293,10 @@ void CPluginDbNotifyThread::OnItemDequeued(CBase::CProcessItem* baseItem)
     }
     ++m_dequeuedItems;
     if (IsConnectionType(baseItem->type))
+    {
         --m_connectionItemsQueued;
+        m_deferralWakeGiven = false;
+    }
     if (!IsCountedType(baseItem->type))
         return;
     CProcessItem* item = static_cast<CProcessItem*>(baseItem);

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -36,10 +37,11 @@ using bench::RemoveFolder;
 
 namespace
 {
-constexpr int kRequests = 5000;
-constexpr int kManagerEntries = 10000;
-constexpr int kRateWindow = 500;
-constexpr int kDisconnectAfter = 1000;
+// The sizes of the burst; smaller ones may be given on the command line for a quick look.
+int kRequests = 5000;
+int kManagerEntries = 10000;
+int kRateWindow = 500;
+int kDisconnectAfter = 1000;
 constexpr ULONG kBatchDelayMs = 500;
 constexpr DWORD kBurstTimeoutMs = 600000;
 constexpr ULONG kQueueFlags = 0x80000000;
@@ -206,8 +208,16 @@ void HandOffFloor(CKeepingManager& manager, const std::vector<CString>& files)
 
 }  // namespace
 
-int main()
+// handoff_burst [requests [manager entries]]
+int main(int argc, char** argv)
 {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc > 1)
+        kRequests = std::max(100, std::atoi(argv[1]));
+    if (argc > 2)
+        kManagerEntries = std::max(0, std::atoi(argv[2]));
+    kRateWindow = kRequests / 10;
+    kDisconnectAfter = kRequests / 5;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     bool ok = true;
     {

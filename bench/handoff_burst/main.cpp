@@ -12,6 +12,7 @@
 //   disconnect: the same burst again; once 1,000 hand-offs are made a disconnect is queued, with
 //          an item behind it. The time until the worker has taken that item. Goal: under 1 s.
 // Each figure comes from one run: a burst is long enough that one slow moment does not decide it.
+// `handoff_burst <requests> <manager entries>` runs a smaller burst for a quick look.
 #include <windows.h>
 #include <objbase.h>
 #include <algorithm>
@@ -37,11 +38,11 @@ using bench::RemoveFolder;
 
 namespace
 {
-// The sizes of the burst; smaller ones may be given on the command line for a quick look.
-int kRequests = 5000;
-int kManagerEntries = 10000;
-int kRateWindow = 500;
-int kDisconnectAfter = 1000;
+// The sizes of the burst (the command line may make it smaller); the windows follow the size.
+int g_requests = 5000;
+int g_managerEntries = 10000;
+int g_rateWindow = 500;
+int g_disconnectAfter = 1000;
 constexpr ULONG kBatchDelayMs = 500;
 constexpr DWORD kBurstTimeoutMs = 600000;
 constexpr ULONG kQueueFlags = 0x80000000;
@@ -60,9 +61,9 @@ class CKeepingManager
 public:
     explicit CKeepingManager(const CString& folder) : m_reached(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
-        m_times.resize(kRequests + 1);
+        m_times.resize(g_requests + 1);
         CManagerSite::Create(&m_site);
-        for (int i = 0; i < kManagerEntries; ++i)
+        for (int i = 0; i < g_managerEntries; ++i)
         {
             CString path;
             path.Format(L"%solder\\Recording %05d.mpg", folder.GetString(), i);
@@ -92,10 +93,10 @@ public:
             return true;
         return WaitForSingleObject(m_reached.Get(), timeoutMs) == WAIT_OBJECT_0;
     }
-    double Span() const noexcept { return TimeOf(kRequests - 1) - TimeOf(0); }
+    double Span() const noexcept { return TimeOf(g_requests - 1) - TimeOf(0); }
     double RatePerSecond(int first) const noexcept
     {
-        return 1000.0 * (kRateWindow - 1) / (TimeOf(first + kRateWindow - 1) - TimeOf(first));
+        return 1000.0 * (g_rateWindow - 1) / (TimeOf(first + g_rateWindow - 1) - TimeOf(first));
     }
 
 private:
@@ -113,7 +114,7 @@ private:
 
     CComPtr<CManagerSite> m_site;
     CScopedHandle m_reached;
-    std::atomic<LONG> m_signalAt{kRequests};
+    std::atomic<LONG> m_signalAt{g_requests};
     std::atomic<LONG> m_count{0};
     ULONG m_entries = 0;  // the observer runs on one thread at a time
     std::vector<double> m_times;
@@ -122,7 +123,7 @@ private:
 std::vector<CString> CreateFiles(const CString& folder)
 {
     std::vector<CString> files;
-    for (int i = 0; i < kRequests; ++i)
+    for (int i = 0; i < g_requests; ++i)
     {
         CString path;
         path.Format(L"%sPicture %05d.jpg", folder.GetString(), i);
@@ -208,16 +209,15 @@ void HandOffFloor(CKeepingManager& manager, const std::vector<CString>& files)
 
 }  // namespace
 
-// handoff_burst [requests [manager entries]]
 int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc > 1)
-        kRequests = std::max(100, std::atoi(argv[1]));
+        g_requests = std::max(100, std::atoi(argv[1]));
     if (argc > 2)
-        kManagerEntries = std::max(0, std::atoi(argv[2]));
-    kRateWindow = kRequests / 10;
-    kDisconnectAfter = kRequests / 5;
+        g_managerEntries = std::max(0, std::atoi(argv[2]));
+    g_rateWindow = g_requests / 10;
+    g_disconnectAfter = g_requests / 5;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     bool ok = true;
     {
@@ -240,7 +240,7 @@ int main(int argc, char** argv)
         {
             CKeepingManager manager(media);
             std::unique_ptr<CPluginDbNotifyThread> worker = WorkerWithBurst(manager, queue, files);
-            ok = manager.WaitFor(kRequests, kBurstTimeoutMs);
+            ok = manager.WaitFor(g_requests, kBurstTimeoutMs);
             worker.reset();
 
             CKeepingManager floorManager(media);
@@ -250,21 +250,21 @@ int main(int argc, char** argv)
             {
                 const double span = manager.Span();
                 const double floorSpan = floorManager.Span();
-                std::printf("hand-off burst: %d requests, manager queue %d entries growing to %d\n", kRequests,
-                            kManagerEntries, kManagerEntries + kRequests);
+                std::printf("hand-off burst: %d requests, manager queue %d entries growing to %d\n", g_requests,
+                            g_managerEntries, g_managerEntries + g_requests);
                 std::printf("  worker %9.1f ms (%.3f ms each)   floor %9.1f ms (%.3f ms each)   ratio %.2f (goal <= 1.3)\n",
-                            span, span / (kRequests - 1), floorSpan, floorSpan / (kRequests - 1), span / floorSpan);
+                            span, span / (g_requests - 1), floorSpan, floorSpan / (g_requests - 1), span / floorSpan);
                 const double startRate = manager.RatePerSecond(0);
-                const double endRate = manager.RatePerSecond(kRequests - kRateWindow);
+                const double endRate = manager.RatePerSecond(g_requests - g_rateWindow);
                 std::printf("  rate over the first %d: %.0f/s, over the last %d: %.0f/s, end/start %.2f (goal >= 0.5); "
                             "floor %.0f/s and %.0f/s\n",
-                            kRateWindow, startRate, kRateWindow, endRate, endRate / startRate,
-                            floorManager.RatePerSecond(0), floorManager.RatePerSecond(kRequests - kRateWindow));
+                            g_rateWindow, startRate, g_rateWindow, endRate, endRate / startRate,
+                            floorManager.RatePerSecond(0), floorManager.RatePerSecond(g_requests - g_rateWindow));
             }
             else
             {
                 std::printf("unexpected: %ld of %d requests handed off\n", static_cast<long>(manager.Count()),
-                            kRequests);
+                            g_requests);
             }
         }
 
@@ -272,7 +272,7 @@ int main(int argc, char** argv)
         {
             CKeepingManager manager(media);
             std::unique_ptr<CPluginDbNotifyThread> worker = WorkerWithBurst(manager, queue, files);
-            if (manager.WaitFor(kDisconnectAfter, kBurstTimeoutMs))
+            if (manager.WaitFor(g_disconnectAfter, kBurstTimeoutMs))
             {
                 CScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
                 const double asked = NowMs();
@@ -282,12 +282,12 @@ int main(int argc, char** argv)
                 const LONG handedOff = manager.Count();
                 std::printf("disconnect during the burst, after %d hand-offs: queued 0x%08lX, taken after %.1f ms "
                             "(goal < 1000 ms); %ld requests handed off by then\n",
-                            kDisconnectAfter, static_cast<unsigned long>(queued), answered, static_cast<long>(handedOff));
+                            g_disconnectAfter, static_cast<unsigned long>(queued), answered, static_cast<long>(handedOff));
                 ok = ok && queued == S_OK && taken;
             }
             else
             {
-                std::printf("unexpected: the second burst did not reach %d hand-offs\n", kDisconnectAfter);
+                std::printf("unexpected: the second burst did not reach %d hand-offs\n", g_disconnectAfter);
                 ok = false;
             }
             worker.reset();

@@ -27,6 +27,11 @@ bool IsCountedType(LONG type) noexcept
     return type == CPluginDbNotifyThread::kItemChanged || type == CPluginDbNotifyThread::kItemHandOff;
 }
 
+bool IsConnectionType(LONG type) noexcept
+{
+    return type == CPluginDbNotifyThread::kItemConnect || type == CPluginDbNotifyThread::kItemDisconnect;
+}
+
 // How many count events this thread is firing (nested when a sink calls back in).
 thread_local ULONG t_firingDepth = 0;
 
@@ -73,8 +78,7 @@ CPluginDbNotifyThread::CPluginDbNotifyThread(ULONG batchDelayMs)
 CPluginDbNotifyThread::~CPluginDbNotifyThread()
 {
     // The thread must be gone before this worker's members are: its items use them.
-    if (m_stopEvent.GetHandle())
-        m_stopEvent.Set();
+    SignalStop();
     ClearOwner();
     RequestStop();
     StopThread(kStopTimeoutMs);
@@ -257,6 +261,8 @@ void CPluginDbNotifyThread::WakeForDelayedItems() noexcept
 
 void CPluginDbNotifyThread::OnItemQueued(CBase::CProcessItem* baseItem)
 {
+    if (baseItem && IsConnectionType(baseItem->type))
+        ++m_connectionItemsQueued;
     CProcessItem* item = AsOwnItem(baseItem);
     if (!item || !IsCountedType(item->type))
         return;
@@ -279,9 +285,15 @@ void CPluginDbNotifyThread::OnItemDequeued(CBase::CProcessItem* baseItem)
     if (!baseItem)
     {
         m_pending.Clear();
+        m_connectionItemsQueued = 0;
         return;
     }
     ++m_dequeuedItems;
+    if (IsConnectionType(baseItem->type))
+    {
+        --m_connectionItemsQueued;
+        m_deferralWakeGiven = false;
+    }
     CProcessItem* item = IsCountedType(baseItem->type) ? AsOwnItem(baseItem) : nullptr;
     if (!item || !item->m_counted)
         return;

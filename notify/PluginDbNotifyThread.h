@@ -197,12 +197,13 @@ private:
     void Disconnect();
     void SetSite(ILumMgrPluginSite* site) noexcept;
     void RequestExecutionState(DWORD state) noexcept;
-    // Appends a delayed item for the intake: like QueueItem(item, delayed, forced), but without
-    // the per-item kernel calls; the caller then wakes the thread once (WakeForDelayedItems).
+    // Appends a delayed item: like QueueItem(item, delayed, forced), but without the per-item
+    // kernel calls; the caller wakes the thread once for many (WakeForDelayedItems).
     HRESULT AppendDelayedItem(CProcessItem* item) noexcept;
     void WakeForDelayedItems() noexcept;
     // Queues a copy of `item` as a type-6 item again; restartAge gives it a fresh creation tick.
-    HRESULT Requeue(CProcessItem* item, bool restartAge);
+    // Without `wake` the thread is not told: the caller knows it is told already.
+    HRESULT Requeue(CProcessItem* item, bool restartAge, bool wake);
     void AnnounceBusy(ULONG count);
     void FireCount(ULONG count);
     CString DelayQueueFolder() const;
@@ -238,6 +239,12 @@ private:
     bool m_wakeGiven = false;
     ULONG m_dequeuedItems = 0;
     ULONG m_dequeuedAtWake = 0;
+    // Connect and disconnect items in the queue; changed under the queue lock, read by the thread
+    // before each hand-off.
+    std::atomic<ULONG> m_connectionItemsQueued{0};
+    // Requests were put back behind a waiting connect or disconnect and the thread was woken for
+    // them; cleared when the thread takes a connect or disconnect.
+    std::atomic<bool> m_deferralWakeGiven{false};
     CString m_delayQueueFolder;
     std::atomic<DWORD> m_requestedExecutionState{0};
 };

@@ -41,6 +41,7 @@ enum class Outcome
     HandedOff,
     Requeue,
     RequeueRestarted,
+    Deferred,
     Drop,
 };
 
@@ -89,7 +90,11 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
         if (m_notificationsEnabled.load())
         {
             const DWORD age = GetTickCount() - item->created;
-            if (age < kMinimumAgeMs)
+            // A connect or disconnect asked for during a long batch is not kept waiting behind
+            // it: the rest of the batch's requests wait for a later batch, their age kept.
+            if (m_connectionItemsQueued.load() > 0)
+                outcome = Outcome::Deferred;
+            else if (age < kMinimumAgeMs)
                 outcome = Outcome::Requeue;
             else if (age < kListedFolderAgeMs && IsInListedFolder(item->path))
                 outcome = Outcome::Requeue;
@@ -140,7 +145,13 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
         }
         else if (outcome == Outcome::Requeue || outcome == Outcome::RequeueRestarted)
         {
-            Requeue(item, outcome == Outcome::RequeueRestarted);
+            Requeue(item, outcome == Outcome::RequeueRestarted, true);
+        }
+        else if (outcome == Outcome::Deferred)
+        {
+            // Thousands may be put back in a row: one wake serves them all, as the thread takes
+            // it only once it waits again.
+            Requeue(item, false, !m_deferralWakeGiven.exchange(true));
         }
         return S_OK;
     });
@@ -148,7 +159,7 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
     return FAILED(failure) ? failure : result;
 }
 
-HRESULT CPluginDbNotifyThread::Requeue(CProcessItem* item, bool restartAge)
+HRESULT CPluginDbNotifyThread::Requeue(CProcessItem* item, bool restartAge, bool wake)
 {
     std::unique_ptr<CProcessItem> again(new CProcessItem(kItemHandOff));
     again->created = restartAge ? GetTickCount() : item->created;
@@ -156,7 +167,7 @@ HRESULT CPluginDbNotifyThread::Requeue(CProcessItem* item, bool restartAge)
     again->itemClass = item->itemClass;
     again->path = item->path;
     again->pathHash = item->pathHash ? item->pathHash : ComputePathHash(item->path);
-    const HRESULT hr = QueueItem(again.get(), true, true);
+    const HRESULT hr = wake ? QueueItem(again.get(), true, true) : AppendDelayedItem(again.get());
     if (SUCCEEDED(hr))
         again.release();
     return hr;

@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,8 @@ public:
 
     void Add(Call call)
     {
+        if (!m_recording.load(std::memory_order_relaxed))
+            return;
         {
             ExclusiveGuard guard(m_lock);
             m_calls.push_back(std::move(call));
@@ -66,6 +69,10 @@ public:
         m_calls.clear();
     }
 
+    // A long run or a benchmark that reads every entry of a long manager queue over and over
+    // switches recording off, or the log grows without end.
+    void SetRecording(bool recording) noexcept { m_recording.store(recording); }
+
 private:
     // Copying the vector may throw; the lock must not stay taken when it does.
     class ExclusiveGuard
@@ -83,4 +90,5 @@ private:
     mutable SRWLOCK m_lock = SRWLOCK_INIT;
     mutable CONDITION_VARIABLE m_arrived = CONDITION_VARIABLE_INIT;
     std::vector<Call> m_calls;
+    std::atomic<bool> m_recording{true};
 };

@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include <atomic>
 #include "common/Scoped.h"
 
 // What one method of a stand-in does when it is called: answer normally, fail with a given
@@ -33,10 +34,17 @@ public:
     HRESULT Enter();
 
 private:
+    // Makes the two events the first time they are needed; m_lock held.
+    void EnsureEvents();
+
     CCriticalSection m_lock;
     HRESULT m_failure = S_OK;
     ULONG m_failuresLeft = 0;
     ULONG m_stalledCalls = 0;
+    // Read by Enter first: while neither is set a call takes no lock and makes no kernel call, as
+    // a manager's queue entries are read by the thousand. Changed under m_lock.
+    std::atomic<bool> m_stalling{false};
+    std::atomic<bool> m_failing{false};
     CScopedHandle m_open;     // manual reset; signalled while not stalled
     CScopedHandle m_stalled;  // auto reset; pulsed when a call blocks
 };

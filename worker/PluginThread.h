@@ -61,7 +61,7 @@ public:
 
     // Virtual operations, in this order.
     virtual ~CPluginThread();
-    // Signals the stop event; false when it does not exist.
+    // Marks the stop as requested and signals the stop event; false when the event does not exist.
     virtual bool RequestStop();
     // Starts the thread unless one runs that was not asked to stop; a stopping or ended thread is
     // disposed of first (waited for up to timeoutMs). True when a thread handle exists afterwards.
@@ -102,7 +102,8 @@ public:
     template <typename Visitor>
     ULONG VisitQueuedItems(void* context, Visitor visitor);
     // Whether a stop is requested, waiting up to timeoutMs while the apartment keeps being
-    // served. An unexpected wait failure counts as a stop.
+    // served. An unexpected wait failure counts as a stop. A poll (timeoutMs 0) makes no kernel
+    // call: it is made per item and per manager queue entry.
     bool IsStopRequested(DWORD timeoutMs);
     // Blocks while paused (run event reset). True: go on (running, or the time-out passed);
     // false: a stop is requested or the wait failed.
@@ -112,7 +113,8 @@ public:
     bool IsWorkerThread();
 
     // The stop and run events, for the owner (pause and resume) and for waits of the derived
-    // worker's own. Null before EnsureEvents succeeded.
+    // worker's own. Null before EnsureEvents succeeded. The stop event is signalled through
+    // RequestStop only: a poll would not see a SetEvent on it.
     HANDLE GetStopEvent() const noexcept { return m_stopEvent.GetHandle(); }
     HANDLE GetRunEvent() const noexcept { return m_runEvent.GetHandle(); }
 
@@ -120,6 +122,11 @@ public:
     static CProcessItem* CreateItem(LONG type, DWORD value);
 
 protected:
+    // Marks the stop as requested, then signals the stop event (false when it does not exist).
+    // Everything that signals the stop event goes through here, or a poll would miss it; unlike
+    // RequestStop it creates no event.
+    bool SignalStop() noexcept;
+
     // The thread's body; returns its exit code.
     unsigned ThreadMain();
     static unsigned __stdcall ThreadProc(void* param);
@@ -137,6 +144,11 @@ protected:
     CCriticalSection m_initLock;
     std::atomic<bool> m_eventsReady{false};
     CPluginEvent m_stopEvent;            // manual-reset; signalled: the thread is to end
+    // False: no stop is requested, and a poll answers without a kernel call. Set before the event
+    // is signalled and cleared with its reset, both under m_stopLock, so that it is never false
+    // while the event is signalled.
+    std::atomic<bool> m_stopRequested{false};
+    CCriticalSection m_stopLock;
     CPluginEvent m_runEvent;             // manual-reset, initially set; reset: paused
     CPluginEvent m_handlesChangedEvent;  // auto-reset; the thread rebuilds its wait list
 
@@ -175,6 +187,7 @@ private:
     void HandOver(CProcessItem* item);
     void HandOverNew(LONG type, DWORD value);
     bool IsThreadAlive();
+    void ClearStop();
     void CloseThreadHandle();
     void DestroyQueuedItems();
 };

@@ -31,7 +31,7 @@ CPluginThread<T>::~CPluginThread()
 {
     // The derived worker is gone already: whatever the thread still takes is destroyed unseen.
     m_discard = true;
-    m_stopEvent.Set();
+    SignalStop();
     DestroyQueuedItems();
     StopThread(kStopTimeoutMs);
     {
@@ -49,7 +49,24 @@ template <typename T>
 bool CPluginThread<T>::RequestStop()
 {
     EnsureEvents();
+    return SignalStop();
+}
+
+template <typename T>
+bool CPluginThread<T>::SignalStop() noexcept
+{
+    CLockGuard guard(m_stopLock);
+    m_stopRequested.store(true, std::memory_order_seq_cst);
     return m_stopEvent.Set();
+}
+
+template <typename T>
+void CPluginThread<T>::ClearStop()
+{
+    CLockGuard guard(m_stopLock);
+    m_stopRequested.store(false, std::memory_order_seq_cst);
+    if (m_stopEvent.GetHandle())
+        ResetEvent(m_stopEvent.GetHandle());
 }
 
 template <typename T>
@@ -64,8 +81,7 @@ bool CPluginThread<T>::StartThread(DWORD timeoutMs)
         else if (WaitForSingleObject(m_threadHandle, 0) == WAIT_OBJECT_0)
             CloseThreadHandle();
     }
-    if (m_stopEvent.GetHandle())
-        ResetEvent(m_stopEvent.GetHandle());
+    ClearStop();
     if (!m_threadHandle)
     {
         // The new thread may queue from its first item; holding the handle lock until the handle
@@ -278,7 +294,11 @@ ULONG CPluginThread<T>::VisitQueuedItems(void* context, Visitor visitor)
 template <typename T>
 bool CPluginThread<T>::IsStopRequested(DWORD timeoutMs)
 {
-    EnsureEvents();
+    // With no stop requested a poll needs no kernel call. Once one is, the event answers, as the
+    // owner may have reset it since.
+    const bool ready = EnsureEvents();
+    if (timeoutMs == 0 && ready && !m_stopRequested.load(std::memory_order_seq_cst))
+        return false;
     HANDLE stop = m_stopEvent.GetHandle();
     DWORD index = 0;
     const HRESULT hr = CoWaitForMultipleHandles(0, timeoutMs, 1, &stop, &index);

@@ -21,12 +21,17 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+#include "bench/BenchSupport.h"
 #include "common/Path.h"
 #include "common/Scoped.h"
 #include "notify/PluginDbNotifyThread.h"
 #include "standins/BusyNotify.h"
 #include "standins/ClassRegistration.h"
 #include "standins/ManagerSite.h"
+
+using bench::CSentinelItem;
+using bench::NowMs;
+using bench::RemoveFolder;
 
 namespace
 {
@@ -37,18 +42,6 @@ constexpr int kPageRounds = 20;
 constexpr int kCancels = 10000;
 
 using CItem = CPluginDbNotifyThread::CProcessItem;
-
-double NowMs()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // The process's private (committed) bytes. Wine leaves PrivateUsage at 0 but keeps PagefileUsage,
 // which Windows defines as the same commit charge.
@@ -79,16 +72,6 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
     volatile LONG fires = 0;
-};
-
-class CSentinelItem : public CItem
-{
-public:
-    explicit CSentinelItem(HANDLE done) : CItem(99), m_done(done) {}
-    ~CSentinelItem() override { SetEvent(m_done); }
-
-private:
-    HANDLE m_done;
 };
 
 // A worker that holds a site (no database: its open fails, which does not matter to the intake).
@@ -178,13 +161,6 @@ double TimeFloor(CFloor& floor, const CNotifications& n)
 double Best(const std::vector<double>& values)
 {
     return *std::min_element(values.begin(), values.end());
-}
-
-void RemoveFolder(const CString& folder)
-{
-    for (const wchar_t* name : {L"DbWexDelayQueue.dat", L"DbWexDelayQueue.dat.bak", L"DbWexDelayQueue.dat.new"})
-        DeleteFileW(CString(folder + name));
-    RemoveDirectoryW(folder);
 }
 }  // namespace
 

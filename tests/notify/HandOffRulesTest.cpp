@@ -349,26 +349,77 @@ TEST_F(HandOffRulesTest, WithTheSwitchOffChangedItemsAreNotResolved)
 
 class HandOffThreadTest : public FastNotifyWorkerTest
 {
+protected:
+    // Hands a settled file with two withdrawable manager entries to the worker's thread and asks
+    // for a stop while the call that pick(site, first entry) chooses holds the thread. Answers the
+    // ids withdrawn; the request itself is still made.
+    template <typename Pick>
+    std::vector<std::wstring> WithdrawnAfterAStopIn(Pick pick)
+    {
+        const std::wstring file = CreateFileIn(L"clip.mpg");
+        db->Catalogue().AddItem(L"video", 300);
+        Connect();
+        site->AddQueueEntry(first = Entry(L"e1", file, QueueEntry::kStateWithdrawable));
+        site->AddQueueEntry(second = Entry(L"e2", file, QueueEntry::kStateWithdrawable));
+        CFaultControl& held = pick(*site, *first);
+        held.Stall();
+
+        std::unique_ptr<CItem> item = WaitingFile(L"video", 300, file, 130000);
+        EXPECT_EQ(S_OK, worker->QueueItem(item.get(), true, true));
+        item.release();
+        EXPECT_TRUE(held.WaitUntilStalled(1, kWaitMs));
+        worker->RequestStop();
+        held.Release();
+        EXPECT_TRUE(site->WaitForQueueItems(1, kWaitMs));
+        EXPECT_TRUE(worker->StopThread(kWaitMs));
+        return CancelledIds(*site);
+    }
+
+    void TearDown() override
+    {
+        first.Release();
+        second.Release();
+        FastNotifyWorkerTest::TearDown();
+    }
+
+    CComPtr<CManagerQueueEntry> first;
+    CComPtr<CManagerQueueEntry> second;
 };
+
+TEST_F(HandOffThreadTest, AStopDuringTheScanEndsItAtTheNextEntry)
+{
+    EXPECT_TRUE(WithdrawnAfterAStopIn([](CManagerSite&, CManagerQueueEntry& entry) -> CFaultControl& {
+                    return entry.Fault(QueueEntryMethod::GetValue);
+                }).empty());
+    EXPECT_EQ(0u, second->Calls().Count()) << "the entry after the stop is not read";
+}
 
 TEST_F(HandOffThreadTest, AStopDuringTheWithdrawalEndsItBetweenTwoEntries)
 {
-    const std::wstring file = CreateFileIn(L"clip.mpg");
-    db->Catalogue().AddItem(L"video", 300);
-    Connect();
-    site->AddQueueEntry(Entry(L"e1", file, QueueEntry::kStateWithdrawable));
-    site->AddQueueEntry(Entry(L"e2", file, QueueEntry::kStateWithdrawable));
-    site->Fault(ManagerSiteMethod::CancelQueueEntry).Stall();
+    EXPECT_EQ((std::vector<std::wstring>{L"e1"}),
+              WithdrawnAfterAStopIn([](CManagerSite& manager, CManagerQueueEntry&) -> CFaultControl& {
+                  return manager.Fault(ManagerSiteMethod::CancelQueueEntry);
+              }));
+}
 
-    std::unique_ptr<CItem> item = WaitingFile(L"video", 300, file, 130000);
-    ASSERT_EQ(S_OK, worker->QueueItem(item.get(), true, true));
-    item.release();
-    ASSERT_TRUE(site->Fault(ManagerSiteMethod::CancelQueueEntry).WaitUntilStalled(1, kWaitMs));
-    worker->RequestStop();
-    site->Fault(ManagerSiteMethod::CancelQueueEntry).Release();
-    ASSERT_TRUE(site->WaitForQueueItems(1, kWaitMs));
-    ASSERT_TRUE(worker->StopThread(kWaitMs));
-    EXPECT_EQ((std::vector<std::wstring>{L"e1"}), CancelledIds(*site));
+// A disconnect asked for while a batch hands off is not kept waiting behind the batch: the rest of
+// it waits, and after the disconnect nothing more reaches the manager.
+TEST_F(HandOffThreadTest, ADisconnectGoesBeforeTheRestOfTheBatch)
+{
+    Connect();
+    CFaultControl& handOff = site->Fault(ManagerSiteMethod::QueueItem);
+    handOff.Stall();
+    for (const wchar_t* name : {L"a.mpg", L"b.mpg"})
+    {
+        std::unique_ptr<CItem> item = WaitingFile(name, 300, CreateFileIn(name), 130000);
+        ASSERT_EQ(S_OK, worker->QueueItem(item.get(), true, true));
+        item.release();
+    }
+    ASSERT_TRUE(handOff.WaitUntilStalled(1, kWaitMs));
+    ASSERT_EQ(S_OK, worker->QueueDisconnect());
+    handOff.Release();
+    Flush();
+    EXPECT_EQ(1u, site->QueueItemCalls().Count());
 }
 
 TEST_F(HandOffThreadTest, ARemovedItemTakesItsDerivedItemsWithIt)

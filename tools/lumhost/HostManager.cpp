@@ -35,6 +35,8 @@ HRESULT CHostManager::Create()
             if (SUCCEEDED(CManagerQueueEntry::Create(id.c_str(), call.location.c_str(),
                                                      QueueEntry::kStateWithdrawable, &entry)))
             {
+                // Every later hand-off reads every entry: nothing here looks at those calls.
+                entry->Calls().SetRecording(false);
                 site->AddQueueEntry(entry);
                 CLockGuard guard(m_lock);
                 m_entryPaths[id] = call.location;

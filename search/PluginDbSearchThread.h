@@ -2,12 +2,17 @@
 #include <windows.h>
 #include <objbase.h>
 #include <atomic>
+#include <list>
+#include <vector>
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
 #include "common/String.h"
 #include "interfaces/ManagerInterfaces.h"
+#include "search/MetadataVersions.h"
 #include "worker/PluginEvent.h"
 #include "worker/PluginThread.h"
+
+class CKdCdbMgr;
 
 // The worker that searches the content database on the manager's request. The plug-in object
 // queues a site item and then one search request per Start; the thread runs the requests one
@@ -93,23 +98,63 @@ public:
 protected:
     bool ProcessItem(CBase::CProcessItem* item) override;
 
+    // The request word: category mask in bits 0 to 15 (0 means all), queue flags in bits 24 to 31.
+    static ULONG CategoryMaskFromRequest(ULONG requestWord) noexcept;
+    // The flags passed with every queued item: the request's top byte, with 0x80000000 added
+    // when neither of bits 30 and 31 is set.
+    static ULONG QueueFlagsFromRequest(ULONG requestWord) noexcept;
+
 private:
+    // Keeps a connection in the connection list while it lives, so that a stop request can reach
+    // the connection's long calls; removed before the connection is destroyed.
+    class CListedConnection
+    {
+    public:
+        CListedConnection(CPluginDbSearchThread& owner, CKdCdbMgr& connection);
+        ~CListedConnection();
+        CListedConnection(const CListedConnection&) = delete;
+        CListedConnection& operator=(const CListedConnection&) = delete;
+
+    private:
+        CPluginDbSearchThread& m_owner;
+        CKdCdbMgr& m_connection;
+        bool m_listed = false;
+    };
+
     void TakeSite(CProcessItem& item);
     // Runs a search request between the progress updates every run shares.
     void RunRequest(LONG type, ULONG requestWord);
 
-    // The runs; each answers E_NOTIMPL until the database passes exist.
+    // Opens the run's two private connections (A searches, B writes) and gives both the worker's
+    // stop and run events. B is not opened when A fails. Answers the first failure.
+    HRESULT OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write);
+    // The frame every search run shares: open A and B, check for a stop, list A for stop requests,
+    // run `steps`, unlist and close. A stop before the steps gives E_ABORT.
+    template <typename Steps>
+    HRESULT RunInFrame(Steps steps);
+    // True when the manager status object says the manager has nothing queued. A status object
+    // that cannot be created or asked counts as busy: the idle-only step is skipped.
+    bool IsManagerIdle();
+
+    // The runs.
     HRESULT RunCleanUp(ULONG requestWord);
     HRESULT RunFullSearch(ULONG requestWord);
     HRESULT RunCategoryVersionSearch(ULONG requestWord);
     HRESULT RunCategorySearch(ULONG requestWord);
     HRESULT RunMetadataVersionUpdate(ULONG requestWord, bool majorOnly);
+    // Sets the outdated engines' fields of `category` from 4 to 10, then records their versions
+    // for it; a failed reset leaves the versions unrecorded.
+    HRESULT ResetEngineVersions(CKdCdbMgr& connection, const std::vector<EngineEntry>& outdated, ULONG category);
 
     // Read without a lock by the plug-in object's threads; single aligned words.
     std::atomic<ULONG> m_engineState{kEngineNeverStarted};
     std::atomic<ULONG> m_progress{0};
     CPluginEvent m_progressEvent;        // auto-reset, named
     CComPtr<ILumMgrPluginSite> m_site;   // used on the worker thread only
+
+    // Connections of the run in progress that a stop request must reach; not owned.
+    CCriticalSection m_connectionLock;
+    std::list<CKdCdbMgr*> m_connections;
 
     RequestObserver m_observer = nullptr;
     void* m_observerContext = nullptr;

@@ -117,11 +117,7 @@ LONG CRegKeyEx::EnumGuidKey(DWORD index, GUID& id) const
     const LONG result = EnumKey(index, name);
     if (result != ERROR_SUCCESS)
         return result;
-    GUID parsed;
-    if (name.GetLength() != 38 || FAILED(CLSIDFromString(const_cast<wchar_t*>(name.GetString()), &parsed)))
-        return ERROR_INVALID_DATA;
-    id = parsed;
-    return ERROR_SUCCESS;
+    return GuidFromString(name, id) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }
 
 LONG CRegKeyEx::QueryStringValue(const wchar_t* name, CString& value) const
@@ -165,4 +161,15 @@ CString GuidToString(REFGUID id)
     wchar_t text[64] = {0};
     const int length = StringFromGUID2(id, text, 64);
     return length > 1 ? CString(text, length - 1) : CString();
+}
+
+bool GuidFromString(const wchar_t* text, GUID& id)
+{
+    if (!text || wcslen(text) != 38 || text[0] != L'{')
+        return false;
+    GUID parsed;
+    if (FAILED(CLSIDFromString(const_cast<wchar_t*>(text), &parsed)))
+        return false;
+    id = parsed;
+    return true;
 }

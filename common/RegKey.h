@@ -49,3 +49,6 @@ public:
 
 // The braced, upper-case text form of a GUID, as StringFromGUID2 writes it.
 CString GuidToString(REFGUID id);
+// A GUID from its braced text form (either case). Anything else is refused, unlike
+// CLSIDFromString alone, which also looks up program ids and takes "" as the null GUID.
+bool GuidFromString(const wchar_t* text, GUID& id);

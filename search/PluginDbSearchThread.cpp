@@ -17,9 +17,9 @@ constexpr ULONG kQueueFlagsPriorityBits = 0xC0000000;
 constexpr ULONG kQueueFlagsDefault = 0x80000000;
 
 // Overall states the runs look for, and the engine-field values the resets move between.
-constexpr LONG kStateFileMissing = 5;
-constexpr LONG kStateRepeat = 7;
-constexpr LONG kStateReset = 10;
+constexpr ULONG kStateFileMissing = 5;
+constexpr ULONG kStateRepeat = 7;
+constexpr ULONG kStateReset = 10;
 constexpr ULONG kEngineFieldAnalysed = 6;
 constexpr ULONG kEngineFieldOutdated = 4;
 constexpr ULONG kEngineFieldReset = 10;
@@ -27,15 +27,6 @@ constexpr ULONG kEngineFieldReset = 10;
 // The category bits, in the order the metadata-version update resets them.
 constexpr ULONG kVersionResetOrder[] = {0x10, 0x20, 0x08, 0x04, 0x01, 0x02};
 constexpr ULONG kCategoryBitCount = 6;
-
-// The category clause followed by " and ", or nothing for an empty clause.
-CString CategoryPrefix(ULONG categoryMask)
-{
-    CString clause = BuildCategoryClause(categoryMask);
-    if (!clause.IsEmpty())
-        clause += L" and ";
-    return clause;
-}
 
 std::vector<ULONG> EngineIndexesFor(const std::vector<EngineEntry>& entries, ULONG category)
 {
@@ -366,9 +357,9 @@ HRESULT CPluginDbSearchThread::RunFullSearch(ULONG requestWord)
         if (SUCCEEDED(hr))
             hr = SearchAndQueue(write, search, QueryAllNew(), flags, kAllCategories);
         if (SUCCEEDED(hr))
-            hr = SearchAndQueue(write, search, QueryAllState(kStateRepeat), flags, kAllCategories);
+            hr = SearchAndQueue(write, search, QueryAllInState(kStateRepeat), flags, kAllCategories);
         if (SUCCEEDED(hr))
-            hr = SearchAndQueue(write, search, QueryAllState(kStateReset), flags, kAllCategories);
+            hr = SearchAndQueue(write, search, QueryAllInState(kStateReset), flags, kAllCategories);
         return hr;
     });
 }
@@ -377,14 +368,14 @@ HRESULT CPluginDbSearchThread::RunCategoryVersionSearch(ULONG requestWord)
 {
     const ULONG mask = CategoryMaskFromRequest(requestWord);
     const ULONG flags = QueueFlagsFromRequest(requestWord);
-    const CString prefix = CategoryPrefix(mask);
+    const CString prefix = BuildCategoryPrefix(mask);
     return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
         // Every pass runs whatever the one before answered.
         if (IsManagerIdle())
             SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
         SearchAndQueue(write, search, prefix + QueryPending(), flags, mask);
-        SearchAndQueue(write, search, prefix + QueryState(kStateReset), flags, mask);
-        HRESULT hr = SearchAndQueue(write, search, prefix + QueryState(kStateFileMissing), flags, mask);
+        SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, mask);
+        HRESULT hr = SearchAndQueue(write, search, prefix + QueryInState(kStateFileMissing), flags, mask);
 
         // Engines whose analysis is done (field 6) are set to be repeated, category by category.
         const std::vector<EngineEntry> engines = GetEngineList(mask);
@@ -404,7 +395,7 @@ HRESULT CPluginDbSearchThread::RunCategoryVersionSearch(ULONG requestWord)
             ResetEngineStates(search, BuildCategoryClause(category), indexes, kEngineFieldAnalysed, kEngineFieldReset);
         }
         if (resetCategories)
-            hr = SearchAndQueue(write, search, prefix + QueryState(kStateReset), flags, resetCategories);
+            hr = SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, resetCategories);
         return hr;
     });
 }
@@ -413,12 +404,12 @@ HRESULT CPluginDbSearchThread::RunCategorySearch(ULONG requestWord)
 {
     const ULONG mask = CategoryMaskFromRequest(requestWord);
     const ULONG flags = QueueFlagsFromRequest(requestWord);
-    const CString prefix = CategoryPrefix(mask);
+    const CString prefix = BuildCategoryPrefix(mask);
     return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
         if (IsManagerIdle())
             SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
         SearchAndQueue(write, search, prefix + QueryNew(), flags, mask);
-        return SearchAndQueue(write, search, prefix + QueryNewOrState(kStateReset), flags, mask);
+        return SearchAndQueue(write, search, prefix + QueryNewOrInState(kStateReset), flags, mask);
     });
 }
 
@@ -447,11 +438,11 @@ HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG requestWord, bool 
     }
 
     // The marked items are searched for in a frame of their own.
-    const CString prefix = CategoryPrefix(mask);
+    const CString prefix = BuildCategoryPrefix(mask);
     return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
         if (IsManagerIdle())
             SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
-        return SearchAndQueue(write, search, prefix + QueryState(kStateReset), flags, mask);
+        return SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, mask);
     });
 }
 

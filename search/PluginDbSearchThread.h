@@ -7,12 +7,13 @@
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "contentdb/KdCdbMgr.h"
 #include "interfaces/ManagerInterfaces.h"
 #include "search/MetadataVersions.h"
 #include "worker/PluginEvent.h"
 #include "worker/PluginThread.h"
 
-class CKdCdbMgr;
+class CSearchCandidates;
 
 // The worker that searches the content database on the manager's request. The plug-in object
 // queues a site item and then one search request per Start; the thread runs the requests one
@@ -95,6 +96,36 @@ public:
 
     void SetRequestObserver(RequestObserver observer, void* context) noexcept;
 
+    // ---- The database passes the search runs are made of. They run on the worker thread with
+    // connections the run owns, and use the worker's site, stop event and run event: a stop ends
+    // them with E_ABORT at their next row or entry, a pause holds them there.
+
+    // Runs `query` on searchConnection and keeps the rows of the categories in categoryMask; once
+    // every row is read, hands the items to the site in the order of their overall state (0, 7,
+    // 5, 10, 6, others) with queueFlags, or, when an item's file is gone, writes its file-missing
+    // state through writeConnection. Without a site nothing is checked, queued or written.
+    // E_POINTER for a null query; else the search's result, or E_ABORT after a stop.
+    HRESULT SearchAndQueue(CKdCdbMgr& writeConnection, CKdCdbMgr& searchConnection, LPCWSTR query, ULONG queueFlags,
+                           ULONG categoryMask);
+    // For the items matching categoryClause (may be empty) whose field of any of the engines holds
+    // fromValue, sets those fields to toValue, adjusts the overall state to match and writes the
+    // changed words back on the same connection, one write per item, after all rows are read.
+    // E_POINTER for a null clause, E_INVALIDARG for no engines; else the search's result, or
+    // E_ABORT after a stop (nothing is written then).
+    HRESULT ResetEngineStates(CKdCdbMgr& connection, LPCWSTR categoryClause, const std::vector<ULONG>& engineIndexes,
+                              ULONG fromValue, ULONG toValue);
+
+    // ---- Test seams, for tests that call the passes directly while no thread runs.
+
+    // Replaces the site held (null releases it), as a site item would.
+    void SetSite(ILumMgrPluginSite* site) noexcept { m_site = site; }
+    // Replaces the file access check of SearchAndQueue (the open test as the service or a logged-on
+    // user) with `check`, given the long form of the item's location; null restores it. Stands in
+    // for file errors the test machine cannot produce (access denied, a lock violation, an
+    // encrypted file).
+    using FileAccessCheck = HRESULT (*)(void* context, LPCWSTR longPath);
+    void SetFileAccessCheck(FileAccessCheck check, void* context) noexcept;
+
 protected:
     bool ProcessItem(CBase::CProcessItem* item) override;
 
@@ -122,6 +153,13 @@ private:
     };
 
     void TakeSite(CProcessItem& item);
+
+    // SearchAndQueue's parts: the walk that keeps the rows, and the hand-over of one kept item.
+    HRESULT CollectCandidates(CKdCdbMgr& searchConnection, LPCWSTR query, ULONG categoryMask,
+                              CSearchCandidates& candidates, bool& stopped);
+    void HandOverCandidate(CKdCdbMgr& writeConnection, ILumMgrPluginSite* site, LONG state, ULONG category,
+                           LPCWSTR location, LPCWSTR itemId, ULONG queueFlags);
+    HRESULT CheckFileAccess(LPCWSTR longPath);
     // Runs a search request between the progress updates every run shares.
     void RunRequest(LONG type, ULONG requestWord);
 
@@ -158,4 +196,6 @@ private:
 
     RequestObserver m_observer = nullptr;
     void* m_observerContext = nullptr;
+    FileAccessCheck m_fileAccessCheck = nullptr;
+    void* m_fileAccessContext = nullptr;
 };

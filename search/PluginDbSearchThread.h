@@ -96,6 +96,12 @@ public:
 
     void SetRequestObserver(RequestObserver observer, void* context) noexcept;
 
+    // The request word: category mask in bits 0 to 15 (0 means all), queue flags in bits 24 to 31.
+    static ULONG CategoryMaskFromRequest(ULONG requestWord) noexcept;
+    // The flags passed with every queued item: the request's top byte, with 0x80000000 added
+    // when neither of bits 30 and 31 is set.
+    static ULONG QueueFlagsFromRequest(ULONG requestWord) noexcept;
+
     // ---- The database passes the search runs are made of. They run on the worker thread with
     // connections the run owns, and use the worker's site, stop event and run event: a stop ends
     // them with E_ABORT at their next row or entry, a pause holds them there.
@@ -128,12 +134,6 @@ public:
 
 protected:
     bool ProcessItem(CBase::CProcessItem* item) override;
-
-    // The request word: category mask in bits 0 to 15 (0 means all), queue flags in bits 24 to 31.
-    static ULONG CategoryMaskFromRequest(ULONG requestWord) noexcept;
-    // The flags passed with every queued item: the request's top byte, with 0x80000000 added
-    // when neither of bits 30 and 31 is set.
-    static ULONG QueueFlagsFromRequest(ULONG requestWord) noexcept;
 
 private:
     // Keeps a connection in the connection list while it lives, so that a stop request can reach

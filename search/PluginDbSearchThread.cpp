@@ -27,6 +27,7 @@ CPluginDbSearchThread::~CPluginDbSearchThread()
 {
     RequestStop();
     Shutdown();
+    m_fileExaminer.Release();
     m_site.Release();
     m_progressEvent.Close();
 }
@@ -120,6 +121,8 @@ bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
     switch (item->type)
     {
     case kItemThreadEnding:
+        // Released here, on the thread that created it.
+        m_fileExaminer.Release();
         m_site.Release();
         break;
     case kItemThreadStarted:

@@ -2,12 +2,18 @@
 #include <windows.h>
 #include <objbase.h>
 #include <atomic>
+#include <vector>
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "contentdb/KdCdbItemGroup.h"
 #include "interfaces/ManagerInterfaces.h"
+#include "interfaces/ServiceInterfaces.h"
 #include "worker/PluginEvent.h"
 #include "worker/PluginThread.h"
+
+class CCleanUpProgress;
+class CKdCdbMgr;
 
 // The worker that searches the content database on the manager's request. The plug-in object
 // queues a site item and then one search request per Start; the thread runs the requests one
@@ -93,6 +99,32 @@ public:
 protected:
     bool ProcessItem(CBase::CProcessItem* item) override;
 
+    // ---- The clean-up run's steps, each on a connection the run opened and listed ----------
+    // Each step looks for a stop first and waits while paused between two entries; E_ABORT ends it
+    // when the worker stops. A failed lookup ends only its own step, with the lookup's result.
+
+    // Items of the configured class whose file is gone, phase 3 to 10.
+    HRESULT RemoveItemsWithMissingFile(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Derived items whose source item is gone, phases 10 to 25 and 25 to 40.
+    HRESULT RemoveOrphanedDerivedItems(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Containers without members, phases 40 to 50 (files) and 50 to 65 (records).
+    HRESULT RemoveEmptyContainers(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Collections without members, phases 65 to 75 (files) and 75 to 90 (records).
+    HRESULT RemoveEmptyCollections(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // The four removals in order; E_ABORT from one ends them and is the answer, else S_OK.
+    HRESULT RunRemovalSteps(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Containers whose file no longer matches their source, repaired from a member, phase 90 to
+    // 100. E_ABORT when stopped, else the result of the group lookup.
+    HRESULT RepairContainers(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Examines the pair with the worker's file examiner (created on first use); *accepted tells
+    // whether the container still holds the source. 0x80070002 when a file is missing; S_FALSE
+    // when the source has no video or audio part.
+    HRESULT ExamineContainerPair(const CString& sourcePath, const CString& containerFile, bool* accepted);
+
+    // "CleanUpObjectClass": the class whose items without a file are removed; 0 (none) when the
+    // value is absent or unreadable.
+    static LONG ReadCleanUpObjectClass();
+
 private:
     void TakeSite(CProcessItem& item);
     // Runs a search request between the progress updates every run shares.
@@ -105,11 +137,22 @@ private:
     HRESULT RunCategorySearch(ULONG requestWord);
     HRESULT RunMetadataVersionUpdate(ULONG requestWord, bool majorOnly);
 
+    // Clean-up helpers (PluginDbSearchThreadCleanUp.cpp).
+    using EmptyGroupLookup = HRESULT (CKdCdbMgr::*)(std::vector<CString>* ids, std::vector<CString>* files);
+    HRESULT RemoveEmptyGroups(CKdCdbMgr& connection, CCleanUpProgress& progress, EmptyGroupLookup lookup,
+                              ULONG low, ULONG middle, ULONG high);
+    bool RepairContainer(CKdCdbMgr& connection, const CKdCdbItemGroup& group);
+    bool CopyMemberIntoContainer(CKdCdbMgr& connection, const CString& containerId, const CString& containerFile,
+                                 const CString& sourcePath, const CString& memberId);
+    HRESULT EnsureFileExaminer();
+
     // Read without a lock by the plug-in object's threads; single aligned words.
     std::atomic<ULONG> m_engineState{kEngineNeverStarted};
     std::atomic<ULONG> m_progress{0};
     CPluginEvent m_progressEvent;        // auto-reset, named
     CComPtr<ILumMgrPluginSite> m_site;   // used on the worker thread only
+
+    CComPtr<IFileExaminer> m_fileExaminer;  // created by the clean-up on first use; worker thread only
 
     RequestObserver m_observer = nullptr;
     void* m_observerContext = nullptr;

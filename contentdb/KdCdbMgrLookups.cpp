@@ -207,7 +207,8 @@ bool ShowsFilePresent(HRESULT checkResult, FilePresence presence) noexcept
     if (SUCCEEDED(checkResult))
         return true;
     // Someone holding the file open or locked still proves that it is there.
-    if (checkResult == HResultFromWin32(ERROR_SHARING_VIOLATION) || checkResult == HResultFromWin32(ERROR_LOCK_VIOLATION))
+    if (checkResult == HResultFromWin32(ERROR_SHARING_VIOLATION) ||
+        checkResult == HResultFromWin32(ERROR_LOCK_VIOLATION))
         return true;
     // Only a file that exists can deny access or be encrypted.
     return presence == FilePresence::Unreadable && (checkResult == HResultFromWin32(ERROR_ACCESS_DENIED) ||

@@ -91,8 +91,8 @@ std::wstring CContainerCatalogueBuilder::AddContainerMember(const std::wstring& 
     return file;
 }
 
-std::wstring CContainerCatalogueBuilder::AddCollection(const std::wstring& id, const std::vector<std::wstring>& memberIds,
-                                                       LONG itemClass)
+std::wstring CContainerCatalogueBuilder::AddCollection(const std::wstring& id,
+                                                       const std::vector<std::wstring>& memberIds, LONG itemClass)
 {
     CContentDbCatalogue::Properties properties;
     if (!memberIds.empty())

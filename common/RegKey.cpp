@@ -70,6 +70,16 @@ LONG CRegKey::QueryDWORDValue(const wchar_t* name, DWORD& value) const noexcept
     return ERROR_SUCCESS;
 }
 
+LONG CRegKey::QueryDWORDBytes(const wchar_t* name, DWORD& value) const noexcept
+{
+    DWORD data = 0;
+    DWORD bytes = sizeof(data);
+    const LONG result = RegQueryValueExW(m_key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &bytes);
+    if (result == ERROR_SUCCESS)
+        value = data;
+    return result;
+}
+
 LONG CRegKey::DeleteValue(const wchar_t* name) noexcept
 {
     return RegDeleteValueW(m_key, name);

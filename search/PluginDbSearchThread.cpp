@@ -3,6 +3,7 @@
 #include <new>
 #include "common/HResult.h"
 #include "contentdb/KdCdbMgr.h"
+#include "search/CleanUpProgress.h"
 #include "search/MetadataVersions.h"
 #include "search/SearchQuerySet.h"
 
@@ -68,6 +69,7 @@ CPluginDbSearchThread::~CPluginDbSearchThread()
         CLockGuard guard(m_connectionLock);
         m_connections.clear();
     }
+    m_fileExaminer.Release();
     m_site.Release();
     m_progressEvent.Close();
 }
@@ -218,6 +220,8 @@ bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
     switch (item->type)
     {
     case kItemThreadEnding:
+        // Released here, on the thread that created it.
+        m_fileExaminer.Release();
         m_site.Release();
         break;
     case kItemThreadStarted:
@@ -287,21 +291,21 @@ void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
     SetProgress(FAILED(hr) ? kProgressFailed : kProgressDone);
 }
 
-HRESULT CPluginDbSearchThread::OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write)
+HRESULT CPluginDbSearchThread::OpenRunConnection(CKdCdbMgr& connection)
 {
-    HRESULT hr = search.Open(false, kClientName, kRunOpenTimeoutMs);
-    if (FAILED(hr))
-        return hr;
-    hr = write.Open(false, kClientName, kRunOpenTimeoutMs);
+    const HRESULT hr = connection.Open(false, kClientName, kRunOpenTimeoutMs);
     if (FAILED(hr))
         return hr;
     EnsureEvents();
-    for (CKdCdbMgr* connection : {&search, &write})
-    {
-        connection->SetAbortEvent(GetStopEvent());
-        connection->SetRunEvent(GetRunEvent());
-    }
-    return S_OK;
+    connection.SetAbortEvent(GetStopEvent());
+    connection.SetRunEvent(GetRunEvent());
+    return hr;
+}
+
+HRESULT CPluginDbSearchThread::OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write)
+{
+    const HRESULT hr = OpenRunConnection(search);
+    return FAILED(hr) ? hr : OpenRunConnection(write);
 }
 
 template <typename Steps>
@@ -343,7 +347,28 @@ bool CPluginDbSearchThread::IsManagerIdle()
 
 HRESULT CPluginDbSearchThread::RunCleanUp(ULONG)
 {
-    return E_NOTIMPL;
+    CCleanUpProgress progress([this](ULONG percentage) { SetProgress(percentage); });
+    {
+        CKdCdbMgr connection;
+        if (SUCCEEDED(OpenRunConnection(connection)))
+        {
+            CListedConnection listed(*this, connection);
+            RunRemovalSteps(connection, progress);
+        }
+        connection.Close();
+    }
+
+    // The container repair always runs, after a stop or a failed connection too: it answers the
+    // stop itself, and its answer is the run's.
+    CKdCdbMgr connection;
+    HRESULT hr = OpenRunConnection(connection);
+    if (SUCCEEDED(hr))
+    {
+        CListedConnection listed(*this, connection);
+        hr = RepairContainers(connection, progress);
+    }
+    connection.Close();
+    return hr;
 }
 
 HRESULT CPluginDbSearchThread::RunFullSearch(ULONG requestWord)

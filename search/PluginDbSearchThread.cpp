@@ -2,6 +2,7 @@
 
 #include <new>
 #include "common/HResult.h"
+#include "contentdb/ContentConstants.h"
 
 CPluginDbSearchThread::CProcessItem::~CProcessItem()
 {
@@ -212,4 +213,26 @@ HRESULT CPluginDbSearchThread::RunCategorySearch(ULONG)
 HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG, bool)
 {
     return E_NOTIMPL;
+}
+
+HRESULT CPluginDbSearchThread::WalkSearchResults(CKdCdbMgr& connection, LPCWSTR query, ULONG columnCount,
+                                                 const LONG* columns, bool& stopped,
+                                                 const std::function<void()>& readRow)
+{
+    // The search and the walk over its results are one unit on the connection.
+    CLockGuard walk(connection.ConnectionLock());
+    LONG count = 0;
+    const HRESULT hr = connection.Search(query, columnCount, columns, &count, kAnyItemClass, 0, 0, 0);
+    if (FAILED(hr))
+        return hr;
+    for (LONG i = 0; i < count && !stopped; ++i)
+    {
+        readRow();
+        const HRESULT moved = connection.MoveNext();
+        if (!WaitForRun(INFINITE))
+            stopped = true;
+        if (FAILED(moved))
+            break;
+    }
+    return hr;
 }

@@ -146,7 +146,7 @@ private:
     // Runs a search request between the progress updates every run shares.
     void RunRequest(LONG type, ULONG requestWord);
 
-    // The runs; each answers E_NOTIMPL until the database passes exist.
+    // The runs; each answers E_NOTIMPL until the run frame that opens their connections exists.
     HRESULT RunCleanUp(ULONG requestWord);
     HRESULT RunFullSearch(ULONG requestWord);
     HRESULT RunCategoryVersionSearch(ULONG requestWord);

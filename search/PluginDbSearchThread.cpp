@@ -484,3 +484,25 @@ HRESULT CPluginDbSearchThread::ResetEngineVersions(CKdCdbMgr& connection, const 
     }
     return StoreMetadataVersions(outdated, category);
 }
+
+HRESULT CPluginDbSearchThread::WalkSearchResults(CKdCdbMgr& connection, LPCWSTR query, ULONG columnCount,
+                                                 const LONG* columns, bool& stopped,
+                                                 const std::function<void()>& readRow)
+{
+    // The search and the walk over its results are one unit on the connection.
+    CLockGuard walk(connection.ConnectionLock());
+    LONG count = 0;
+    const HRESULT hr = connection.Search(query, columnCount, columns, &count, kAnyItemClass, 0, 0, 0);
+    if (FAILED(hr))
+        return hr;
+    for (LONG i = 0; i < count && !stopped; ++i)
+    {
+        readRow();
+        const HRESULT moved = connection.MoveNext();
+        if (!WaitForRun(INFINITE))
+            stopped = true;
+        if (FAILED(moved))
+            break;
+    }
+    return hr;
+}

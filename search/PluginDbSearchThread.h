@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <atomic>
+#include <functional>
 #include <list>
 #include <vector>
 #include "common/ComPtr.h"
@@ -183,6 +184,12 @@ private:
 
     void TakeSite(CProcessItem& item);
 
+    // The walk both passes share: searches `query` on the connection and calls readRow for each
+    // result row; after each row moves on and waits while paused. Ends early when a move fails or
+    // a stop comes (stopped is then set; a stop already set takes no row). The connection lock is
+    // held throughout. Returns the search's result.
+    HRESULT WalkSearchResults(CKdCdbMgr& connection, LPCWSTR query, ULONG columnCount, const LONG* columns,
+                              bool& stopped, const std::function<void()>& readRow);
     // SearchAndQueue's parts: the walk that keeps the rows, and the hand-over of one kept item.
     HRESULT CollectCandidates(CKdCdbMgr& searchConnection, LPCWSTR query, ULONG categoryMask,
                               CSearchCandidates& candidates, bool& stopped);

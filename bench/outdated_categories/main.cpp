@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <list>
+#include "bench/BenchClock.h"
 #include "common/ComPtr.h"
 #include "common/ProductKeys.h"
 #include "common/RegKey.h"
@@ -22,18 +23,6 @@ constexpr ULONG kEngines = 32;
 constexpr int kRounds = 10;
 constexpr int kCallsPerRound = 20;
 const wchar_t kScratch[] = L"Software\\LumBench\\OutdatedCategories";
-
-double NowMs()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 GUID EngineId(ULONG number)
 {

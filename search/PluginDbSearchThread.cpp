@@ -2,6 +2,7 @@
 
 #include <new>
 #include "common/HResult.h"
+#include "contentdb/ContentConstants.h"
 #include "contentdb/KdCdbMgr.h"
 #include "search/CleanUpProgress.h"
 #include "search/MetadataVersions.h"

@@ -10,6 +10,7 @@
 #include "common/ConsoleUser.h"
 #include "common/HResult.h"
 #include "common/Path.h"
+#include "common/ProductKeys.h"
 #include "common/RegKey.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/ContentLocations.h"
@@ -20,7 +21,6 @@ namespace
 {
 using StringList = std::vector<CString>;
 
-constexpr wchar_t kSettingsKey[] = L"Software\\Tessaly Corporation\\LUM Siftwell\\Setting\\LumSiftDbNotifyWex";
 constexpr wchar_t kCleanUpObjectClassValue[] = L"CleanUpObjectClass";
 constexpr DWORD kClassContextAll = 0x17;
 constexpr ULONG kPhaseStart = 3;
@@ -91,9 +91,11 @@ HRESULT WriteSourceId(CKdCdbMgr& connection, const CString& containerId, const C
 
 LONG CPluginDbSearchThread::ReadCleanUpObjectClass()
 {
+    CRegKey root;
     CRegKey key;
     DWORD value = 0;
-    if (key.Open(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_READ) != ERROR_SUCCESS ||
+    if (root.Open(HKEY_LOCAL_MACHINE, kProductRootKey, KEY_READ) != ERROR_SUCCESS ||
+        key.Open(root, kPluginSettingsKey, KEY_READ) != ERROR_SUCCESS ||
         key.QueryDWORDBytes(kCleanUpObjectClassValue, value) != ERROR_SUCCESS)
         return 0;
     return static_cast<LONG>(value);

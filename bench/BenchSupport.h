@@ -1,24 +1,15 @@
 #pragma once
-// What the benchmarks share: a fine clock, a marker item for the notification worker and the
-// removal of a scratch folder.
+// What the notification benchmarks share: the clock, a marker item for the notification worker
+// and the removal of a scratch folder.
 #include <windows.h>
+#include "bench/BenchClock.h"
 #include "common/String.h"
 #include "notify/PluginDbNotifyThread.h"
 
 namespace bench
 {
-// Milliseconds on the performance counter.
-inline double NowMs()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+// The clock every benchmark uses.
+using ::NowMs;
 
 // Signals `done` when the worker's thread lets it go (a type it does not handle): everything
 // queued before it has been taken.

@@ -3,7 +3,9 @@
 #include "common/ComCall.h"
 #include "common/HResultException.h"
 #include "common/String.h"
+#include "contentdb/ContentConstants.h"
 #include "host/resource.h"
+#include "search/MetadataVersions.h"
 
 namespace
 {
@@ -85,9 +87,16 @@ HRESULT CPluginDbNotify::GetProperty(LONG propertyId, VARIANT* value)
     if (!value)
         return E_POINTER;
     VariantInit(value);
-    if (propertyId == kPropertyOutdatedMajor || propertyId == kPropertyOutdatedMinor)
-        return E_NOTIMPL;  // needs the metadata-version registry
-    return E_NOTIMPL;
+    if (propertyId != kPropertyOutdatedMajor && propertyId != kPropertyOutdatedMinor)
+        return E_NOTIMPL;
+    // Read afresh on the caller's thread: engines may have been installed since the last call.
+    return ComCall([&] {
+        std::vector<EngineEntry> outdated;
+        const ULONG mask = GetOutdatedEngines(propertyId == kPropertyOutdatedMajor, outdated, kCategoryAll);
+        value->vt = VT_UI4;
+        value->ulVal = mask;
+        return S_OK;
+    });
 }
 
 HRESULT CPluginDbNotify::SetProperty(LONG, VARIANT)

@@ -20,23 +20,6 @@ bool ClassKeyName(REFCLSID classId, wchar_t (&name)[64]) noexcept
 }
 }  // namespace
 
-const wchar_t* PluginListKeyName(DWORD type) noexcept
-{
-    switch (type & 0x00FF0000)
-    {
-    case 0x00010000:
-        return L"Engine Plugins";
-    case 0x00020000:
-        return L"DB Notify Plugins";
-    case 0x00040000:
-        return L"Queue Plugins";
-    case 0x00080000:
-        return L"Timer Plugins";
-    default:
-        return nullptr;
-    }
-}
-
 HRESULT RegisterPlugin(const wchar_t* root, REFCLSID classId, DWORD type, const wchar_t* moduleId, DWORD order,
                        DWORD enable) noexcept
 {

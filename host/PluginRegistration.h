@@ -1,21 +1,16 @@
 #pragma once
 #include <windows.h>
+#include "common/ProductKeys.h"
 
 // The manager finds its plug-ins in lists under the product's root key (a subkey of
 // HKEY_LOCAL_MACHINE): HKLM\<root>\<list>\{class id} with the values "Module ID", "Enable",
 // "Order" and "Type". The list follows from type & 0x00FF0000: 0x01 "Engine Plugins",
 // 0x02 "DB Notify Plugins", 0x04 "Queue Plugins", 0x08 "Timer Plugins" (bits 16 to 23).
 
-// The product's root key under HKEY_LOCAL_MACHINE.
-constexpr wchar_t kProductRootKey[] = L"Software\\Tessaly Corporation\\LUM Siftwell";
-
 // This module's entry.
 constexpr DWORD kPluginTypeDbNotify = 0x00020001;
 constexpr DWORD kPluginOrder = 0x00008000;
 constexpr DWORD kPluginEnable = 0xFFFFFFFF;
-
-// The list key for a plug-in type; null for a type no list takes.
-const wchar_t* PluginListKeyName(DWORD type) noexcept;
 
 // Writes the entry, creating the keys as needed. E_INVALIDARG for an unknown type (nothing is
 // written); a registry error as HRESULT (writing stops at the first failing value).

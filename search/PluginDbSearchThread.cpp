@@ -2,6 +2,45 @@
 
 #include <new>
 #include "common/HResult.h"
+#include "contentdb/ContentConstants.h"
+#include "contentdb/KdCdbMgr.h"
+#include "search/CleanUpProgress.h"
+#include "search/MetadataVersions.h"
+#include "search/SearchQuerySet.h"
+
+namespace
+{
+constexpr DWORD kClassContextAll = 0x17;
+constexpr wchar_t kClientName[] = L"LumSiftDbNotifyWex";
+constexpr DWORD kRunOpenTimeoutMs = 300000;
+constexpr ULONG kAllCategories = 0xFFFF;
+constexpr ULONG kQueueFlagsMask = 0xFF000000;
+constexpr ULONG kQueueFlagsPriorityBits = 0xC0000000;
+constexpr ULONG kQueueFlagsDefault = 0x80000000;
+
+// Overall states the runs look for, and the engine-field values the resets move between.
+constexpr ULONG kStateFileMissing = 5;
+constexpr ULONG kStateRepeat = 7;
+constexpr ULONG kStateReset = 10;
+constexpr ULONG kEngineFieldAnalysed = 6;
+constexpr ULONG kEngineFieldOutdated = 4;
+constexpr ULONG kEngineFieldReset = 10;
+
+// The category bits, in the order the metadata-version update resets them.
+constexpr ULONG kVersionResetOrder[] = {0x10, 0x20, 0x08, 0x04, 0x01, 0x02};
+constexpr ULONG kCategoryBitCount = 6;
+
+std::vector<ULONG> EngineIndexesFor(const std::vector<EngineEntry>& entries, ULONG category)
+{
+    std::vector<ULONG> indexes;
+    for (const EngineEntry& entry : entries)
+    {
+        if (entry.categoryMask & category)
+            indexes.push_back(entry.engineIndex);
+    }
+    return indexes;
+}
+}  // namespace
 
 CPluginDbSearchThread::CProcessItem::~CProcessItem()
 {
@@ -27,19 +66,81 @@ CPluginDbSearchThread::~CPluginDbSearchThread()
 {
     RequestStop();
     Shutdown();
+    {
+        CLockGuard guard(m_connectionLock);
+        m_connections.clear();
+    }
+    m_fileExaminer.Release();
     m_site.Release();
     m_progressEvent.Close();
 }
 
 bool CPluginDbSearchThread::RequestStop()
 {
-    // Once the runs open database connections, their abort events are signalled here too.
-    return CBase::RequestStop();
+    const bool stopped = CBase::RequestStop();
+    // The listed connections may be inside a long search or a busy retry: their abort events end
+    // those at the next check. A connection without one gets one here.
+    CLockGuard guard(m_connectionLock);
+    for (CKdCdbMgr* connection : m_connections)
+    {
+        HANDLE abort = connection->EnsureAbortEvent();
+        if (abort)
+            SetEvent(abort);
+    }
+    return stopped;
 }
 
 bool CPluginDbSearchThread::Shutdown()
 {
-    return StopThread(kStopTimeoutMs);
+    {
+        CLockGuard guard(m_connectionLock);
+        m_connections.clear();
+    }
+    const bool stopped = StopThread(kStopTimeoutMs);
+    if (!stopped)
+    {
+        // The thread was terminated inside a run: its connections are gone with it.
+        CLockGuard guard(m_connectionLock);
+        m_connections.clear();
+    }
+    return stopped;
+}
+
+CPluginDbSearchThread::CListedConnection::CListedConnection(CPluginDbSearchThread& owner, CKdCdbMgr& connection)
+    : m_owner(owner), m_connection(connection)
+{
+    CLockGuard guard(m_owner.m_connectionLock);
+    try
+    {
+        m_owner.m_connections.push_back(&m_connection);
+        m_listed = true;
+    }
+    catch (const std::bad_alloc&)
+    {
+        // Unlisted, the connection still has the stop event as its abort event.
+    }
+}
+
+CPluginDbSearchThread::CListedConnection::~CListedConnection()
+{
+    if (!m_listed)
+        return;
+    CLockGuard guard(m_owner.m_connectionLock);
+    m_owner.m_connections.remove(&m_connection);
+}
+
+ULONG CPluginDbSearchThread::CategoryMaskFromRequest(ULONG requestWord) noexcept
+{
+    const ULONG mask = requestWord & kAllCategories;
+    return mask ? mask : kAllCategories;
+}
+
+ULONG CPluginDbSearchThread::QueueFlagsFromRequest(ULONG requestWord) noexcept
+{
+    ULONG flags = requestWord & kQueueFlagsMask;
+    if ((flags & kQueueFlagsPriorityBits) == 0)
+        flags |= kQueueFlagsDefault;
+    return flags;
 }
 
 HRESULT CPluginDbSearchThread::QueueSite(ILumMgrPluginSite* site)
@@ -120,6 +221,8 @@ bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
     switch (item->type)
     {
     case kItemThreadEnding:
+        // Released here, on the thread that created it.
+        m_fileExaminer.Release();
         m_site.Release();
         break;
     case kItemThreadStarted:
@@ -189,27 +292,218 @@ void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
     SetProgress(FAILED(hr) ? kProgressFailed : kProgressDone);
 }
 
+HRESULT CPluginDbSearchThread::OpenRunConnection(CKdCdbMgr& connection)
+{
+    const HRESULT hr = connection.Open(false, kClientName, kRunOpenTimeoutMs);
+    if (FAILED(hr))
+        return hr;
+    EnsureEvents();
+    connection.SetAbortEvent(GetStopEvent());
+    connection.SetRunEvent(GetRunEvent());
+    return hr;
+}
+
+HRESULT CPluginDbSearchThread::OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write)
+{
+    const HRESULT hr = OpenRunConnection(search);
+    return FAILED(hr) ? hr : OpenRunConnection(write);
+}
+
+template <typename Steps>
+HRESULT CPluginDbSearchThread::RunInFrame(Steps steps)
+{
+    CKdCdbMgr search;
+    CKdCdbMgr write;
+    HRESULT hr = OpenRunConnections(search, write);
+    if (SUCCEEDED(hr))
+    {
+        if (IsStopRequested(0))
+        {
+            hr = E_ABORT;
+        }
+        else
+        {
+            CListedConnection listed(*this, search);
+            hr = steps(search, write);
+        }
+    }
+    search.Close();
+    write.Close();
+    return hr;
+}
+
+bool CPluginDbSearchThread::IsManagerIdle()
+{
+    CComPtr<ILumMgrStatus> status;
+    if (FAILED(CoCreateInstance(CLSID_LumMgrStatus, nullptr, kClassContextAll, IID_ILumMgrStatus,
+                                reinterpret_cast<void**>(&status))) ||
+        !status)
+        return false;
+    ULONG first = 0;
+    ULONG second = 0;
+    if (FAILED(status->GetQueueCounts(&first, &second)))
+        return false;
+    return first + second == 0;  // a 32-bit sum, wrap-around included
+}
+
 HRESULT CPluginDbSearchThread::RunCleanUp(ULONG)
 {
-    return E_NOTIMPL;
+    CCleanUpProgress progress([this](ULONG percentage) { SetProgress(percentage); });
+    {
+        CKdCdbMgr connection;
+        if (SUCCEEDED(OpenRunConnection(connection)))
+        {
+            CListedConnection listed(*this, connection);
+            RunRemovalSteps(connection, progress);
+        }
+        connection.Close();
+    }
+
+    // The container repair always runs, after a stop or a failed connection too: it answers the
+    // stop itself, and its answer is the run's.
+    CKdCdbMgr connection;
+    HRESULT hr = OpenRunConnection(connection);
+    if (SUCCEEDED(hr))
+    {
+        CListedConnection listed(*this, connection);
+        hr = RepairContainers(connection, progress);
+    }
+    connection.Close();
+    return hr;
 }
 
-HRESULT CPluginDbSearchThread::RunFullSearch(ULONG)
+HRESULT CPluginDbSearchThread::RunFullSearch(ULONG requestWord)
 {
-    return E_NOTIMPL;
+    // The full search ignores the category mask: its queries carry their own class test.
+    const ULONG flags = QueueFlagsFromRequest(requestWord);
+    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
+        HRESULT hr = S_OK;
+        if (IsManagerIdle())
+            hr = SearchAndQueue(write, search, QueryAllHandedOver(), flags, kAllCategories);
+        if (SUCCEEDED(hr))
+            hr = SearchAndQueue(write, search, QueryAllNew(), flags, kAllCategories);
+        if (SUCCEEDED(hr))
+            hr = SearchAndQueue(write, search, QueryAllInState(kStateRepeat), flags, kAllCategories);
+        if (SUCCEEDED(hr))
+            hr = SearchAndQueue(write, search, QueryAllInState(kStateReset), flags, kAllCategories);
+        return hr;
+    });
 }
 
-HRESULT CPluginDbSearchThread::RunCategoryVersionSearch(ULONG)
+HRESULT CPluginDbSearchThread::RunCategoryVersionSearch(ULONG requestWord)
 {
-    return E_NOTIMPL;
+    const ULONG mask = CategoryMaskFromRequest(requestWord);
+    const ULONG flags = QueueFlagsFromRequest(requestWord);
+    const CString prefix = BuildCategoryPrefix(mask);
+    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
+        // Every pass runs whatever the one before answered.
+        if (IsManagerIdle())
+            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
+        SearchAndQueue(write, search, prefix + QueryPending(), flags, mask);
+        SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, mask);
+        HRESULT hr = SearchAndQueue(write, search, prefix + QueryInState(kStateFileMissing), flags, mask);
+
+        // Engines whose analysis is done (field 6) are set to be repeated, category by category.
+        const std::vector<EngineEntry> engines = GetEngineList(mask);
+        ULONG engineCategories = 0;
+        for (const EngineEntry& entry : engines)
+            engineCategories |= entry.categoryMask;
+        ULONG resetCategories = 0;
+        for (ULONG bit = 0; bit < kCategoryBitCount; ++bit)
+        {
+            const ULONG category = 1u << bit;
+            if (!(engineCategories & category))
+                continue;
+            const std::vector<ULONG> indexes = EngineIndexesFor(engines, category);
+            if (indexes.empty())
+                continue;
+            resetCategories |= category;
+            ResetEngineStates(search, BuildCategoryClause(category), indexes, kEngineFieldAnalysed, kEngineFieldReset);
+        }
+        if (resetCategories)
+            hr = SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, resetCategories);
+        return hr;
+    });
 }
 
-HRESULT CPluginDbSearchThread::RunCategorySearch(ULONG)
+HRESULT CPluginDbSearchThread::RunCategorySearch(ULONG requestWord)
 {
-    return E_NOTIMPL;
+    const ULONG mask = CategoryMaskFromRequest(requestWord);
+    const ULONG flags = QueueFlagsFromRequest(requestWord);
+    const CString prefix = BuildCategoryPrefix(mask);
+    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
+        if (IsManagerIdle())
+            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
+        SearchAndQueue(write, search, prefix + QueryNew(), flags, mask);
+        return SearchAndQueue(write, search, prefix + QueryNewOrInState(kStateReset), flags, mask);
+    });
 }
 
-HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG, bool)
+HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG requestWord, bool majorOnly)
 {
-    return E_NOTIMPL;
+    const ULONG mask = CategoryMaskFromRequest(requestWord);
+    const ULONG flags = QueueFlagsFromRequest(requestWord);
+    std::vector<EngineEntry> outdated;
+    if (GetOutdatedEngines(majorOnly, outdated, mask) != 0)
+    {
+        // Connections are opened only when some engine is out of date. The version recorded for
+        // a category moves up only after that category's items were marked.
+        CKdCdbMgr search;
+        CKdCdbMgr write;
+        if (SUCCEEDED(OpenRunConnections(search, write)) && !IsStopRequested(0))
+        {
+            CListedConnection listed(*this, search);
+            for (ULONG category : kVersionResetOrder)
+            {
+                if (mask & category)
+                    ResetEngineVersions(search, outdated, category);
+            }
+        }
+        search.Close();
+        write.Close();
+    }
+
+    // The marked items are searched for in a frame of their own.
+    const CString prefix = BuildCategoryPrefix(mask);
+    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
+        if (IsManagerIdle())
+            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
+        return SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, mask);
+    });
+}
+
+HRESULT CPluginDbSearchThread::ResetEngineVersions(CKdCdbMgr& connection, const std::vector<EngineEntry>& outdated,
+                                                   ULONG category)
+{
+    const std::vector<ULONG> indexes = EngineIndexesFor(outdated, category);
+    if (!indexes.empty())
+    {
+        const HRESULT hr =
+            ResetEngineStates(connection, BuildCategoryClause(category), indexes, kEngineFieldOutdated, kEngineFieldReset);
+        if (FAILED(hr))
+            return hr;  // the version stays unrecorded, so the next update run tries again
+    }
+    return StoreMetadataVersions(outdated, category);
+}
+
+HRESULT CPluginDbSearchThread::WalkSearchResults(CKdCdbMgr& connection, LPCWSTR query, ULONG columnCount,
+                                                 const LONG* columns, bool& stopped,
+                                                 const std::function<void()>& readRow)
+{
+    // The search and the walk over its results are one unit on the connection.
+    CLockGuard walk(connection.ConnectionLock());
+    LONG count = 0;
+    const HRESULT hr = connection.Search(query, columnCount, columns, &count, kAnyItemClass, 0, 0, 0);
+    if (FAILED(hr))
+        return hr;
+    for (LONG i = 0; i < count && !stopped; ++i)
+    {
+        readRow();
+        const HRESULT moved = connection.MoveNext();
+        if (!WaitForRun(INFINITE))
+            stopped = true;
+        if (FAILED(moved))
+            break;
+    }
+    return hr;
 }

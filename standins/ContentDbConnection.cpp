@@ -90,22 +90,24 @@ void CContentDbConnection::Attach(std::shared_ptr<CContentDatabase> database)
     m_database->ConnectionCreated();
 }
 
-bool CContentDbConnection::IsRecording() const noexcept
+bool CContentDbConnection::WantsDetails() const noexcept
 {
-    return m_database && m_database->Control().IsRecording();
+    return m_database && m_database->Control().WantsDetails();
 }
 
 HRESULT CContentDbConnection::Begin(CdbMethod method, CdbCall* call, bool needsOpen)
 {
     if (!m_database)
         return E_UNEXPECTED;
+    std::wstring text;
     if (call)
     {
         call->method = method;
         call->connection = this;
+        text = call->text;
         m_database->Control().Record(std::move(*call));
     }
-    const HRESULT injected = m_database->Control().Enter(method);
+    const HRESULT injected = m_database->Control().Enter(method, text);
     if (injected != S_OK)
         return injected;
     if (needsOpen)
@@ -139,9 +141,9 @@ STDMETHODIMP CContentDbConnection::Open(ULONG flags, ULONG count, ULONG* list)
 {
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
             call.numbers = {static_cast<LONG>(flags), static_cast<LONG>(count)};
-        HRESULT hr = Begin(CdbMethod::Open, IsRecording() ? &call : nullptr, false);
+        HRESULT hr = Begin(CdbMethod::Open, WantsDetails() ? &call : nullptr, false);
         if (hr != S_OK)
             return hr;
         if (count && !list)
@@ -158,7 +160,7 @@ STDMETHODIMP CContentDbConnection::Close()
 {
     return ComCall([&] {
         CdbCall call;
-        HRESULT hr = Begin(CdbMethod::Close, IsRecording() ? &call : nullptr, false);
+        HRESULT hr = Begin(CdbMethod::Close, WantsDetails() ? &call : nullptr, false);
         if (hr != S_OK)
             return hr;
         m_database->Notifier().Unregister(this);
@@ -173,12 +175,12 @@ STDMETHODIMP CContentDbConnection::SetClientInfo(ULONG index, BSTR text)
 {
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
         {
             call.numbers = {static_cast<LONG>(index)};
             call.text = TextOf(text);
         }
-        HRESULT hr = Begin(CdbMethod::SetClientInfo, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::SetClientInfo, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         if (index != kCdbInfoClientName)
@@ -196,9 +198,9 @@ STDMETHODIMP CContentDbConnection::GetServerInfo(ULONG index, BSTR* text)
     *text = nullptr;
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
             call.numbers = {static_cast<LONG>(index)};
-        HRESULT hr = Begin(CdbMethod::GetServerInfo, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::GetServerInfo, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         if (index == kCdbInfoServerText)
@@ -213,9 +215,9 @@ STDMETHODIMP CContentDbConnection::SetNotificationSink(REFIID iid, IUnknown* sin
 {
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
             call.numbers = {sink ? 1 : 0};
-        HRESULT hr = Begin(CdbMethod::SetNotificationSink, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::SetNotificationSink, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         if (!IsEqualIID(iid, IID_IKdCdbNotification))
@@ -242,7 +244,7 @@ STDMETHODIMP CContentDbConnection::GetDatabaseNames(LONG* count, BSTR** names)
     *names = nullptr;
     return ComCall([&] {
         CdbCall call;
-        HRESULT hr = Begin(CdbMethod::GetDatabaseNames, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::GetDatabaseNames, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         const std::vector<std::optional<std::wstring>> known = m_database->DatabaseNames();
@@ -277,12 +279,12 @@ STDMETHODIMP CContentDbConnection::SelectItem(BSTR itemId, ULONG /*reserved*/, U
         *resultCount = 0;
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
         {
             call.text = TextOf(itemId);
             call.numbers = ListOf(propIds, propCount);
         }
-        HRESULT hr = Begin(CdbMethod::SelectItem, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::SelectItem, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         if (!resultCount || (propCount && !propIds))
@@ -306,13 +308,13 @@ HRESULT CContentDbConnection::SelectRelated(CdbMethod method, BSTR itemId, ULONG
         *ignored = 0;
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
         {
             call.text = TextOf(itemId);
             call.numbers = ListOf(propIds, propCount);
             call.classes = ListOf(classes, classCount);
         }
-        HRESULT hr = Begin(method, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(method, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         if (!resultCount || (propCount && !propIds) || (classCount && !classes))
@@ -356,14 +358,14 @@ STDMETHODIMP CContentDbConnection::Search(BSTR databaseName, BSTR query, ULONG, 
         *ignored = 0;
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
         {
             call.text = TextOf(query);
             call.database = TextOf(databaseName);
             call.numbers = ListOf(propIds, propCount);
             call.options = {option1, option2, option3};
         }
-        HRESULT hr = Begin(CdbMethod::Search, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::Search, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         if (!resultCount || (propCount && !propIds))
@@ -390,7 +392,7 @@ STDMETHODIMP CContentDbConnection::MoveNext()
 {
     return ComCall([&] {
         CdbCall call;
-        const HRESULT hr = Begin(CdbMethod::MoveNext, IsRecording() ? &call : nullptr, true);
+        const HRESULT hr = Begin(CdbMethod::MoveNext, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         CObjectLockGuard<CContentDbConnection> guard(*this);
@@ -409,9 +411,9 @@ STDMETHODIMP CContentDbConnection::GetValue(LONG propId, ULONG index, LONG* valu
     *value = nullptr;
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
             call.numbers = {propId, static_cast<LONG>(index)};
-        HRESULT hr = Begin(CdbMethod::GetValue, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::GetValue, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         ContentDbItemPtr row;
@@ -444,9 +446,9 @@ STDMETHODIMP CContentDbConnection::DeleteItem(BSTR itemId)
 {
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
             call.text = TextOf(itemId);
-        HRESULT hr = Begin(CdbMethod::DeleteItem, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::DeleteItem, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         return m_database->Catalogue().RemoveItem(TextOf(itemId)) ? S_OK : kHrCdbNoSuchItem;
@@ -458,7 +460,7 @@ STDMETHODIMP CContentDbConnection::SetValues(BSTR itemId, ULONG count1, KdCdbPro
 {
     return ComCall([&] {
         CdbCall call;
-        if (IsRecording())
+        if (WantsDetails())
         {
             call.text = TextOf(itemId);
             for (ULONG i = 0; list2 && i < count2; ++i)
@@ -467,7 +469,7 @@ STDMETHODIMP CContentDbConnection::SetValues(BSTR itemId, ULONG count1, KdCdbPro
                 call.values.push_back(list2[i].valueCount && list2[i].values ? TextOf(list2[i].values[0]) : std::wstring());
             }
         }
-        HRESULT hr = Begin(CdbMethod::SetValues, IsRecording() ? &call : nullptr, true);
+        HRESULT hr = Begin(CdbMethod::SetValues, WantsDetails() ? &call : nullptr, true);
         if (hr != S_OK)
             return hr;
         if ((count1 && !list1) || (count2 && !list2))

@@ -81,7 +81,8 @@ private:
     // Records the call (when recording) and passes through the control: S_OK to go on, else the
     // answer (an injected one, or a failure because the connection is not usable).
     HRESULT Begin(CdbMethod method, CdbCall* call, bool needsOpen);
-    bool IsRecording() const noexcept;
+    // Whether to gather the call's details (to record or to match them).
+    bool WantsDetails() const noexcept;
     HRESULT SelectRelated(CdbMethod method, BSTR itemId, ULONG classCount, LONG* classes, ULONG propCount,
                           LONG* propIds, ULONG* ignored, LONG* resultCount);
     // Under the object lock.

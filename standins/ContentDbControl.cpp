@@ -1,6 +1,8 @@
 #include "standins/ContentDbControl.h"
+#include <algorithm>
 #include "common/HResultException.h"
 #include "common/HResult.h"
+#include "standins/CallLog.h"
 
 CContentDbControl::CContentDbControl() : m_blocked(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
@@ -18,18 +20,30 @@ CContentDbControl::~CContentDbControl() = default;
 
 void CContentDbControl::UpdateArmed()
 {
-    LONG armed = 0;
+    LONG armed = m_faults.empty() ? 0 : 1;
     for (size_t i = 0; i < kMethods; ++i)
-        armed |= (m_failuresLeft[i] != 0 || m_stalled[i]) ? 1 : 0;
+        armed |= m_stalled[i] ? 1 : 0;
     InterlockedExchange(&m_armed, armed);
 }
 
 void CContentDbControl::FailNext(CdbMethod method, HRESULT result, ULONG times)
 {
-    const size_t i = static_cast<size_t>(method);
     CLockGuard guard(m_lock);
-    m_failure[i] = result;
-    m_failuresLeft[i] = result == S_OK ? 0 : times;
+    m_faults.erase(std::remove_if(m_faults.begin(), m_faults.end(),
+                                  [method](const Fault& fault) { return fault.method == method; }),
+                   m_faults.end());
+    if (result != S_OK && times != 0)
+        m_faults.push_back({method, result, 0, times, {}});
+    UpdateArmed();
+}
+
+void CContentDbControl::FailCall(CdbMethod method, HRESULT result, ULONG skip, ULONG times,
+                                 const std::wstring& textContains)
+{
+    if (times == 0)
+        return;
+    CLockGuard guard(m_lock);
+    m_faults.push_back({method, result, skip, times, textContains});
     UpdateArmed();
 }
 
@@ -78,16 +92,16 @@ bool CContentDbControl::WaitStalled(CdbMethod method, ULONG count, DWORD timeout
 void CContentDbControl::Reset()
 {
     CLockGuard guard(m_lock);
+    m_faults.clear();
     for (size_t i = 0; i < kMethods; ++i)
     {
-        m_failuresLeft[i] = 0;
         m_stalled[i] = false;
         SetEvent(m_open[i].Get());
     }
     UpdateArmed();
 }
 
-HRESULT CContentDbControl::Enter(CdbMethod method)
+HRESULT CContentDbControl::Enter(CdbMethod method, const std::wstring& text)
 {
     const size_t i = static_cast<size_t>(method);
     InterlockedIncrement(&m_callCounts[i]);
@@ -115,13 +129,25 @@ HRESULT CContentDbControl::Enter(CdbMethod method)
     }
 
     CLockGuard guard(m_lock);
-    if (m_failuresLeft[i] == 0)
-        return S_OK;
-    if (m_failuresLeft[i] != kAlways)
-        --m_failuresLeft[i];
-    const HRESULT result = m_failure[i];
-    UpdateArmed();
-    return result;
+    for (auto fault = m_faults.begin(); fault != m_faults.end(); ++fault)
+    {
+        if (fault->method != method ||
+            (!fault->textContains.empty() && text.find(fault->textContains) == std::wstring::npos))
+            continue;
+        if (fault->skip != 0)
+        {
+            --fault->skip;
+            continue;
+        }
+        const HRESULT result = fault->result;
+        if (fault->times != kAlways && --fault->times == 0)
+        {
+            m_faults.erase(fault);
+            UpdateArmed();
+        }
+        return result;
+    }
+    return S_OK;
 }
 
 void CContentDbControl::SetRecording(bool on)
@@ -131,6 +157,9 @@ void CContentDbControl::SetRecording(bool on)
 
 void CContentDbControl::Record(CdbCall call)
 {
+    call.sequence = NextStandinCallSequence();
+    if (!IsRecording())
+        return;
     CLockGuard guard(m_lock);
     m_calls.push_back(std::move(call));
 }

@@ -41,6 +41,9 @@ struct CdbCall
 {
     CdbMethod method = CdbMethod::Count;
     const void* connection = nullptr;
+    // NextStandinCallSequence() on arrival: one order across every connection and every other
+    // stand-in, so a test can tell that all reads came before the first write or queued item.
+    LONG sequence = 0;
     std::wstring text;
     std::wstring database;
     std::vector<LONG> numbers;
@@ -64,8 +67,15 @@ public:
     CContentDbControl(const CContentDbControl&) = delete;
     CContentDbControl& operator=(const CContentDbControl&) = delete;
 
-    // The next `times` calls of the method answer `result` without doing anything. S_OK disarms.
+    // The next `times` calls of the method answer `result` without doing anything. S_OK disarms
+    // every failure of the method, those of FailCall included.
     void FailNext(CdbMethod method, HRESULT result, ULONG times = 1);
+    // Lets `skip` matching calls of the method through, then answers `result` for the next `times`
+    // matching ones (a second Search, the Open of the second connection, MoveNext after k rows).
+    // A call matches when textContains is empty or occurs in its text as recorded (a Search's
+    // query, the item id of a SetValues...). Several such faults may be armed at once; each
+    // counts only the calls it matches.
+    void FailCall(CdbMethod method, HRESULT result, ULONG skip, ULONG times = 1, const std::wstring& textContains = {});
     // Calls of the method from now on block on entry until Release(method).
     void Stall(CdbMethod method);
     void Release(CdbMethod method);
@@ -75,11 +85,18 @@ public:
     void Reset();
 
     // Counts the call, blocks while the method is stalled, then gives S_OK or the injected answer.
-    HRESULT Enter(CdbMethod method);
+    // `text` is the call's text, for the faults that look for one.
+    HRESULT Enter(CdbMethod method, const std::wstring& text = {});
 
     // Recording is on at first; counting always is.
     void SetRecording(bool on);
     bool IsRecording() const noexcept { return InterlockedCompareExchange(&m_recording, 0, 0) != 0; }
+    // Whether the connections need to gather a call's details: to record them, or to match them.
+    bool WantsDetails() const noexcept
+    {
+        return IsRecording() || InterlockedCompareExchange(const_cast<volatile LONG*>(&m_armed), 0, 0) != 0;
+    }
+    // Stamps the call's sequence number and keeps it when recording is on.
     void Record(CdbCall call);
     std::vector<CdbCall> Calls() const;
     std::vector<CdbCall> Calls(CdbMethod method) const;
@@ -89,14 +106,22 @@ public:
 private:
     static constexpr size_t kMethods = static_cast<size_t>(CdbMethod::Count);
 
+    struct Fault
+    {
+        CdbMethod method;
+        HRESULT result;
+        ULONG skip;
+        ULONG times;  // kAlways: never used up
+        std::wstring textContains;
+    };
+
     void UpdateArmed();  // under m_lock
 
     mutable CCriticalSection m_lock;
     volatile LONG m_armed = 0;
     mutable volatile LONG m_recording = 1;
     volatile LONG m_callCounts[kMethods] = {};
-    HRESULT m_failure[kMethods] = {};
-    ULONG m_failuresLeft[kMethods] = {};
+    std::vector<Fault> m_faults;  // in arming order; the first that takes a call answers it
     bool m_stalled[kMethods] = {};
     ULONG m_stalledCalls[kMethods] = {};
     CScopedHandle m_open[kMethods];  // manual reset, signalled while the method is not stalled

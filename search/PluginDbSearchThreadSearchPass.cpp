@@ -1,0 +1,161 @@
+#include <cwchar>
+#include "common/ComCall.h"
+#include "common/ConsoleUser.h"
+#include "common/HResult.h"
+#include "common/Path.h"
+#include "contentdb/ContentClassification.h"
+#include "contentdb/ContentConstants.h"
+#include "contentdb/ContentLocations.h"
+#include "search/AnalysisState.h"
+#include "search/PluginDbSearchThread.h"
+#include "search/SearchCandidates.h"
+
+namespace
+{
+// Fetched for every row, in this order.
+const LONG kSearchColumns[] = {kPropItemId,        kPropItemClass, kPropMimeType,       kPropPath,      kPropSourceApplication,
+                               kPropBroadcastType, kPropMarker,    kPropAnalysisState0, kPropItemState};
+constexpr ULONG kSearchColumnCount = sizeof(kSearchColumns) / sizeof(kSearchColumns[0]);
+
+// The value of property 0x68 that keeps an item from ever being queued.
+constexpr long kExcludedItem = 2;
+
+constexpr HRESULT kHrFileNotFound = HResultFromWin32(ERROR_FILE_NOT_FOUND);
+constexpr HRESULT kHrPathNotFound = HResultFromWin32(ERROR_PATH_NOT_FOUND);
+constexpr HRESULT kHrSharingViolation = HResultFromWin32(ERROR_SHARING_VIOLATION);
+constexpr HRESULT kHrLockViolation = HResultFromWin32(ERROR_LOCK_VIOLATION);
+
+const wchar_t* TextOrEmpty(const CScopedBstr& value) noexcept
+{
+    return value.Get() ? value.Get() : L"";
+}
+
+// The category of the current row, or none when it cannot be classified (a file name that no
+// registration lookup can take).
+ULONG ClassifyRow(LONG itemClass, LPCWSTR location, const CScopedBstr& mimeType, const CScopedBstr& sourceApplication,
+                  const CScopedBstr& broadcastType, const CScopedBstr& marker)
+{
+    ULONG category = kCategoryNone;
+    const HRESULT hr = ComCall([&] {
+        category = ClassifyContentCategory(itemClass, location, TextOrEmpty(mimeType), TextOrEmpty(sourceApplication),
+                                           TextOrEmpty(broadcastType), TextOrEmpty(marker));
+        return S_OK;
+    });
+    return SUCCEEDED(hr) ? category : kCategoryNone;
+}
+}  // namespace
+
+void CPluginDbSearchThread::SetFileAccessCheck(FileAccessCheck check, void* context) noexcept
+{
+    m_fileAccessCheck = check;
+    m_fileAccessContext = context;
+}
+
+HRESULT CPluginDbSearchThread::SearchAndQueue(CKdCdbMgr& writeConnection, CKdCdbMgr& searchConnection, LPCWSTR query,
+                                              ULONG queueFlags, ULONG categoryMask)
+{
+    if (!query)
+        return E_POINTER;
+    // A stop already requested still lets the search run; the walk then takes no row.
+    bool stopped = IsStopRequested(0);
+    CSearchCandidates candidates;
+    HRESULT result = ComCall([&] { return CollectCandidates(searchConnection, query, categoryMask, candidates, stopped); });
+    if (stopped)
+        result = E_ABORT;
+
+    if (!WaitForRun(INFINITE))
+        stopped = true;
+    // Every row has been read before the first file is touched or the first state written, so the
+    // search connection's result set is finished.
+    CComPtr<ILumMgrPluginSite> site = m_site;
+    if (site && SUCCEEDED(result) && candidates.Count() != 0)
+    {
+        const HRESULT handOver = ComCall([&] {
+            candidates.Visit([&](const CSearchCandidates::Entry& entry) {
+                if (stopped)
+                    return false;
+                HandOverCandidate(writeConnection, site, entry.state, entry.category, entry.location, entry.itemId,
+                                  queueFlags);
+                if (!WaitForRun(INFINITE))
+                    stopped = true;
+                return !stopped;
+            });
+            return S_OK;
+        });
+        if (FAILED(handOver))
+            result = handOver;
+    }
+    if (stopped)
+        result = E_ABORT;
+    return result;
+}
+
+HRESULT CPluginDbSearchThread::CollectCandidates(CKdCdbMgr& searchConnection, LPCWSTR query, ULONG categoryMask,
+                                                 CSearchCandidates& candidates, bool& stopped)
+{
+    return WalkSearchResults(searchConnection, query, kSearchColumnCount, kSearchColumns, stopped, [&] {
+        CScopedBstr itemId;
+        CScopedBstr location;
+        if (FAILED(searchConnection.GetValue(kPropItemId, itemId.Receive())) || itemId.Length() == 0 ||
+            FAILED(searchConnection.GetValue(kPropPath, location.Receive())) || location.Length() == 0)
+            return;
+        CScopedBstr exclusion;
+        searchConnection.GetValue(kPropItemState, exclusion.Receive());
+        if (exclusion.Length() != 0 && std::wcstol(exclusion.Get(), nullptr, 0) == kExcludedItem)
+            return;
+        // Failed reads leave the values empty.
+        CScopedBstr itemClass, mimeType, sourceApplication, broadcastType, marker, state;
+        searchConnection.GetValue(kPropItemClass, itemClass.Receive());
+        searchConnection.GetValue(kPropMimeType, mimeType.Receive());
+        searchConnection.GetValue(kPropSourceApplication, sourceApplication.Receive());
+        searchConnection.GetValue(kPropBroadcastType, broadcastType.Receive());
+        searchConnection.GetValue(kPropMarker, marker.Receive());
+        searchConnection.GetValue(kPropAnalysisState0, state.Receive());
+        const LONG classCode = itemClass.Get() ? _wtoi(itemClass.Get()) : kItemClassUnknown;
+        const ULONG category = ClassifyRow(classCode, location.Get(), mimeType, sourceApplication, broadcastType, marker);
+        if (category & categoryMask)
+        {
+            candidates.Add(ReadStateWord(state.Get()), category, location.Get(), std::wcslen(location.Get()),
+                           itemId.Get(), std::wcslen(itemId.Get()));
+        }
+    });
+}
+
+HRESULT CPluginDbSearchThread::CheckFileAccess(LPCWSTR longPath)
+{
+    if (m_fileAccessCheck)
+        return m_fileAccessCheck(m_fileAccessContext, longPath);
+    // Read access, as the analysis will need; a user token found for it is not needed here.
+    HANDLE token = nullptr;
+    const HRESULT hr = FindUserTokenForFile(longPath, &token, false);
+    if (token)
+        CloseHandle(token);
+    return hr;
+}
+
+void CPluginDbSearchThread::HandOverCandidate(CKdCdbMgr& writeConnection, ILumMgrPluginSite* site, LONG state,
+                                              ULONG category, LPCWSTR location, LPCWSTR itemId, ULONG queueFlags)
+{
+    const HRESULT access = CheckFileAccess(MakeLongPath(CString(location), false, false));
+    ULONG status = 0;
+    const bool known = ClassifyFileError(location, access, &status, kFileRetryBase);
+
+    // A file someone holds open is still there: the manager waits for it.
+    if (SUCCEEDED(access) || access == kHrSharingViolation || access == kHrLockViolation)
+    {
+        CScopedBstr text(SysAllocString(location));
+        CScopedVariant answer;
+        site->QueueItem(text.Get(), static_cast<LONG>(category), queueFlags, answer.Get());
+        return;
+    }
+    // Temporarily out of reach: a later pass finds the item again.
+    if (known && (status & kFileStatusPassingBit))
+        return;
+    if (access == kHrPathNotFound || access == kHrFileNotFound || (known && status == kFileStatusGone))
+    {
+        // Only the overall field changes; the engines' fields keep what they hold.
+        CString text;
+        text.Format(L"%d", static_cast<LONG>((static_cast<ULONG>(state) & ~kStateFieldMask) | kStateFileMissing));
+        writeConnection.SetValue(itemId, kPropAnalysisState0, text);
+    }
+}

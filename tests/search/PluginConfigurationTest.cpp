@@ -1,0 +1,221 @@
+#include <vector>
+#include "search/PluginConfiguration.h"
+#include "tests/search/EngineRegistryFixture.h"
+
+namespace
+{
+class PluginConfigurationTest : public EngineRegistryFixture
+{
+protected:
+    PluginConfigurationTest() : EngineRegistryFixture(L"PluginConfiguration") {}
+
+    static std::vector<ULONG> Indexes(const std::vector<PluginRecord>& records)
+    {
+        std::vector<ULONG> indexes;
+        for (const PluginRecord& record : records)
+            indexes.push_back(record.engineIndex);
+        return indexes;
+    }
+    static std::vector<GUID> ClassIds(const std::vector<PluginRecord>& records)
+    {
+        std::vector<GUID> ids;
+        for (const PluginRecord& record : records)
+            ids.push_back(record.classId);
+        return ids;
+    }
+};
+
+bool operator==(const std::vector<GUID>& a, const std::vector<GUID>& b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const GUID& x, const GUID& y) {
+               return IsEqualGUID(x, y) != FALSE;
+           });
+}
+
+}  // namespace
+
+TEST_F(PluginConfigurationTest, RecordCarriesTheListedValuesOrTheirDefaults)
+{
+    AddEngineClass(1, 0x08);
+    const std::wstring full = EngineListPath(1);
+    SetString(full, L"Module ID", L"%TEMP%\\Engine", REG_EXPAND_SZ);
+    for (const wchar_t* name : {L"Order", L"Type", L"MetadataVersion", L"Input1", L"Input2", L"Output1", L"Output2",
+                                L"Loading"})
+        SetDword(full, name, static_cast<DWORD>(wcslen(name)));  // distinct per value
+    SetString(full, L"ExcludedEngine",
+              (EngineKey(7) + L";not a class id;{00000000-0000-0000-0000-00000000000};;" + EngineKey(8) + L";").c_str());
+    SetTableEntry(1, 6, 0x00030002);
+
+    AddEngineClass(2, 0x08);
+    const std::wstring bare = EngineListPath(2);
+    SetString(bare, L"Loading", L"1");        // another type: as if absent
+    const BYTE shortOrder[2] = {1, 0};
+    SetValue(bare, L"Order", REG_BINARY, shortOrder, sizeof(shortOrder));  // wrong size: default
+    const DWORD binaryType = 9;
+    SetValue(bare, L"Type", REG_BINARY, &binaryType, sizeof(binaryType));  // type not looked at
+    SetTableEntry(2, 1, 0x00050000);  // below 2: not an index
+
+    std::vector<PluginRecord> records(1);  // appended to
+    ASSERT_EQ(S_OK, ReadPluginList(records, 0x10000, Root().c_str()));
+    ASSERT_EQ(3u, records.size());
+
+    const PluginRecord& a = records[1];
+    EXPECT_TRUE(IsEqualGUID(EngineId(1), a.classId));
+    EXPECT_STREQ(EngineKey(1).c_str(), a.classIdText);
+    EXPECT_STREQ(L"%TEMP%\\Engine", a.moduleId);
+    EXPECT_EQ(5u, a.order);
+    EXPECT_EQ(4u, a.type);
+    EXPECT_EQ(15u, a.metadataVersion);
+    EXPECT_EQ(6, a.input1);
+    EXPECT_EQ(7, a.output2);
+    EXPECT_EQ(7, a.loading);
+    EXPECT_EQ(6u, a.engineIndex);
+    EXPECT_EQ(0x00030002u, a.indexTableVersion);
+    EXPECT_TRUE(a.excludedEngines == std::vector<GUID>({EngineId(7), EngineId(8)}));
+
+    const PluginRecord& b = records[2];
+    EXPECT_TRUE(b.moduleId.IsEmpty());
+    EXPECT_EQ(0x8000u, b.order);
+    EXPECT_EQ(9u, b.type);
+    EXPECT_EQ(0u, b.metadataVersion);
+    EXPECT_EQ(-1, b.input1);
+    EXPECT_EQ(-1, b.input2);
+    EXPECT_EQ(-1, b.output1);
+    EXPECT_EQ(-1, b.loading);
+    EXPECT_EQ(0u, b.engineIndex);
+    EXPECT_EQ(0u, b.indexTableVersion);
+    EXPECT_TRUE(b.excludedEngines.empty());
+}
+
+TEST_F(PluginConfigurationTest, ListsOnlyEnabledPluginsThatAreEngines)
+{
+    AddEngine(1, 0x08, 1);
+    SetDword(EngineListPath(2), L"Enable", 0);
+    AddEngineClass(2, 0x08);
+    SetDword(EngineListPath(3), L"Order", 1);                   // listed, never registered
+    AddEngine(4, 0x08, 1).answersEngineInterface = false;
+    AddEngine(5, 0x08, 1).create.FailWith(E_ACCESSDENIED);
+    AddEngine(6, 0x08, 1);
+    // Sorts after engine 6 and before engine 9: ends the enumeration.
+    SetDword(Root() + L"\\Engine Plugins\\{5E1F7007 not a class id}", L"Order", 1);
+    AddEngine(9, 0x08, 1);
+    AddEngine(10, 0x08, 1);
+    SetDword(Root() + L"\\DB Notify Plugins\\" + EngineKey(10), L"Order", 1);
+
+    std::vector<PluginRecord> records;
+    EXPECT_EQ(S_OK, ReadPluginList(records, 0x10000, Root().c_str()));
+    EXPECT_TRUE(ClassIds(records) == std::vector<GUID>({EngineId(1), EngineId(6)}));
+
+    records.clear();
+    EXPECT_EQ(S_OK, ReadPluginList(records, 0x20000, Root().c_str()));
+    EXPECT_TRUE(ClassIds(records) == std::vector<GUID>({EngineId(10)}));
+
+    // Lists that cannot be read leave the records as they were.
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), ReadPluginList(records, 0x40000, Root().c_str()));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), ReadPluginList(records, 0x10000, L"Software\\Missing"));
+    EXPECT_EQ(E_INVALIDARG, ReadPluginList(records, 0x30000, Root().c_str()));
+    EXPECT_EQ(E_INVALIDARG, ReadPluginList(records, 0x10000, nullptr));
+    EXPECT_EQ(1u, records.size());
+}
+
+TEST_F(PluginConfigurationTest, EngineIndexesFollowOrderAndKeepWhatTheTableHolds)
+{
+    struct Engine
+    {
+        ULONG number;
+        DWORD order;
+        DWORD tableIndex;  // 0: no entry
+    };
+    struct Case
+    {
+        const char* what;
+        std::vector<Engine> engines;  // in enumeration order
+        std::vector<ULONG> unlisted;  // indexes the table holds for engines no longer listed
+        std::vector<ULONG> expectedNumbers;
+        std::vector<ULONG> expectedIndexes;
+    };
+    const Case cases[] = {
+        {"new engines by order", {{1, 5, 0}, {2, 3, 0}}, {}, {2, 1}, {2, 3}},
+        {"index 1 is no index", {{1, 1, 1}, {2, 2, 0}}, {}, {1, 2}, {2, 3}},
+        {"lowest free index", {{1, 1, 2}, {2, 2, 4}, {3, 3, 0}}, {}, {1, 2, 3}, {2, 4, 3}},
+        {"kept index above a new one", {{1, 1, 0}, {2, 2, 2}}, {}, {1, 2}, {3, 2}},
+        {"equal orders keep enumeration order", {{1, 7, 0}, {2, 5, 0}, {3, 7, 0}, {4, 5, 0}}, {}, {2, 4, 1, 3},
+         {2, 3, 4, 5}},
+        {"unlisted engine keeps its index", {{1, 1, 0}, {2, 2, 0}}, {2, 4}, {1, 2}, {3, 5}},
+    };
+    for (const Case& c : cases)
+    {
+        TearDown();
+        SetUp();
+        for (const Engine& engine : c.engines)
+        {
+            AddEngine(engine.number, 0x08, engine.order);
+            if (engine.tableIndex != 0)
+                SetTableEntry(engine.number, engine.tableIndex);
+        }
+        ULONG unlistedNumber = 20;
+        for (ULONG index : c.unlisted)
+            SetTableEntry(unlistedNumber++, index);
+
+        std::vector<PluginRecord> records;
+        ReadEnginePlugins(records, Root().c_str());
+        std::vector<GUID> expectedIds;
+        for (ULONG number : c.expectedNumbers)
+            expectedIds.push_back(EngineId(number));
+        EXPECT_TRUE(ClassIds(records) == expectedIds) << c.what;
+        EXPECT_EQ(c.expectedIndexes, Indexes(records)) << c.what;
+        // What was assigned is in the table, so the next reader finds the same indexes.
+        for (const PluginRecord& record : records)
+            EXPECT_EQ(record.engineIndex, ReadDword(IndexTablePath(record.classId.Data1 - EngineId(0).Data1), L"Index"))
+                << c.what;
+        std::vector<PluginRecord> again;
+        ReadEnginePlugins(again, Root().c_str());
+        EXPECT_EQ(Indexes(records), Indexes(again)) << c.what;
+    }
+}
+
+TEST_F(PluginConfigurationTest, IndexTableIsWrittenOnlyWhereItsIndexDiffers)
+{
+    AddEngine(1, 0x08, 1, 0x00020001);  // new: index, version and module id written
+    AddEngine(2, 0x08, 2, 0x00040000);  // stored index equal: key untouched
+    SetTableEntry(2, 3, 0x00010000);
+    SetString(IndexTablePath(2), L"Module ID", L"Old");
+    AddEngine(3, 0x08, 3);  // stored index 1, no version in the list: the table's version stays
+    SetTableEntry(3, 1, 0x00070000);
+
+    std::vector<PluginRecord> records;
+    ReadEnginePlugins(records, Root().c_str());
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ((std::vector<ULONG>{2, 3, 4}), Indexes(records));
+
+    EXPECT_EQ(2u, ReadDword(IndexTablePath(1), L"Index"));
+    EXPECT_EQ(0x00020001u, ReadDword(IndexTablePath(1), L"MetadataVersion"));
+    EXPECT_EQ(L"Engine1", ReadString(IndexTablePath(1), L"Module ID"));
+    EXPECT_EQ(0x00010000u, ReadDword(IndexTablePath(2), L"MetadataVersion"));
+    EXPECT_EQ(L"Old", ReadString(IndexTablePath(2), L"Module ID"));
+    EXPECT_EQ(4u, ReadDword(IndexTablePath(3), L"Index"));
+    EXPECT_EQ(0x00070000u, ReadDword(IndexTablePath(3), L"MetadataVersion"));
+
+    // The records carry the table as written, so a second read agrees with the first.
+    std::vector<PluginRecord> again;
+    ReadEnginePlugins(again, Root().c_str());
+    for (size_t i = 0; i < records.size(); ++i)
+    {
+        EXPECT_EQ(again[i].engineIndex, records[i].engineIndex) << i;
+        EXPECT_EQ(again[i].indexTableVersion, records[i].indexTableVersion) << i;
+    }
+    EXPECT_EQ(0x00020001u, records[0].indexTableVersion);
+}
+
+TEST_F(PluginConfigurationTest, MissingListLeavesTheRegistryAlone)
+{
+    std::vector<PluginRecord> records(2);
+    ReadEnginePlugins(records, Root().c_str());
+    EXPECT_TRUE(records.empty());
+    EXPECT_FALSE(KeyExists(Root()));
+
+    SetDword(Root() + L"\\Queue Plugins\\" + EngineKey(1), L"Order", 1);
+    ReadEnginePlugins(records, Root().c_str());
+    EXPECT_TRUE(records.empty());
+    EXPECT_FALSE(KeyExists(Root() + L"\\Setting"));
+}

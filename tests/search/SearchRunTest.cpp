@@ -1,0 +1,384 @@
+// The search runs on the worker's own thread, as the plug-in object queues them: the site item,
+// then one request. What a manager sees is checked: the items handed to the site (in order, with
+// category and flags), the state words written, the connections opened and closed, the recorded
+// metadata versions and the progress word.
+#include <memory>
+#include <string>
+#include <vector>
+#include "common/Scoped.h"
+#include "search/PluginDbSearchThread.h"
+#include "standins/ClassRegistration.h"
+#include "standins/ContentDatabase.h"
+#include "standins/ManagerSite.h"
+#include "standins/ManagerStatus.h"
+#include "standins/MediaCatalogueBuilder.h"
+#include "tests/search/EngineRegistryFixture.h"
+
+using Search = CPluginDbSearchThread;
+using Media = CMediaCatalogueBuilder::Media;
+
+namespace
+{
+constexpr DWORD kWaitMs = 10000;
+
+struct Handed
+{
+    std::wstring file;
+    LONG category;
+    ULONG flags;
+    bool operator==(const Handed& other) const
+    {
+        return file == other.file && category == other.category && flags == other.flags;
+    }
+};
+
+void PrintTo(const Handed& handed, std::ostream* out)
+{
+    *out << std::string(handed.file.begin(), handed.file.end()) << " cat " << handed.category << " flags 0x" << std::hex
+         << handed.flags;
+}
+
+Media Item(const wchar_t* id, LONG itemClass, ULONG state0, bool hasState = true)
+{
+    Media media(id, itemClass);
+    if (hasState)
+        media.states[0] = CMediaCatalogueBuilder::StateText(state0);
+    return media;
+}
+}  // namespace
+
+class SearchRunTest : public EngineRegistryFixture
+{
+protected:
+    SearchRunTest() : EngineRegistryFixture(L"SearchRunTest") {}
+
+    void SetUp() override
+    {
+        EngineRegistryFixture::SetUp();
+        m_db = CContentDatabase::Create();
+        ASSERT_EQ(S_OK, m_db->Register());
+        ASSERT_EQ(S_OK, CManagerSite::Create(&m_site));
+        CManagerStatus::Reset();
+        CManagerStatus::SetQueueCounts(1, 0);  // busy unless a test says otherwise
+        ASSERT_EQ(S_OK, m_status.Register<CManagerStatus>(CLSID_LumMgrStatus));
+        m_media = std::make_unique<CMediaCatalogueBuilder>(m_db->Catalogue());
+        m_worker = std::make_unique<Search>();
+        m_progress.Reset(OpenEventW(SYNCHRONIZE, FALSE, m_worker->GetProgressEventName()));
+        ASSERT_TRUE(m_progress.IsValid());
+        ASSERT_EQ(S_OK, m_worker->QueueSite(m_site));
+    }
+
+    void TearDown() override
+    {
+        m_db->Control().Reset();
+        m_worker.reset();
+        m_status.Revoke();
+        CManagerStatus::Reset();
+        m_media.reset();
+        // The worker released its site when its thread ended.
+        m_site->AddRef();
+        EXPECT_EQ(1u, m_site->Release());
+        m_site->Release();
+        m_db->Revoke();
+        m_db.reset();
+        EngineRegistryFixture::TearDown();
+    }
+
+    // Queues a request and waits for its end; answers the final progress word.
+    ULONG Run(LONG type, ULONG requestWord)
+    {
+        EXPECT_EQ(S_OK, m_worker->QueueSearch(type, requestWord));
+        return WaitForEnd();
+    }
+
+    ULONG WaitForEnd()
+    {
+        const DWORD start = GetTickCount();
+        for (;;)
+        {
+            const ULONG progress = m_worker->GetProgress();
+            if (progress == Search::kProgressDone || progress == Search::kProgressFailed)
+                return progress;
+            if (GetTickCount() - start > kWaitMs)
+                return progress;
+            WaitForSingleObject(m_progress.Get(), 50);
+        }
+    }
+
+    std::vector<Handed> HandedOver() const
+    {
+        std::vector<Handed> handed;
+        for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
+            handed.push_back({call.location.substr(call.location.rfind(L'\\') + 1), call.category, call.queueFlags});
+        return handed;
+    }
+
+    std::vector<std::wstring> SearchTexts() const
+    {
+        std::vector<std::wstring> texts;
+        for (const CdbCall& call : m_db->Control().Calls(CdbMethod::Search))
+            texts.push_back(call.text);
+        return texts;
+    }
+
+    // Item id and property=value pairs of each state write, in order.
+    std::vector<std::wstring> Writes() const
+    {
+        std::vector<std::wstring> writes;
+        for (const CdbCall& call : m_db->Control().Calls(CdbMethod::SetValues))
+        {
+            std::wstring text = call.text;
+            for (size_t i = 0; i < call.numbers.size(); ++i)
+                text += L" " + std::to_wstring(call.numbers[i]) + L"=" + call.values[i];
+            writes.push_back(text);
+        }
+        return writes;
+    }
+
+    void ExpectConnectionsClosed(LONG opened)
+    {
+        EXPECT_EQ(opened, static_cast<LONG>(m_db->Control().Calls(CdbMethod::Open).size()));
+        EXPECT_EQ(opened, static_cast<LONG>(m_db->Control().Calls(CdbMethod::Close).size()));
+    }
+
+    static std::wstring VersionKey(ULONG category, ULONG engine)
+    {
+        wchar_t name[16];
+        swprintf(name, 16, L"0x%04x", category);
+        return std::wstring(kProductRootKey) + L"\\Setting\\LumSiftDbNotifyWex\\MetadataVersion\\" + name + L"\\" +
+               EngineKey(engine);
+    }
+
+    std::shared_ptr<CContentDatabase> m_db;
+    CManagerSite* m_site = nullptr;
+    CClassRegistration m_status;
+    std::unique_ptr<CMediaCatalogueBuilder> m_media;
+    std::unique_ptr<Search> m_worker;
+    CScopedHandle m_progress;
+};
+
+TEST(SearchRequestWordTest, CategoryMaskAndQueueFlags)
+{
+    const struct
+    {
+        ULONG request, mask, flags;
+    } cases[] = {
+        {0x00010008, 0x0008, 0x80000000}, {0x40040008, 0x0008, 0x40000000}, {0xC0030000, 0xFFFF, 0xC0000000},
+        {0x01020000, 0xFFFF, 0x81000000}, {0x8004FFFF, 0xFFFF, 0x80000000},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(c.mask, Search::CategoryMaskFromRequest(c.request));
+        EXPECT_EQ(c.flags, Search::QueueFlagsFromRequest(c.request));
+    }
+}
+
+// The full search ignores the request's category mask; the items handed over but unfinished are
+// looked for only while the manager is idle.
+TEST_F(SearchRunTest, FullSearchHandsOverByStateAndAsksForIdleFirst)
+{
+    m_media->Add(Item(L"new", 300, 0, false));
+    m_media->Add(Item(L"handed", 200, 3));
+    m_media->Add(Item(L"repeat", 200, 7));
+    m_media->Add(Item(L"reset", 100, 10));
+    m_media->Add(Item(L"done", 200, 4));
+    for (bool idle : {false, true})
+    {
+        SCOPED_TRACE(idle);
+        m_site->QueueItemCalls().Clear();
+        m_db->Control().ClearCalls();
+        CManagerStatus::SetQueueCounts(idle ? 0 : 2, idle ? 0 : 1);
+        EXPECT_EQ(Search::kProgressDone, Run(Search::kItemFullSearch, 0x00010008));
+        std::vector<Handed> expected = {
+            {L"new.mpg", 0x04, 0x80000000}, {L"repeat.jpg", 0x08, 0x80000000}, {L"reset.mp3", 0x10, 0x80000000}};
+        if (idle)
+            expected.insert(expected.begin(), {L"handed.jpg", 0x08, 0x80000000});
+        EXPECT_EQ(expected, HandedOver());
+        EXPECT_EQ(idle ? 4u : 3u, SearchTexts().size());
+        ExpectConnectionsClosed(2);
+    }
+}
+
+// A category search: every query behind the category clause, only that category handed over,
+// with the request's queue flags. Items without a state are found by both of its later passes.
+TEST_F(SearchRunTest, CategorySearchUsesTheClauseAndTheRequestsFlags)
+{
+    CManagerStatus::SetQueueCounts(0, 0);
+    m_media->Add(Item(L"handed", 200, 2));
+    m_media->Add(Item(L"clip", 300, 0));
+    m_media->Add(Item(L"picture", 200, 0));
+    m_media->Add(Item(L"fresh", 200, 0, false));
+    m_media->Add(Item(L"again", 200, 10));
+    EXPECT_EQ(Search::kProgressDone, Run(Search::kItemCategorySearch, 0x40040008));
+    const std::vector<Handed> expected = {{L"handed.jpg", 0x08, 0x40000000},
+                                          {L"picture.jpg", 0x08, 0x40000000},
+                                          {L"fresh.jpg", 0x08, 0x40000000},
+                                          {L"fresh.jpg", 0x08, 0x40000000},
+                                          {L"again.jpg", 0x08, 0x40000000}};
+    EXPECT_EQ(expected, HandedOver());
+    for (const std::wstring& text : SearchTexts())
+        EXPECT_EQ(0u, text.find(L"( -2 = \"200\" ) and ")) << std::string(text.begin(), text.end());
+}
+
+// A failed pass ends a full search; the category search goes on and reports its last pass.
+TEST_F(SearchRunTest, AFailedPassEndsOnlyTheFullSearch)
+{
+    m_media->Add(Item(L"new", 300, 0, false));
+    const struct
+    {
+        LONG type;
+        ULONG failingSearch;  // 0-based
+        size_t searches;
+        ULONG progress;
+    } cases[] = {
+        {Search::kItemFullSearch, 0, 1, Search::kProgressFailed},
+        {Search::kItemFullSearch, 2, 3, Search::kProgressFailed},
+        {Search::kItemCategorySearch, 0, 2, Search::kProgressDone},
+        {Search::kItemCategorySearch, 1, 2, Search::kProgressFailed},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << c.type << " fails search " << c.failingSearch);
+        m_db->Control().Reset();
+        m_db->Control().ClearCalls();
+        m_db->Control().FailCall(CdbMethod::Search, E_FAIL, c.failingSearch);
+        EXPECT_EQ(c.progress, Run(c.type, 0x00010000));
+        EXPECT_EQ(c.searches, SearchTexts().size());
+        ExpectConnectionsClosed(2);
+    }
+}
+
+// The category search with version check sets the finished fields (6) of each category's
+// engines to be repeated, and hands the items over again; an item already waiting for a repeat
+// is handed over twice, by the state pass and by the pass after the reset.
+TEST_F(SearchRunTest, VersionCheckResetsEachCategorysEnginesAndHandsOverAgain)
+{
+    AddEngine(1, 0x08, 1);  // index 2: pictures
+    AddEngine(2, 0x04, 2);  // index 3: video without source
+    m_media->Add(Item(L"again", 200, 10));
+    m_media->Add(Item(L"picture", 200, 0x64));  // field 2 finished, overall 4
+    m_media->Add(Item(L"clip", 300, 0x604));    // field 3 finished, overall 4
+    m_media->Add(Item(L"other", 200, 0x604));   // field 3 is not a picture engine's
+    EXPECT_EQ(Search::kProgressDone, Run(Search::kItemCategoryVersionSearch, 0x0003000C));
+
+    // Category by category from the lowest bit: video first.
+    const std::vector<std::wstring> writes = {L"clip 175=2570", L"picture 175=170"};
+    EXPECT_EQ(writes, Writes());
+    const std::vector<Handed> expected = {{L"again.jpg", 0x08, 0x80000000},
+                                          {L"again.jpg", 0x08, 0x80000000},
+                                          {L"picture.jpg", 0x08, 0x80000000},
+                                          {L"clip.mpg", 0x04, 0x80000000}};
+    EXPECT_EQ(expected, HandedOver());
+    ExpectConnectionsClosed(2);
+}
+
+// A metadata-version update resets the outdated engine's fields (4 to 10), records the new
+// version only then, and hands the items over in a frame of its own. With nothing outdated only
+// that second frame opens connections.
+TEST_F(SearchRunTest, MetadataUpdateResetsOutdatedEnginesThenRecordsTheirVersion)
+{
+    m_media->Add(Item(L"picture", 200, 0x43));  // field 2 outdated, overall 3
+    m_media->Add(Item(L"clip", 300, 0x43));
+    AddEngine(1, 0x08, 1);
+    for (DWORD version : {0x00010000u, 0x00020000u})
+    {
+        SCOPED_TRACE(version);
+        m_site->QueueItemCalls().Clear();
+        m_db->Control().ClearCalls();
+        SetDword(EngineListPath(1), L"MetadataVersion", version);
+        const bool outdated = version > 0x00010000;
+        EXPECT_EQ(Search::kProgressDone, Run(Search::kItemMetadataUpdateMajor, 0x00050008));
+        ExpectConnectionsClosed(outdated ? 4 : 2);
+        EXPECT_EQ(outdated ? std::vector<std::wstring>{L"picture 175=170"} : std::vector<std::wstring>{}, Writes());
+        const std::vector<Handed> handed = {{L"picture.jpg", 0x08, 0x80000000}};
+        EXPECT_EQ(outdated ? handed : std::vector<Handed>{}, HandedOver());
+        EXPECT_EQ(outdated ? version : 0xDEADBEEF, ReadDword(VersionKey(0x08, 1), L"MetadataVersion"));
+    }
+}
+
+// A pause holds the run at its next entry; resuming lets it finish. A stop while paused ends it
+// with E_ABORT, closes its connections and ends the thread.
+TEST_F(SearchRunTest, PauseHoldsTheRunAndAStopWhilePausedEndsIt)
+{
+    for (int i = 0; i < 5; ++i)
+        m_media->Add(Item((L"p" + std::to_wstring(i)).c_str(), 200, 0));
+    for (bool stop : {false, true})
+    {
+        SCOPED_TRACE(stop);
+        m_site->QueueItemCalls().Clear();
+        m_db->Control().ClearCalls();
+        m_site->SetQueueItemObserver([this](const QueueItemCall&) {
+            if (m_site->QueueItemCalls().Count() == 2)
+                m_worker->ResetRunEvent();
+        });
+        ASSERT_EQ(S_OK, m_worker->QueueSearch(Search::kItemCategorySearch, 0x00040008));
+        ASSERT_TRUE(m_site->WaitForQueueItems(2, kWaitMs));
+        EXPECT_FALSE(m_site->WaitForQueueItems(3, 300));
+        EXPECT_EQ(Search::kProgressRunning, m_worker->GetProgress());
+        m_site->SetQueueItemObserver(nullptr);
+        if (stop)
+        {
+            m_worker->RequestStop();
+            EXPECT_EQ(Search::kProgressFailed, WaitForEnd());
+            EXPECT_EQ(2u, HandedOver().size());
+            EXPECT_TRUE(m_worker->StopThread(kWaitMs));
+            EXPECT_FALSE(m_worker->IsRunning());
+        }
+        else
+        {
+            m_worker->SetRunEvent();
+            EXPECT_EQ(Search::kProgressDone, WaitForEnd());
+            EXPECT_EQ(5u, HandedOver().size());
+        }
+        ExpectConnectionsClosed(2);
+    }
+}
+
+// A stop during a long search reaches the listed connection: the run ends at its first check.
+TEST_F(SearchRunTest, AStopDuringAStalledSearchEndsTheRun)
+{
+    m_media->Add(Item(L"new", 300, 0, false));
+    m_db->Control().Stall(CdbMethod::Search);
+    ASSERT_EQ(S_OK, m_worker->QueueSearch(Search::kItemFullSearch, 0x00010000));
+    ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::Search, 1, kWaitMs));
+    m_worker->RequestStop();
+    m_db->Control().Release(CdbMethod::Search);
+    EXPECT_EQ(Search::kProgressFailed, WaitForEnd());
+    EXPECT_TRUE(HandedOver().empty());
+    EXPECT_EQ(1u, SearchTexts().size());
+    EXPECT_TRUE(m_worker->StopThread(kWaitMs));
+    ExpectConnectionsClosed(2);
+}
+
+// The clean-up run always reaches its container repair, on a connection of its own: after its
+// first connection failed, and after a stop, which the repair then answers.
+TEST_F(SearchRunTest, CleanUpRepairsContainersAfterAFailedConnectionOrAStop)
+{
+    for (bool stop : {false, true})
+    {
+        SCOPED_TRACE(stop);
+        m_db->Control().Reset();
+        m_db->Control().ClearCalls();
+        if (stop)
+        {
+            m_db->Control().Stall(CdbMethod::Search);
+            ASSERT_EQ(S_OK, m_worker->QueueSearch(Search::kItemCleanUp, 0x00020000));
+            ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::Search, 1, kWaitMs));
+            m_worker->RequestStop();
+            m_db->Control().Release(CdbMethod::Search);
+            EXPECT_EQ(Search::kProgressFailed, WaitForEnd());
+            EXPECT_EQ(1u, SearchTexts().size());  // the repair looked for no container
+        }
+        else
+        {
+            m_db->Control().FailNext(CdbMethod::Open, E_FAIL);
+            EXPECT_EQ(Search::kProgressDone, Run(Search::kItemCleanUp, 0x00020000));
+            ASSERT_EQ(1u, SearchTexts().size());  // the repair's container lookup only
+            EXPECT_NE(std::wstring::npos, SearchTexts()[0].find(L"600"));
+        }
+        EXPECT_EQ(2u, m_db->Control().Calls(CdbMethod::Open).size());
+        EXPECT_EQ(m_db->Control().Calls(CdbMethod::Open).size() - (stop ? 0 : 1),
+                  m_db->Control().Calls(CdbMethod::Close).size());
+    }
+}

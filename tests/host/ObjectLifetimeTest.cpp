@@ -45,7 +45,10 @@ protected:
         GetTempPathW(MAX_PATH, temp);
         m_folder = std::wstring(temp) + L"lum-lifetime-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
         Notify().SetDelayQueueFolder(CString(m_folder.c_str()));
-
+    }
+    // Gives the object a site that only it holds (a worker handed the site holds one of its own).
+    void AttachWitnessSite()
+    {
         CComObject<CWitnessSite>* site = nullptr;
         ASSERT_EQ(S_OK, CComObject<CWitnessSite>::CreateInstance(&site));
         site->releasedOn = &destroyedOn;
@@ -79,6 +82,7 @@ protected:
 
 TEST_F(LastReleaseOnAWorkerTest, InsideTheCountEventOnTheNotificationWorker)
 {
+    AttachWitnessSite();
     CComPtr<CQueueEventsSink> sink;
     {
         CQueueEventsSink* created = nullptr;
@@ -143,6 +147,7 @@ TEST_F(LastReleaseOnAWorkerTest, InsideACallOutOfTheSearchWorker)
         &context);
     context.last->AddRef();
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
+    AttachWitnessSite();
     engine.Release();
     SetEvent(go.Get());
     ExpectObjectGone(context.thread);

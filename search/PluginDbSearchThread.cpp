@@ -195,18 +195,6 @@ void CPluginDbSearchThread::SetProgress(ULONG progress) noexcept
         m_progressEvent.Set();
 }
 
-bool CPluginDbSearchThread::SetRunEvent()
-{
-    EnsureEvents();
-    return GetRunEvent() && SetEvent(GetRunEvent());
-}
-
-bool CPluginDbSearchThread::ResetRunEvent()
-{
-    EnsureEvents();
-    return GetRunEvent() && ResetEvent(GetRunEvent());
-}
-
 void CPluginDbSearchThread::SetRequestObserver(RequestObserver observer, void* context) noexcept
 {
     m_observer = observer;

@@ -94,10 +94,6 @@ public:
     void SetProgress(ULONG progress) noexcept;
     const CString& GetProgressEventName() const noexcept { return m_progressEvent.GetName(); }
 
-    // Let the search run go on, or hold it at its next pause point.
-    bool SetRunEvent();
-    bool ResetRunEvent();
-
     void SetRequestObserver(RequestObserver observer, void* context) noexcept;
 
     // The request word: category mask in bits 0 to 15 (0 means all), queue flags in bits 24 to 31.

@@ -106,15 +106,21 @@ public:
     // call: it is made per item and per manager queue entry.
     bool IsStopRequested(DWORD timeoutMs);
     // Blocks while paused (run event reset). True: go on (running, or the time-out passed);
-    // false: a stop is requested or the wait failed.
+    // false: a stop is requested or the wait failed. While neither a stop nor a pause is
+    // requested it makes no kernel call: it is made per result row and per queued entry.
     bool WaitForRun(DWORD timeoutMs);
+    // Resume and pause: set or reset the run event. Everything that changes the run event goes
+    // through these, or WaitForRun would not see the change.
+    bool SetRunEvent();
+    bool ResetRunEvent();
     // Whether the caller is this worker's thread. The thread must not destroy the worker it runs
     // in, nor wait for itself; an owner whose last reference may go there checks this first.
     bool IsWorkerThread();
 
     // The stop and run events, for the owner (pause and resume) and for waits of the derived
     // worker's own. Null before EnsureEvents succeeded. The stop event is signalled through
-    // RequestStop only: a poll would not see a SetEvent on it.
+    // RequestStop only, the run event changed through SetRunEvent and ResetRunEvent only: the
+    // checks without a kernel call would not see a SetEvent or ResetEvent on them.
     HANDLE GetStopEvent() const noexcept { return m_stopEvent.GetHandle(); }
     HANDLE GetRunEvent() const noexcept { return m_runEvent.GetHandle(); }
 
@@ -150,6 +156,9 @@ protected:
     std::atomic<bool> m_stopRequested{false};
     CCriticalSection m_stopLock;
     CPluginEvent m_runEvent;             // manual-reset, initially set; reset: paused
+    // False: the run event is set. Set before the event is reset and cleared after it is set,
+    // both under m_stopLock, so that it is never false while the event is reset.
+    std::atomic<bool> m_pauseRequested{false};
     CPluginEvent m_handlesChangedEvent;  // auto-reset; the thread rebuilds its wait list
 
     CCriticalSection m_handleListLock;

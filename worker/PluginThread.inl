@@ -310,7 +310,9 @@ bool CPluginThread<T>::IsStopRequested(DWORD timeoutMs)
 template <typename T>
 bool CPluginThread<T>::WaitForRun(DWORD timeoutMs)
 {
-    EnsureEvents();
+    const bool ready = EnsureEvents();
+    if (ready && !m_stopRequested.load(std::memory_order_seq_cst) && !m_pauseRequested.load(std::memory_order_seq_cst))
+        return true;
     HANDLE handles[2] = {m_stopEvent.GetHandle(), m_runEvent.GetHandle()};
     DWORD index = 0;
     const HRESULT hr = CoWaitForMultipleHandles(0, timeoutMs, 2, handles, &index);
@@ -321,6 +323,28 @@ bool CPluginThread<T>::WaitForRun(DWORD timeoutMs)
     if (hr == S_OK && index == 1)
         return WaitForSingleObject(handles[0], 0) != WAIT_OBJECT_0;
     return true;
+}
+
+template <typename T>
+bool CPluginThread<T>::SetRunEvent()
+{
+    if (!EnsureEvents())
+        return false;
+    CLockGuard guard(m_stopLock);
+    const bool set = SetEvent(m_runEvent.GetHandle()) != FALSE;
+    if (set)
+        m_pauseRequested.store(false, std::memory_order_seq_cst);
+    return set;
+}
+
+template <typename T>
+bool CPluginThread<T>::ResetRunEvent()
+{
+    if (!EnsureEvents())
+        return false;
+    CLockGuard guard(m_stopLock);
+    m_pauseRequested.store(true, std::memory_order_seq_cst);
+    return ResetEvent(m_runEvent.GetHandle()) != FALSE;
 }
 
 template <typename T>

@@ -232,7 +232,7 @@ TEST_F(PluginThreadLifecycle, StopAndPauseWaits)
 
     // Running: WaitForRun passes at once. Paused: a time-out still means "go on".
     EXPECT_TRUE(worker.WaitForRun(0));
-    ASSERT_TRUE(ResetEvent(worker.GetRunEvent()));
+    ASSERT_TRUE(worker.ResetRunEvent());
     EXPECT_TRUE(worker.WaitForRun(50));
 
     // Paused with no time-out: blocks until resumed, or until a stop is requested.
@@ -244,7 +244,7 @@ TEST_F(PluginThreadLifecycle, StopAndPauseWaits)
     };
     for (const Case& c : {Case{"resume", false, true}, Case{"stop", true, false}})
     {
-        ASSERT_TRUE(ResetEvent(worker.GetRunEvent()));
+        ASSERT_TRUE(worker.ResetRunEvent());
         CScopedHandle done = NewEvent();
         bool result = !c.expected;
         std::thread waiter([&] {
@@ -257,7 +257,7 @@ TEST_F(PluginThreadLifecycle, StopAndPauseWaits)
         if (c.stop)
             worker.RequestStop();
         else
-            SetEvent(worker.GetRunEvent());
+            worker.SetRunEvent();
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.Get(), kWait)) << c.what;
         waiter.join();
         EXPECT_EQ(c.expected, result) << c.what;
@@ -266,9 +266,9 @@ TEST_F(PluginThreadLifecycle, StopAndPauseWaits)
     // Stop requested: both waits answer at once, whatever the run event says.
     const DWORD stopStart = GetTickCount();
     EXPECT_TRUE(worker.IsStopRequested(kWait));
-    SetEvent(worker.GetRunEvent());
+    worker.SetRunEvent();
     EXPECT_FALSE(worker.WaitForRun(kWait));
-    ResetEvent(worker.GetRunEvent());
+    worker.ResetRunEvent();
     EXPECT_FALSE(worker.WaitForRun(kWait));
     EXPECT_LT(GetTickCount() - stopStart, 2000u);
     EXPECT_TRUE(worker.StopThread(kWait));

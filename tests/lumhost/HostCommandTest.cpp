@@ -29,7 +29,9 @@ TEST_P(HostCommandGood, GivesTheKindAndTheStartFlags)
     const CHostCommand command = ParseHostCommand(GetParam().line);
     ASSERT_EQ(GetParam().kind, command.kind) << Narrow(command.error);
     if (command.kind == CHostCommand::Kind::Search)
+    {
         EXPECT_EQ(GetParam().startFlags, command.request.StartFlags());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -30,9 +30,11 @@ const wchar_t* MethodName(CdbMethod method)
     return L"?";
 }
 
-std::wstring StateText(ULONG state)
+// Engine fields share only "analysed" and "analyse again" with the overall state.
+std::wstring StateText(ULONG state, bool overall)
 {
-    const std::wstring name = DescribeAnalysisState(state);
+    const bool named = overall || state == 4 || state == kStateRepeat;
+    const std::wstring name = named ? DescribeAnalysisState(state) : std::wstring();
     return name.empty() ? FormatText(L"%lu", static_cast<unsigned long>(state))
                         : FormatText(L"%lu (%s)", static_cast<unsigned long>(state), name.c_str());
 }
@@ -127,7 +129,7 @@ std::wstring CDatabaseReport::DescribeStateWrite(const std::vector<LONG>& ids, c
             std::wstring name = field == 1 ? L"overall" : engines.NameOfIndex(field);
             if (name.empty())
                 name = FormatText(L"field %lu", static_cast<unsigned long>(field));
-            text += (text.empty() ? L"" : L", ") + name + L" " + StateText(value);
+            text += (text.empty() ? L"" : L", ") + name + L" " + StateText(value, field == 1);
         }
     }
     return text;

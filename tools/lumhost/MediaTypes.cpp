@@ -97,7 +97,7 @@ std::wstring DescribeCategoryMask(ULONG mask)
     for (ULONG bit = 1; bit <= 0x8000; bit <<= 1)
     {
         if (mask & bit)
-            text += (text.empty() ? L"" : L", ") + DescribeCategory(bit);
+            text += (text.empty() ? L"" : L" + ") + DescribeCategory(bit);
     }
     return text;
 }

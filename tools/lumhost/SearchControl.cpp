@@ -96,7 +96,8 @@ void CSearchControl::Start(const CSearchRequest& request)
                          L": the plug-in is still running a search; stop it or wait for it");
         return;
     }
-    if (hr != S_OK || word != CProgressLine::kQueued)
+    // S_OK is the one answer that queued a search; S_FALSE refused the mode.
+    if (hr != S_OK)
     {
         m_timeline.Print(L"search         " + what + L": Start answered " + DescribeHResult(hr) + L", progress " +
                          CProgressLine::Describe(word) + L": no search queued");

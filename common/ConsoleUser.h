@@ -42,3 +42,31 @@ bool BeginImpersonation(HANDLE token, HANDLE* previousToken);
 // *previousToken and sets it to null. False when the previous token could not be put back, and
 // when previousToken is null (nothing is done).
 bool EndImpersonation(bool restore, HANDLE* previousToken, bool closePrevious);
+
+// An impersonation for the life of a scope: begins with `token` (none when it is null, and the
+// work is then done as the thread's own identity) and ends on every path, putting the previous
+// token back. When that cannot be put back the thread reverts to the process's identity, so it is
+// never left acting as the user.
+class CScopedImpersonation
+{
+public:
+    explicit CScopedImpersonation(HANDLE token) noexcept : m_active(BeginImpersonation(token, &m_previous)) {}
+    ~CScopedImpersonation() { End(); }
+    CScopedImpersonation(const CScopedImpersonation&) = delete;
+    CScopedImpersonation& operator=(const CScopedImpersonation&) = delete;
+
+    bool IsActive() const noexcept { return m_active; }
+    // Ends it now (again: nothing). False when the previous token could not be put back.
+    bool End() noexcept
+    {
+        const bool restored = EndImpersonation(m_active, &m_previous, true);
+        if (!restored)
+            RevertToSelf();
+        m_active = false;
+        return restored;
+    }
+
+private:
+    HANDLE m_previous = nullptr;
+    bool m_active;
+};

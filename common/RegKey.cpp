@@ -70,6 +70,16 @@ LONG CRegKey::QueryDWORDValue(const wchar_t* name, DWORD& value) const noexcept
     return ERROR_SUCCESS;
 }
 
+LONG CRegKey::QueryDWORDBytes(const wchar_t* name, DWORD& value) const noexcept
+{
+    DWORD data = 0;
+    DWORD bytes = sizeof(data);
+    const LONG result = RegQueryValueExW(m_key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &bytes);
+    if (result == ERROR_SUCCESS)
+        value = data;
+    return result;
+}
+
 LONG CRegKey::DeleteValue(const wchar_t* name) noexcept
 {
     return RegDeleteValueW(m_key, name);
@@ -122,22 +132,22 @@ LONG CRegKeyEx::EnumGuidKey(DWORD index, GUID& id) const
 
 LONG CRegKeyEx::QueryStringValue(const wchar_t* name, CString& value) const
 {
-    DWORD type = 0;
-    DWORD bytes = 0;
-    LONG result = RegQueryValueExW(Get(), name, nullptr, &type, nullptr, &bytes);
-    if (result != ERROR_SUCCESS)
-        return result;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return ERROR_INVALID_DATA;
-    // The value may change between the two calls: retry while it grows.
-    for (int attempt = 0; attempt < 4; ++attempt)
+    // Most values fit the first buffer and are read with one call; a longer one is read again at
+    // its size, and again while it keeps growing between the calls.
+    wchar_t firstBuffer[128];
+    std::vector<BYTE> largerBuffer;
+    BYTE* buffer = reinterpret_cast<BYTE*>(firstBuffer);
+    DWORD capacity = sizeof(firstBuffer);
+    for (int attempt = 0; attempt < 5; ++attempt)
     {
-        std::vector<BYTE> buffer(bytes + sizeof(wchar_t));
-        DWORD got = bytes;
-        result = RegQueryValueExW(Get(), name, nullptr, &type, buffer.data(), &got);
+        DWORD type = 0;
+        DWORD got = capacity;
+        const LONG result = RegQueryValueExW(Get(), name, nullptr, &type, buffer, &got);
         if (result == ERROR_MORE_DATA)
         {
-            bytes = got;
+            largerBuffer.resize(got);
+            buffer = largerBuffer.data();
+            capacity = got;
             continue;
         }
         if (result != ERROR_SUCCESS)
@@ -145,7 +155,7 @@ LONG CRegKeyEx::QueryStringValue(const wchar_t* name, CString& value) const
         if (type != REG_SZ && type != REG_EXPAND_SZ)
             return ERROR_INVALID_DATA;
         // Stored strings need not be terminated; stop at the first NUL or at the data's end.
-        const wchar_t* text = reinterpret_cast<const wchar_t*>(buffer.data());
+        const wchar_t* text = reinterpret_cast<const wchar_t*>(buffer);
         const size_t count = got / sizeof(wchar_t);
         size_t length = 0;
         while (length < count && text[length] != 0)

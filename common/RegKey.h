@@ -24,6 +24,10 @@ public:
     LONG SetStringValue(const wchar_t* name, const wchar_t* value, DWORD type = REG_SZ) noexcept;
     LONG SetDWORDValue(const wchar_t* name, DWORD value) noexcept;
     LONG QueryDWORDValue(const wchar_t* name, DWORD& value) const noexcept;
+    // The value's first bytes read into a 4-byte buffer, whatever its registry type: a shorter value
+    // fills the low bytes (the rest 0), a longer one fails with ERROR_MORE_DATA. For settings whose
+    // readers never looked at the type.
+    LONG QueryDWORDBytes(const wchar_t* name, DWORD& value) const noexcept;
     LONG DeleteValue(const wchar_t* name) noexcept;
     // Deletes the subkey `name` with everything below it, depth first.
     LONG RecurseDeleteKey(const wchar_t* name) noexcept;

@@ -543,6 +543,14 @@ HRESULT CKdCdbMgr::GetValue(LONG propId, BSTR* value)
     return hr;
 }
 
+CString CKdCdbMgr::GetValueText(LONG propId)
+{
+    CScopedBstr value;
+    if (FAILED(GetValue(propId, value.Receive())) || !value.Get())
+        return CString();
+    return CString(value.Get(), static_cast<int>(value.Length()));
+}
+
 HRESULT CKdCdbMgr::GetItemValue(LPCWSTR itemId, LONG propId, BSTR* value)
 {
     if (!value)

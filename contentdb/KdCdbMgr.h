@@ -89,6 +89,8 @@ public:
     HRESULT MoveNext();
     // *value is null when the property of the current result has no value.
     HRESULT GetValue(LONG propId, BSTR* value);
+    // The current result's value as text; empty when it has none or cannot be read.
+    CString GetValueText(LONG propId);
     HRESULT GetItemValue(LPCWSTR itemId, LONG propId, BSTR* value);
     HRESULT GetItemPath(LPCWSTR itemId, BSTR* path);
     HRESULT SetValue(LPCWSTR itemId, LONG propId, LPCWSTR value);
@@ -172,8 +174,18 @@ private:
     CComObject<CKdCdbMgrEvents>* m_sink = nullptr;  // owned reference
 };
 
-// The file exists for the service or for a logged-on user (a file in use counts as present).
-bool IsFilePresent(LPCWSTR path);
+// What a failed access check on a file still proves about its presence.
+enum class FilePresence
+{
+    InUse,       // a file someone holds open or locked is there
+    Unreadable,  // so is one that nobody here may read, or that is encrypted
+};
+
+// The file opens for reading for the service or for a logged-on user, or fails only in a way that
+// `presence` accepts.
+bool IsFilePresent(LPCWSTR path, FilePresence presence = FilePresence::InUse);
+// Whether a result of that access check shows an existing file.
+bool ShowsFilePresent(HRESULT checkResult, FilePresence presence) noexcept;
 // Deletes the file as a logged-on user who can open it for writing (or as the service). True when
 // the deletion succeeded.
 bool DeleteFileAsUser(LPCWSTR path);

@@ -49,20 +49,11 @@ const LONG kIdAndClass[] = {kPropItemId, kPropItemClass};
 // A collection with a related item of one of these classes is not empty.
 const LONG kCollectionMemberClasses[] = {kItemClassAudio, kItemClassCollection650, kItemClassCollection700};
 
-// The value of a property of the current result; empty when it has none or cannot be read.
-CString ReadText(CKdCdbMgr& mgr, LONG propId)
-{
-    CScopedBstr value;
-    if (FAILED(mgr.GetValue(propId, value.Receive())) || !value.Get())
-        return CString();
-    return CString(value.Get(), static_cast<int>(value.Length()));
-}
-
 // The item class of the current result; 0 when the value is missing or not a decimal number, so
 // that a garbled class never passes for a real one.
 LONG ReadClass(CKdCdbMgr& mgr)
 {
-    const CString text = ReadText(mgr, kPropItemClass);
+    const CString text = mgr.GetValueText(kPropItemClass);
     const wchar_t* p = text.GetString();
     const bool negative = *p == L'-';
     if (negative)
@@ -131,7 +122,7 @@ void AppendItemFiles(CKdCdbMgr& mgr, const CString& itemId, StringList& files)
     if (FAILED(mgr.SelectItem(id.Get(), 1 + kAssociatedFilePropCount, selection.props, &found)) || found < 1)
         return;
     for (LONG prop : kAssociatedFileProps)
-        AppendIfNotEmpty(&files, ReadText(mgr, prop));
+        AppendIfNotEmpty(&files, mgr.GetValueText(prop));
 }
 
 // The walk's survivors become the answer; their files are appended when asked for.
@@ -211,16 +202,27 @@ bool IsEmptyId(LPCWSTR id)
 
 // ---- Free functions -------------------------------------------------------------------------
 
-bool IsFilePresent(LPCWSTR path)
+bool ShowsFilePresent(HRESULT checkResult, FilePresence presence) noexcept
+{
+    if (SUCCEEDED(checkResult))
+        return true;
+    // Someone holding the file open or locked still proves that it is there.
+    if (checkResult == HResultFromWin32(ERROR_SHARING_VIOLATION) ||
+        checkResult == HResultFromWin32(ERROR_LOCK_VIOLATION))
+        return true;
+    // Only a file that exists can deny access or be encrypted.
+    return presence == FilePresence::Unreadable && (checkResult == HResultFromWin32(ERROR_ACCESS_DENIED) ||
+                                                    checkResult == HResultFromWin32(ERROR_FILE_ENCRYPTED));
+}
+
+bool IsFilePresent(LPCWSTR path, FilePresence presence)
 {
     const CString longPath = MakeLongPath(CString(path), false, false);
     HANDLE token = nullptr;
     const HRESULT hr = FindUserTokenForFile(longPath, &token, false);
     if (token)
         CloseHandle(token);
-    // Someone holding the file open still proves that it is there.
-    return SUCCEEDED(hr) || hr == HResultFromWin32(ERROR_SHARING_VIOLATION) ||
-           hr == HResultFromWin32(ERROR_LOCK_VIOLATION);
+    return ShowsFilePresent(hr, presence);
 }
 
 bool DeleteFileAsUser(LPCWSTR path)
@@ -229,15 +231,11 @@ bool DeleteFileAsUser(LPCWSTR path)
     HANDLE token = nullptr;
     if (FAILED(FindUserTokenForFile(longPath, &token, true)))
         return false;
-    // Without a token (the service can open the file) the impersonation does not begin and the
-    // file is deleted as the service.
-    HANDLE previous = nullptr;
-    const bool impersonating = BeginImpersonation(token, &previous);
-    const bool deleted = DeleteFileW(longPath) != FALSE;
-    EndImpersonation(impersonating, &previous, true);
-    if (token)
-        CloseHandle(token);
-    return deleted;
+    CScopedHandle ownedToken(token);
+    // Without a token (the service can open the file) nothing is impersonated and the file is
+    // deleted as the service.
+    CScopedImpersonation asUser(token);
+    return DeleteFileW(longPath) != FALSE;
 }
 
 // ---- Lookups --------------------------------------------------------------------------------
@@ -273,7 +271,7 @@ HRESULT CKdCdbMgr::ListContainerGroups(std::vector<CKdCdbItemGroup>* groups)
         if (IsAborted(0))
             return E_ABORT;
         HRESULT hr = SearchAndWalk(*this, QueryNumberEquals(kPropItemClass, kItemClassContainer), 1, kIdOnly, [&] {
-            const CString id = ReadText(*this, kPropItemId);
+            const CString id = GetValueText(kPropItemId);
             if (!id.IsEmpty())
                 groups->push_back(CKdCdbItemGroup{id, {}});
             return true;
@@ -296,11 +294,14 @@ HRESULT CKdCdbMgr::ListContainerGroups(std::vector<CKdCdbItemGroup>* groups)
                 CString member;
                 hr = WalkResults(*this, count, [&] {
                     if (ReadClass(*this) == kItemClassDerived612)
-                        member = ReadText(*this, kPropItemId);
+                        member = GetValueText(kPropItemId);
                     return member.IsEmpty();
                 });
                 if (FAILED(hr))
+                {
+                    groups->swap(kept);
                     return hr;
+                }
                 if (!member.IsEmpty())
                 {
                     group.memberIds.push_back(member);
@@ -333,7 +334,7 @@ HRESULT CKdCdbMgr::GetItemFiles(LPCWSTR itemId, std::vector<CString>* files)
         if (FAILED(hr) || found < 1)
             return hr;
         for (LONG prop : kAssociatedFileProps)
-            AppendIfNotEmpty(files, ReadText(*this, prop));
+            AppendIfNotEmpty(files, GetValueText(prop));
         return hr;
     });
 }
@@ -358,19 +359,19 @@ HRESULT CKdCdbMgr::FindDerivedItems(LPCWSTR sourceId, std::vector<CString>* ids,
         const CString query = QueryAnyClassAndValue(kItemClassDerived610, kItemClassDerived611, kItemClassDerived612,
                                                     kPropDerivedFrom, sourceId);
         return SearchAndWalk(*this, query, propCount, idOnly ? kIdOnly : selection.props, [&] {
-            AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+            AppendIfNotEmpty(ids, GetValueText(kPropItemId));
             if (idOnly)
                 return true;
             const LONG itemClass = ReadClass(*this);
-            const CString label = ReadText(*this, kPropDerivedLabel);
+            const CString label = GetValueText(kPropDerivedLabel);
             // The labels are exact: "CM" is not a mark.
             const bool marked = label == L"cm" || label == L"goods" || label == L"shop";
-            const CString key = ReadText(*this, kPropContainerKey);
+            const CString key = GetValueText(kPropContainerKey);
             if (keys && marked && itemClass == kItemClassDerived612)
                 AppendIfNotEmpty(keys, key);
             for (LONG prop : kAssociatedFileProps)
             {
-                const CString path = ReadText(*this, prop);
+                const CString path = GetValueText(prop);
                 AppendIfNotEmpty(files, path);
             }
             return true;
@@ -391,14 +392,14 @@ HRESULT CKdCdbMgr::ListDerivationSources(std::vector<CString>* sources, std::vec
         const LONG props[] = {kPropItemId, kPropDerivedFrom};
         const CString query = QueryAnyClass(kItemClassDerived610, kItemClassDerived611, kItemClassDerived612);
         return SearchAndWalk(*this, query, 2, props, [&] {
-            const CString source = ReadText(*this, kPropDerivedFrom);
+            const CString source = GetValueText(kPropDerivedFrom);
             if (!source.IsEmpty())
             {
                 if (!Contains(*sources, source))
                     sources->push_back(source);
                 return true;
             }
-            const CString id = ReadText(*this, kPropItemId);
+            const CString id = GetValueText(kPropItemId);
             if (!id.IsEmpty() && !Contains(*unsourced, id))
                 unsourced->push_back(id);
             return true;
@@ -422,7 +423,7 @@ HRESULT CKdCdbMgr::FindEmptyContainers(std::vector<CString>* ids, std::vector<CS
                                   ? QueryNumberEquals(kPropItemClass, kItemClassContainer)
                                   : QueryAnyClass(kItemClassContainer, kItemClassContainer620, kItemClassContainer630);
         const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
-            AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+            AppendIfNotEmpty(ids, GetValueText(kPropItemId));
             return true;
         });
         if (FAILED(hr))
@@ -450,7 +451,7 @@ HRESULT CKdCdbMgr::FindEmptyContainersByKey(const std::vector<CString>* keys, st
                                       : QueryAnyClassAndValue(kItemClassContainer, kItemClassContainer620,
                                                               kItemClassContainer630, kPropContainerKey, key);
             const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
-                AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+                AppendIfNotEmpty(ids, GetValueText(kPropItemId));
                 return true;
             });
             if (FAILED(hr))
@@ -473,7 +474,7 @@ HRESULT CKdCdbMgr::FindEmptyCollections(std::vector<CString>* ids, std::vector<C
             return kHrNotConnected;
         const CString query = QueryAnyClass(kItemClassCollection650, kItemClassCollection700);
         const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
-            AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+            AppendIfNotEmpty(ids, GetValueText(kPropItemId));
             return true;
         });
         if (FAILED(hr))
@@ -500,11 +501,11 @@ HRESULT CKdCdbMgr::RemoveFromCollections(LPCWSTR itemId, std::vector<CString>* i
         const CString query =
             QueryAnyClassAndContains(kItemClassCollection650, kItemClassCollection700, kPropMemberList, itemId);
         const HRESULT hr = SearchAndWalk(*this, query, 2, props, [&] {
-            const CString collection = ReadText(*this, kPropItemId);
+            const CString collection = GetValueText(kPropItemId);
             if (collection.IsEmpty())
                 return true;
             ids->push_back(collection);
-            CString members = ReadText(*this, kPropMemberList);
+            CString members = GetValueText(kPropMemberList);
             // A failed write leaves that collection as it was; the others still get theirs.
             if (RemoveMember(members, id))
                 SetValue(collection, kPropMemberList, members);
@@ -530,11 +531,11 @@ HRESULT CKdCdbMgr::FindItemsWithMissingFile(std::vector<CString>* ids, LONG item
                                   ? QueryAnyClass(kItemClassVideo, kItemClassImage, kItemClassAudio)
                                   : QueryNumberEquals(kPropItemClass, itemClass);
         return SearchAndWalk(*this, query, 2, props, [&] {
-            const CString path = ReadText(*this, kPropPath);
+            const CString path = GetValueText(kPropPath);
             // An item without a readable path has no file either.
             if (!path.IsEmpty() && IsFilePresent(path))
                 return true;
-            AppendIfNotEmpty(ids, ReadText(*this, kPropItemId));
+            AppendIfNotEmpty(ids, GetValueText(kPropItemId));
             return true;
         });
     });

@@ -33,8 +33,8 @@ CString SubkeyPath(const wchar_t* root, const wchar_t* subkey)
     return path;
 }
 
-// A number stored in four bytes; its registry type is not looked at (the manager's own reader does
-// not either). Any other size, or no value, gives the default.
+// A number stored in four bytes, whatever its registry type; any other size, or no value, gives
+// the default.
 DWORD ReadNumber(HKEY key, const wchar_t* name, DWORD defaultValue)
 {
     DWORD value = 0;
@@ -53,8 +53,8 @@ CString ReadText(const CRegKeyEx& key, const wchar_t* name)
     return text;
 }
 
-// The indexes of 2 and up that the manager's table holds. The key is opened for writing as well,
-// as the manager's reader does, so a table we could not write is not taken as ours.
+// The indexes of 2 and up that the index table holds, with their versions. Opened for reading and
+// writing, as the table is shared with the manager and mirrored into afterwards.
 IndexTable ReadIndexTable(const wchar_t* root)
 {
     IndexTable table;

@@ -2,7 +2,9 @@
 
 #include <new>
 #include "common/HResult.h"
+#include "contentdb/ContentConstants.h"
 #include "contentdb/KdCdbMgr.h"
+#include "search/CleanUpProgress.h"
 #include "search/MetadataVersions.h"
 #include "search/SearchQuerySet.h"
 
@@ -68,6 +70,7 @@ CPluginDbSearchThread::~CPluginDbSearchThread()
         CLockGuard guard(m_connectionLock);
         m_connections.clear();
     }
+    m_fileExaminer.Release();
     m_site.Release();
     m_progressEvent.Close();
 }
@@ -218,6 +221,8 @@ bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
     switch (item->type)
     {
     case kItemThreadEnding:
+        // Released here, on the thread that created it.
+        m_fileExaminer.Release();
         m_site.Release();
         break;
     case kItemThreadStarted:
@@ -287,21 +292,21 @@ void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
     SetProgress(FAILED(hr) ? kProgressFailed : kProgressDone);
 }
 
-HRESULT CPluginDbSearchThread::OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write)
+HRESULT CPluginDbSearchThread::OpenRunConnection(CKdCdbMgr& connection)
 {
-    HRESULT hr = search.Open(false, kClientName, kRunOpenTimeoutMs);
-    if (FAILED(hr))
-        return hr;
-    hr = write.Open(false, kClientName, kRunOpenTimeoutMs);
+    const HRESULT hr = connection.Open(false, kClientName, kRunOpenTimeoutMs);
     if (FAILED(hr))
         return hr;
     EnsureEvents();
-    for (CKdCdbMgr* connection : {&search, &write})
-    {
-        connection->SetAbortEvent(GetStopEvent());
-        connection->SetRunEvent(GetRunEvent());
-    }
-    return S_OK;
+    connection.SetAbortEvent(GetStopEvent());
+    connection.SetRunEvent(GetRunEvent());
+    return hr;
+}
+
+HRESULT CPluginDbSearchThread::OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write)
+{
+    const HRESULT hr = OpenRunConnection(search);
+    return FAILED(hr) ? hr : OpenRunConnection(write);
 }
 
 template <typename Steps>
@@ -343,7 +348,28 @@ bool CPluginDbSearchThread::IsManagerIdle()
 
 HRESULT CPluginDbSearchThread::RunCleanUp(ULONG)
 {
-    return E_NOTIMPL;
+    CCleanUpProgress progress([this](ULONG percentage) { SetProgress(percentage); });
+    {
+        CKdCdbMgr connection;
+        if (SUCCEEDED(OpenRunConnection(connection)))
+        {
+            CListedConnection listed(*this, connection);
+            RunRemovalSteps(connection, progress);
+        }
+        connection.Close();
+    }
+
+    // The container repair always runs, after a stop or a failed connection too: it answers the
+    // stop itself, and its answer is the run's.
+    CKdCdbMgr connection;
+    HRESULT hr = OpenRunConnection(connection);
+    if (SUCCEEDED(hr))
+    {
+        CListedConnection listed(*this, connection);
+        hr = RepairContainers(connection, progress);
+    }
+    connection.Close();
+    return hr;
 }
 
 HRESULT CPluginDbSearchThread::RunFullSearch(ULONG requestWord)
@@ -458,4 +484,26 @@ HRESULT CPluginDbSearchThread::ResetEngineVersions(CKdCdbMgr& connection, const 
             return hr;  // the version stays unrecorded, so the next update run tries again
     }
     return StoreMetadataVersions(outdated, category);
+}
+
+HRESULT CPluginDbSearchThread::WalkSearchResults(CKdCdbMgr& connection, LPCWSTR query, ULONG columnCount,
+                                                 const LONG* columns, bool& stopped,
+                                                 const std::function<void()>& readRow)
+{
+    // The search and the walk over its results are one unit on the connection.
+    CLockGuard walk(connection.ConnectionLock());
+    LONG count = 0;
+    const HRESULT hr = connection.Search(query, columnCount, columns, &count, kAnyItemClass, 0, 0, 0);
+    if (FAILED(hr))
+        return hr;
+    for (LONG i = 0; i < count && !stopped; ++i)
+    {
+        readRow();
+        const HRESULT moved = connection.MoveNext();
+        if (!WaitForRun(INFINITE))
+            stopped = true;
+        if (FAILED(moved))
+            break;
+    }
+    return hr;
 }

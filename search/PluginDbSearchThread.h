@@ -2,17 +2,21 @@
 #include <windows.h>
 #include <objbase.h>
 #include <atomic>
+#include <functional>
 #include <list>
 #include <vector>
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "contentdb/KdCdbItemGroup.h"
 #include "contentdb/KdCdbMgr.h"
 #include "interfaces/ManagerInterfaces.h"
+#include "interfaces/ServiceInterfaces.h"
 #include "search/MetadataVersions.h"
 #include "worker/PluginEvent.h"
 #include "worker/PluginThread.h"
 
+class CCleanUpProgress;
 class CSearchCandidates;
 
 // The worker that searches the content database on the manager's request. The plug-in object
@@ -135,6 +139,32 @@ public:
 protected:
     bool ProcessItem(CBase::CProcessItem* item) override;
 
+    // ---- The clean-up run's steps, each on a connection the run opened and listed ----------
+    // Each step looks for a stop first and waits while paused between two entries; E_ABORT ends it
+    // when the worker stops. A failed lookup ends only its own step, with the lookup's result.
+
+    // Items of the configured class whose file is gone, phase 3 to 10.
+    HRESULT RemoveItemsWithMissingFile(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Derived items whose source item is gone, phases 10 to 25 and 25 to 40.
+    HRESULT RemoveOrphanedDerivedItems(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Containers without members, phases 40 to 50 (files) and 50 to 65 (records).
+    HRESULT RemoveEmptyContainers(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Collections without members, phases 65 to 75 (files) and 75 to 90 (records).
+    HRESULT RemoveEmptyCollections(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // The four removals in order; E_ABORT from one ends them and is the answer, else S_OK.
+    HRESULT RunRemovalSteps(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Containers whose file no longer matches their source, repaired from a member, phase 90 to
+    // 100. E_ABORT when stopped, else the result of the group lookup.
+    HRESULT RepairContainers(CKdCdbMgr& connection, CCleanUpProgress& progress);
+    // Examines the pair with the worker's file examiner (created on first use); *accepted tells
+    // whether the container still holds the source. 0x80070002 when a file is missing; S_FALSE
+    // when the source has no video or audio part.
+    HRESULT ExamineContainerPair(const CString& sourcePath, const CString& containerFile, bool* accepted);
+
+    // "CleanUpObjectClass": the class whose items without a file are removed; 0 (none) when the
+    // value is absent or unreadable.
+    static LONG ReadCleanUpObjectClass();
+
 private:
     // Keeps a connection in the connection list while it lives, so that a stop request can reach
     // the connection's long calls; removed before the connection is destroyed.
@@ -154,6 +184,12 @@ private:
 
     void TakeSite(CProcessItem& item);
 
+    // The walk both passes share: searches `query` on the connection and calls readRow for each
+    // result row; after each row moves on and waits while paused. Ends early when a move fails or
+    // a stop comes (stopped is then set; a stop already set takes no row). The connection lock is
+    // held throughout. Returns the search's result.
+    HRESULT WalkSearchResults(CKdCdbMgr& connection, LPCWSTR query, ULONG columnCount, const LONG* columns,
+                              bool& stopped, const std::function<void()>& readRow);
     // SearchAndQueue's parts: the walk that keeps the rows, and the hand-over of one kept item.
     HRESULT CollectCandidates(CKdCdbMgr& searchConnection, LPCWSTR query, ULONG categoryMask,
                               CSearchCandidates& candidates, bool& stopped);
@@ -163,8 +199,11 @@ private:
     // Runs a search request between the progress updates every run shares.
     void RunRequest(LONG type, ULONG requestWord);
 
-    // Opens the run's two private connections (A searches, B writes) and gives both the worker's
-    // stop and run events. B is not opened when A fails. Answers the first failure.
+    // Opens a private connection of a run, without notifications, and gives it the worker's stop
+    // and run events.
+    HRESULT OpenRunConnection(CKdCdbMgr& connection);
+    // The two connections of a search run: A searches, B writes. B is not opened when A fails.
+    // Answers the first failure.
     HRESULT OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write);
     // The frame every search run shares: open A and B, check for a stop, list A for stop requests,
     // run `steps`, unlist and close. A stop before the steps gives E_ABORT.
@@ -184,6 +223,15 @@ private:
     // for it; a failed reset leaves the versions unrecorded.
     HRESULT ResetEngineVersions(CKdCdbMgr& connection, const std::vector<EngineEntry>& outdated, ULONG category);
 
+    // Clean-up helpers (PluginDbSearchThreadCleanUp.cpp).
+    using EmptyGroupLookup = HRESULT (CKdCdbMgr::*)(std::vector<CString>* ids, std::vector<CString>* files);
+    HRESULT RemoveEmptyGroups(CKdCdbMgr& connection, CCleanUpProgress& progress, EmptyGroupLookup lookup,
+                              ULONG low, ULONG middle, ULONG high);
+    bool RepairContainer(CKdCdbMgr& connection, const CKdCdbItemGroup& group);
+    bool CopyMemberIntoContainer(CKdCdbMgr& connection, const CString& containerId, const CString& containerFile,
+                                 const CString& sourcePath, const CString& memberId);
+    HRESULT EnsureFileExaminer();
+
     // Read without a lock by the plug-in object's threads; single aligned words.
     std::atomic<ULONG> m_engineState{kEngineNeverStarted};
     std::atomic<ULONG> m_progress{0};
@@ -193,6 +241,7 @@ private:
     // Connections of the run in progress that a stop request must reach; not owned.
     CCriticalSection m_connectionLock;
     std::list<CKdCdbMgr*> m_connections;
+    CComPtr<IFileExaminer> m_fileExaminer;  // created by the clean-up on first use; worker thread only
 
     RequestObserver m_observer = nullptr;
     void* m_observerContext = nullptr;

@@ -153,33 +153,20 @@ HRESULT CPluginDbSearchThread::ResetEngineStates(CKdCdbMgr& connection, LPCWSTR 
 
         // All rows are read before the first write, so the writes cannot disturb the walk of the
         // same connection's result set.
-        CLockGuard walk(connection.ConnectionLock());
-        LONG count = 0;
-        const HRESULT hr = connection.Search(query, kResetColumnCount, kResetColumns, &count, kAnyItemClass, 0, 0, 0);
-        if (FAILED(hr))
-            return hr;
-        for (LONG i = 0; i < count && !stopped; ++i)
-        {
+        return WalkSearchResults(connection, query, kResetColumnCount, kResetColumns, stopped, [&] {
             CScopedBstr itemId;
-            if (SUCCEEDED(connection.GetValue(kPropItemId, itemId.Receive())) && itemId.Length() != 0)
+            if (FAILED(connection.GetValue(kPropItemId, itemId.Receive())) || itemId.Length() == 0)
+                return;
+            ChangedItem item{CString(itemId.Get()), {}, {}};
+            for (ULONG j = 0; j < kStateWordCount; ++j)
             {
-                ChangedItem item{CString(itemId.Get()), {}, {}};
-                for (ULONG j = 0; j < kStateWordCount; ++j)
-                {
-                    CScopedBstr word;
-                    connection.GetValue(kResetColumns[1 + j], word.Receive());
-                    item.words[j] = ReadStateWord(word.Get());
-                }
-                if (ResetFields(item, engineIndexes, fromValue, to))
-                    changedItems.push_back(std::move(item));
+                CScopedBstr word;
+                connection.GetValue(kResetColumns[1 + j], word.Receive());
+                item.words[j] = ReadStateWord(word.Get());
             }
-            const HRESULT moved = connection.MoveNext();
-            if (!WaitForRun(INFINITE))
-                stopped = true;
-            if (FAILED(moved))
-                break;
-        }
-        return hr;
+            if (ResetFields(item, engineIndexes, fromValue, to))
+                changedItems.push_back(std::move(item));
+        });
     });
     if (stopped)
         result = E_ABORT;

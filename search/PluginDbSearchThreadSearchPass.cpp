@@ -93,48 +93,32 @@ HRESULT CPluginDbSearchThread::SearchAndQueue(CKdCdbMgr& writeConnection, CKdCdb
 HRESULT CPluginDbSearchThread::CollectCandidates(CKdCdbMgr& searchConnection, LPCWSTR query, ULONG categoryMask,
                                                  CSearchCandidates& candidates, bool& stopped)
 {
-    // The search and the walk over its results are one unit on the connection.
-    CLockGuard walk(searchConnection.ConnectionLock());
-    LONG count = 0;
-    const HRESULT hr = searchConnection.Search(query, kSearchColumnCount, kSearchColumns, &count, kAnyItemClass, 0, 0, 0);
-    if (FAILED(hr))
-        return hr;
-    for (LONG i = 0; i < count && !stopped; ++i)
-    {
+    return WalkSearchResults(searchConnection, query, kSearchColumnCount, kSearchColumns, stopped, [&] {
         CScopedBstr itemId;
         CScopedBstr location;
+        if (FAILED(searchConnection.GetValue(kPropItemId, itemId.Receive())) || itemId.Length() == 0 ||
+            FAILED(searchConnection.GetValue(kPropPath, location.Receive())) || location.Length() == 0)
+            return;
         CScopedBstr exclusion;
-        if (SUCCEEDED(searchConnection.GetValue(kPropItemId, itemId.Receive())) && itemId.Length() != 0 &&
-            SUCCEEDED(searchConnection.GetValue(kPropPath, location.Receive())) && location.Length() != 0)
+        searchConnection.GetValue(kPropItemState, exclusion.Receive());
+        if (exclusion.Length() != 0 && std::wcstol(exclusion.Get(), nullptr, 0) == kExcludedItem)
+            return;
+        // Failed reads leave the values empty.
+        CScopedBstr itemClass, mimeType, sourceApplication, broadcastType, marker, state;
+        searchConnection.GetValue(kPropItemClass, itemClass.Receive());
+        searchConnection.GetValue(kPropMimeType, mimeType.Receive());
+        searchConnection.GetValue(kPropSourceApplication, sourceApplication.Receive());
+        searchConnection.GetValue(kPropBroadcastType, broadcastType.Receive());
+        searchConnection.GetValue(kPropMarker, marker.Receive());
+        searchConnection.GetValue(kPropAnalysisState0, state.Receive());
+        const LONG classCode = itemClass.Get() ? _wtoi(itemClass.Get()) : kItemClassUnknown;
+        const ULONG category = ClassifyRow(classCode, location.Get(), mimeType, sourceApplication, broadcastType, marker);
+        if (category & categoryMask)
         {
-            searchConnection.GetValue(kPropItemState, exclusion.Receive());
-            if (exclusion.Length() == 0 || std::wcstol(exclusion.Get(), nullptr, 0) != kExcludedItem)
-            {
-                // Failed reads leave the values empty.
-                CScopedBstr itemClass, mimeType, sourceApplication, broadcastType, marker, state;
-                searchConnection.GetValue(kPropItemClass, itemClass.Receive());
-                searchConnection.GetValue(kPropMimeType, mimeType.Receive());
-                searchConnection.GetValue(kPropSourceApplication, sourceApplication.Receive());
-                searchConnection.GetValue(kPropBroadcastType, broadcastType.Receive());
-                searchConnection.GetValue(kPropMarker, marker.Receive());
-                searchConnection.GetValue(kPropAnalysisState0, state.Receive());
-                const LONG classCode = itemClass.Get() ? _wtoi(itemClass.Get()) : kItemClassUnknown;
-                const ULONG category =
-                    ClassifyRow(classCode, location.Get(), mimeType, sourceApplication, broadcastType, marker);
-                if (category & categoryMask)
-                {
-                    candidates.Add(ReadStateWord(state.Get()), category, location.Get(), std::wcslen(location.Get()),
-                                   itemId.Get(), std::wcslen(itemId.Get()));
-                }
-            }
+            candidates.Add(ReadStateWord(state.Get()), category, location.Get(), std::wcslen(location.Get()),
+                           itemId.Get(), std::wcslen(itemId.Get()));
         }
-        const HRESULT moved = searchConnection.MoveNext();
-        if (!WaitForRun(INFINITE))
-            stopped = true;
-        if (FAILED(moved))
-            break;
-    }
-    return hr;
+    });
 }
 
 HRESULT CPluginDbSearchThread::CheckFileAccess(LPCWSTR longPath)

@@ -40,13 +40,13 @@ CMediaCatalogueBuilder::~CMediaCatalogueBuilder()
 std::wstring CMediaCatalogueBuilder::Add(const Media& media)
 {
     const std::wstring path = PathOf(media.fileName.empty() ? media.id + ExtensionOf(media.itemClass) : media.fileName);
-    if (media.createFile)
+    if (media.createFile && m_files.count(path) == 0)
     {
         HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE)
         {
             CloseHandle(file);
-            m_files.push_back(path);
+            m_files.insert(path);
         }
         else if (GetLastError() != ERROR_FILE_EXISTS)
         {

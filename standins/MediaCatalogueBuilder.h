@@ -1,7 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
-#include <vector>
+#include <unordered_set>
 #include "standins/ContentDbCatalogue.h"
 
 // Media items (video, image, audio) for the stand-in content database, each with a real file in a
@@ -54,5 +54,5 @@ public:
 private:
     CContentDbCatalogue& m_catalogue;
     std::wstring m_folder;
-    std::vector<std::wstring> m_files;
+    std::unordered_set<std::wstring> m_files;  // made by this builder
 };

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+#include "bench/BenchClock.h"
 #include "common/Path.h"
 #include "common/Scoped.h"
 #include "common/String.h"
@@ -19,18 +20,6 @@ namespace
 constexpr int kRecords = 100000;
 constexpr int kFiles = 1000;
 constexpr int kRounds = 7;
-
-double NowMs()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 std::vector<BYTE> ReadAll(const CString& path)
 {

@@ -21,6 +21,7 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+#include "bench/BenchClock.h"
 #include "common/Path.h"
 #include "common/Scoped.h"
 #include "notify/PluginDbNotifyThread.h"
@@ -37,18 +38,6 @@ constexpr int kPageRounds = 20;
 constexpr int kCancels = 10000;
 
 using CItem = CPluginDbNotifyThread::CProcessItem;
-
-double NowMs()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // The process's private (committed) bytes. Wine leaves PrivateUsage at 0 but keeps PagefileUsage,
 // which Windows defines as the same commit charge.

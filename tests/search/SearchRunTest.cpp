@@ -350,3 +350,35 @@ TEST_F(SearchRunTest, AStopDuringAStalledSearchEndsTheRun)
     EXPECT_TRUE(m_worker->StopThread(kWaitMs));
     ExpectConnectionsClosed(2);
 }
+
+// The clean-up run always reaches its container repair, on a connection of its own: after its
+// first connection failed, and after a stop, which the repair then answers.
+TEST_F(SearchRunTest, CleanUpRepairsContainersAfterAFailedConnectionOrAStop)
+{
+    for (bool stop : {false, true})
+    {
+        SCOPED_TRACE(stop);
+        m_db->Control().Reset();
+        m_db->Control().ClearCalls();
+        if (stop)
+        {
+            m_db->Control().Stall(CdbMethod::Search);
+            ASSERT_EQ(S_OK, m_worker->QueueSearch(Search::kItemCleanUp, 0x00020000));
+            ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::Search, 1, kWaitMs));
+            m_worker->RequestStop();
+            m_db->Control().Release(CdbMethod::Search);
+            EXPECT_EQ(Search::kProgressFailed, WaitForEnd());
+            EXPECT_EQ(1u, SearchTexts().size());  // the repair looked for no container
+        }
+        else
+        {
+            m_db->Control().FailNext(CdbMethod::Open, E_FAIL);
+            EXPECT_EQ(Search::kProgressDone, Run(Search::kItemCleanUp, 0x00020000));
+            ASSERT_EQ(1u, SearchTexts().size());  // the repair's container lookup only
+            EXPECT_NE(std::wstring::npos, SearchTexts()[0].find(L"600"));
+        }
+        EXPECT_EQ(2u, m_db->Control().Calls(CdbMethod::Open).size());
+        EXPECT_EQ(m_db->Control().Calls(CdbMethod::Open).size() - (stop ? 0 : 1),
+                  m_db->Control().Calls(CdbMethod::Close).size());
+    }
+}

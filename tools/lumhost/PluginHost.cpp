@@ -665,6 +665,8 @@ void CPluginHost::OnPendingCount(const VARIANT& count)
 
 void CPluginHost::OnHandOff(const CHostManager::HandOff& handOff)
 {
+    // States the plug-in wrote before this hand-off go on the timeline before it.
+    PollDatabase();
     // The item's state now is the list the plug-in took it from.
     CatalogueEvent item;
     std::wstring state;

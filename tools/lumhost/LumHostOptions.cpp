@@ -72,6 +72,19 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
             return true;
         };
 
+        // A value read by one of the search-side parsers, whose message gets the option's name.
+        auto parsed = [&](auto parse, auto& out) {
+            std::wstring text;
+            if (!value(text))
+                return false;
+            if (!parse(text, out, error))
+            {
+                error = arg + L": " + error;
+                return false;
+            }
+            return true;
+        };
+
         if (arg == L"--dll")
         {
             if (!value(options.dllPath))
@@ -113,28 +126,16 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
         }
         else if (arg == L"--search")
         {
-            std::wstring text;
             CSearchRequest request;
-            if (!value(text))
+            if (!parsed(ParseSearchRequest, request))
                 return LumHostParse::Error;
-            if (!ParseSearchRequest(text, request, error))
-            {
-                error = L"--search: " + error;
-                return LumHostParse::Error;
-            }
             options.searches.push_back(request);
         }
         else if (arg == L"--engine")
         {
-            std::wstring text;
             CEngineSpec spec;
-            if (!value(text))
+            if (!parsed(ParseEngineSpec, spec))
                 return LumHostParse::Error;
-            if (!ParseEngineSpec(text, spec, error))
-            {
-                error = L"--engine: " + error;
-                return LumHostParse::Error;
-            }
             for (const CEngineSpec& other : options.engines)
             {
                 if (_wcsicmp(other.moduleId.c_str(), spec.moduleId.c_str()) == 0)

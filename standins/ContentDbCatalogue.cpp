@@ -102,6 +102,16 @@ bool CContentDbCatalogue::SetProperty(const std::wstring& id, LONG propId, const
 
 bool CContentDbCatalogue::SetProperties(const std::wstring& id, const Properties& properties)
 {
+    return WriteProperties(id, properties, true);
+}
+
+bool CContentDbCatalogue::SetPropertiesQuietly(const std::wstring& id, const Properties& properties)
+{
+    return WriteProperties(id, properties, false);
+}
+
+bool CContentDbCatalogue::WriteProperties(const std::wstring& id, const Properties& properties, bool notify)
+{
     CExclusive guard(m_lock);
     const auto found = m_orderById.find(id);
     if (found == m_orderById.end())
@@ -111,7 +121,8 @@ bool CContentDbCatalogue::SetProperties(const std::wstring& id, const Properties
     for (const auto& property : properties)
         ApplyProperty(*changed, property.first, property.second);
     slot = changed;
-    Report(id, changed->itemClass, kChangeAddedOrChanged);
+    if (notify)
+        Report(id, changed->itemClass, kChangeAddedOrChanged);
     return true;
 }
 

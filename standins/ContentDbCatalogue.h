@@ -43,6 +43,9 @@ public:
     bool SetProperty(const std::wstring& id, LONG propId, const std::wstring& value);
     // All or nothing: false (nothing written) when no item has this id.
     bool SetProperties(const std::wstring& id, const Properties& properties);
+    // The same without a change notification: writes of the manager's own bookkeeping, which a
+    // host does not want to come back to the plug-in as a content change.
+    bool SetPropertiesQuietly(const std::wstring& id, const Properties& properties);
     // What readers of the item's class get instead of its code (empty: the code again). False when
     // no item has this id.
     bool SetClassText(const std::wstring& id, const std::wstring& text);
@@ -60,6 +63,7 @@ public:
 
 private:
     void Report(const std::wstring& id, LONG itemClass, LONG kind);
+    bool WriteProperties(const std::wstring& id, const Properties& properties, bool notify);
 
     mutable SRWLOCK m_lock = SRWLOCK_INIT;
     ULONGLONG m_nextOrder = 0;

@@ -158,6 +158,7 @@ void CContentDbControl::SetRecording(bool on)
 void CContentDbControl::Record(CdbCall call)
 {
     call.sequence = NextStandinCallSequence();
+    call.tick = GetTickCount();
     if (!IsRecording())
         return;
     CLockGuard guard(m_lock);
@@ -185,6 +186,14 @@ std::vector<CdbCall> CContentDbControl::Calls(CdbMethod method) const
 LONG CContentDbControl::CallCount(CdbMethod method) const noexcept
 {
     return InterlockedCompareExchange(const_cast<volatile LONG*>(&m_callCounts[static_cast<size_t>(method)]), 0, 0);
+}
+
+std::vector<CdbCall> CContentDbControl::TakeCalls()
+{
+    std::vector<CdbCall> taken;
+    CLockGuard guard(m_lock);
+    taken.swap(m_calls);
+    return taken;
 }
 
 void CContentDbControl::ClearCalls()

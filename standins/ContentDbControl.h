@@ -44,6 +44,7 @@ struct CdbCall
     // NextStandinCallSequence() on arrival: one order across every connection and every other
     // stand-in, so a test can tell that all reads came before the first write or queued item.
     LONG sequence = 0;
+    DWORD tick = 0;  // GetTickCount() on arrival
     std::wstring text;
     std::wstring database;
     std::vector<LONG> numbers;
@@ -102,6 +103,9 @@ public:
     std::vector<CdbCall> Calls(CdbMethod method) const;
     LONG CallCount(CdbMethod method) const noexcept;
     void ClearCalls();
+    // The calls recorded so far, taken out of the record in one step (the counts stay), so that a
+    // reader polling a long run loses none.
+    std::vector<CdbCall> TakeCalls();
 
 private:
     static constexpr size_t kMethods = static_cast<size_t>(CdbMethod::Count);

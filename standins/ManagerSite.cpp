@@ -48,6 +48,22 @@ void CManagerSite::AddElement(const VARIANT& value, std::wstring id)
     m_queue.push_back(std::move(element));
 }
 
+bool CManagerSite::RemoveQueueEntry(const std::wstring& id)
+{
+    std::unique_ptr<Element> removed;  // released after the lock is left
+    CObjectLockGuard<CManagerSite> guard(*this);
+    for (auto it = m_queue.begin(); it != m_queue.end(); ++it)
+    {
+        if (!id.empty() && (*it)->id == id)
+        {
+            removed = std::move(*it);
+            m_queue.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 void CManagerSite::AddQueueEntry(CManagerQueueEntry* entry)
 {
     VARIANT value;

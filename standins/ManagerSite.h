@@ -67,6 +67,9 @@ public:
     // Any other element (a number, a null unknown, an object without IQueueEntry); it has no id.
     void AddQueueElement(const VARIANT& element);
     size_t QueueEntryCount() const;
+    // Takes the element with this id out of the queue, as the manager does once it is analysed;
+    // false when none has it. Not a call of the plug-in: nothing is recorded or observed.
+    bool RemoveQueueEntry(const std::wstring& id);
     // Makes GetQueueEntries answer a copy of `answer` (for example VT_EMPTY) instead of the array.
     void AnswerQueueEntriesWith(const VARIANT& answer);
 

@@ -83,6 +83,14 @@ ILumMgrPluginSite* CHostManager::Site() const noexcept
     return m_site.Get();
 }
 
+void CHostManager::Finished(const std::wstring& entryId)
+{
+    if (m_site)
+        m_site->RemoveQueueEntry(entryId);
+    CLockGuard guard(m_lock);
+    m_entryPaths.erase(entryId);
+}
+
 size_t CHostManager::QueueLength() const
 {
     return m_site ? m_site->QueueEntryCount() : 0;

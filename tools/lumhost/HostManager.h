@@ -10,9 +10,8 @@
 class CManagerSite;
 
 // The manager's side of the hand-off as lumhost plays it: every file the plug-in hands over
-// becomes an entry of the manager's analysis queue (id "Q<n>", state "may be withdrawn"), and
-// stays there, since nothing is analysed; a later hand-off of the same file makes the plug-in
-// withdraw the older entry. The listener hears of each hand-off and withdrawal on the plug-in's
+// becomes an entry of the manager's analysis queue (id "Q<n>", state "may be withdrawn") until it
+// is analysed; a later hand-off of the same file makes the plug-in withdraw the older entry. The listener hears of each hand-off and withdrawal on the plug-in's
 // thread, after the site has recorded the call.
 class CHostManager
 {
@@ -48,6 +47,8 @@ public:
     ILumMgrPluginSite* Site() const noexcept;
     CManagerSite* SiteObject() const noexcept { return m_site.Get(); }
     size_t QueueLength() const;
+    // The entry has been analysed: it leaves the manager's queue.
+    void Finished(const std::wstring& entryId);
 
 private:
     HandOffListener m_onHandOff;

@@ -2,9 +2,15 @@
 #include <cerrno>
 #include <cwchar>
 #include "common/Path.h"
+#include "tools/lumhost/HostCommand.h"
+#include "tools/lumhost/Timeline.h"
 
 namespace
 {
+// Fields 2 to 32 of the analysis state words are the engines'.
+constexpr size_t kMaxEngines = 31;
+constexpr ULONG kMaxAnalyseMs = 600000;
+
 // Seconds are whole, positive and at most a year, so that tick arithmetic cannot overflow.
 constexpr unsigned long kMaxSeconds = 366UL * 24 * 3600;
 
@@ -39,6 +45,7 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
     }
 
     bool folderGiven = false;
+    bool enginesGiven = false;
     for (size_t i = 0; i < args.size(); ++i)
     {
         const std::wstring& arg = args[i];
@@ -60,6 +67,19 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
             {
                 error = arg + L" wants a whole number of seconds" + (allowZero ? L"" : L" above 0") + L", not \"" +
                         text + L"\"";
+                return false;
+            }
+            return true;
+        };
+
+        // A value read by one of the search-side parsers, whose message gets the option's name.
+        auto parsed = [&](auto parse, auto& out) {
+            std::wstring text;
+            if (!value(text))
+                return false;
+            if (!parse(text, out, error))
+            {
+                error = arg + L": " + error;
                 return false;
             }
             return true;
@@ -104,6 +124,57 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
             if (!seconds(options.writeAfterSeconds, true))
                 return LumHostParse::Error;
         }
+        else if (arg == L"--search")
+        {
+            CSearchRequest request;
+            if (!parsed(ParseSearchRequest, request))
+                return LumHostParse::Error;
+            options.searches.push_back(request);
+        }
+        else if (arg == L"--engine")
+        {
+            CEngineSpec spec;
+            if (!parsed(ParseEngineSpec, spec))
+                return LumHostParse::Error;
+            for (const CEngineSpec& other : options.engines)
+            {
+                if (_wcsicmp(other.moduleId.c_str(), spec.moduleId.c_str()) == 0)
+                {
+                    error = L"--engine: two engines named " + spec.moduleId;
+                    return LumHostParse::Error;
+                }
+            }
+            if (options.engines.size() >= kMaxEngines)
+            {
+                error = FormatText(L"--engine: at most %u engines", static_cast<unsigned>(kMaxEngines));
+                return LumHostParse::Error;
+            }
+            options.engines.push_back(spec);
+            enginesGiven = true;
+        }
+        else if (arg == L"--analyse-ms")
+        {
+            std::wstring text;
+            if (!value(text))
+                return LumHostParse::Error;
+            if (!ParseHostNumber(text, kMaxAnalyseMs, options.analyseMs))
+            {
+                error = L"--analyse-ms wants milliseconds up to 600000, not \"" + text + L"\"";
+                return LumHostParse::Error;
+            }
+        }
+        else if (arg == L"--cleanup-class")
+        {
+            std::wstring text;
+            if (!value(text))
+                return LumHostParse::Error;
+            if (!ParseHostNumber(text, 0xFFFFFFFF, options.cleanUpClass) || options.cleanUpClass == 0)
+            {
+                error = L"--cleanup-class wants an item class above 0 (300 video, 200 image, 100 audio), not \"" +
+                        text + L"\"";
+                return LumHostParse::Error;
+            }
+        }
         else if (arg.size() > 1 && arg[0] == L'-')
         {
             error = L"unknown option " + arg;
@@ -130,6 +201,8 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
         error = L"no media folder given";
         return LumHostParse::Error;
     }
+    if (!enginesGiven)
+        options.engines = DefaultEngines();
     return LumHostParse::Run;
 }
 
@@ -166,27 +239,48 @@ std::wstring LumHostUsage()
     return L"Usage: lumhost [options] <media folder>\n"
            L"\n"
            L"Plays the manager around the database-notify plug-in: registers the plug-in DLL, puts\n"
-           L"stand-ins of the manager, its services and the content database in place, catalogues the\n"
-           L"media files of the folder, watches it, and turns files that appear, change and disappear\n"
-           L"into the database's change notifications. Prints a timeline of what happens: each\n"
-           L"notification, each pending-count event, each file the plug-in hands to the manager (with\n"
-           L"its category) and each manager queue entry it withdraws.\n"
+           L"stand-ins of the manager, its services, its analysis engines and the content database in\n"
+           L"place, catalogues the media files of the folder, watches it, and turns files that appear,\n"
+           L"change and disappear into the database's change notifications. Prints a timeline of what\n"
+           L"happens: each notification, each pending-count event, each file the plug-in hands to the\n"
+           L"manager (with its category), each manager queue entry it withdraws, each item the manager\n"
+           L"analyses, and what every search does.\n"
            L"\n"
            L"Options:\n"
            L"  --dll <file>          the plug-in DLL (default: LumSiftDbNotifyWex.dll next to\n"
            L"                        lumhost.exe, else the one of the build lumhost came from)\n"
            L"  --no-register         use the plug-in's registration as it is: neither register nor\n"
            L"                        unregister (--dll is then not used)\n"
-           L"  --seconds <n>         end after n seconds (default: run until Ctrl+C)\n"
+           L"  --seconds <n>         end after n seconds (default: run until Ctrl+C or quit)\n"
            L"  --verbose, -v         also show the plug-in's calls into the content database\n"
            L"  --write-slowly <file> once the plug-in listens, write this file (in the media folder\n"
            L"                        unless the name is absolute) slowly while holding it open, as a\n"
            L"                        recorder does\n"
            L"  --write-seconds <n>   how long the writer writes before closing the file (default 40)\n"
            L"  --write-after <n>     seconds to wait before the writer starts (default 0)\n"
+           L"  --search <MODE[:MASK[:FLAGS]]>\n"
+           L"                        start a search once the plug-in is connected; repeatable: each\n"
+           L"                        starts when the one before has ended and the manager has\n"
+           L"                        analysed what it was handed. MODE: full, cleanup, check (category\n"
+           L"                        search with version check), category, update-major (metadata\n"
+           L"                        update, major versions), update (all versions), or a number.\n"
+           L"                        MASK: a number, or analogue, digital, video, image, audio, marked,\n"
+           L"                        all joined by +. FLAGS: the queue flags byte (0 to 0xFF)\n"
+           L"  --engine <NAME:MASK[:VERSION][:uncreatable]>\n"
+           L"                        list an analysis engine (repeatable) with its category mask\n"
+           L"                        (0x01-0x3F) and metadata version (2.1, or a number); uncreatable:\n"
+           L"                        listed, but its class cannot be created. Default: VideoScenes:0x07,\n"
+           L"                        PictureFaces:0x08 and AudioBeats:0x30, each at version 1.0\n"
+           L"  --analyse-ms <n>      how long the manager takes to analyse one item (default 1000)\n"
+           L"  --cleanup-class <n>   the item class whose entries the clean-up removes when their file\n"
+           L"                        is gone (300 video, 200 image, 100 audio); default: none\n"
            L"  --help, -h            this text\n"
            L"\n"
-           L"Ctrl+C ends lumhost cleanly: it disconnects and releases the plug-in, withdraws the\n"
-           L"stand-ins and unregisters the plug-in (unless --no-register).\n"
+           L"Commands, typed on standard input while lumhost runs (one per line):\n" +
+           HostCommandHelp() +
+           L"\n"
+           L"Ctrl+C ends lumhost cleanly: it stops a running search, disconnects and releases the\n"
+           L"plug-in, withdraws the stand-ins, removes its engines' registry entries and unregisters\n"
+           L"the plug-in (unless --no-register).\n"
            L"Exit codes: 0 ended as asked, 1 the plug-in or the host failed, 2 bad options or folder.\n";
 }

@@ -111,6 +111,7 @@ void CMediaCatalogue::CatalogueFile(const std::wstring& path, const WIN32_FILE_A
     if (found != m_entries.end())
     {
         Entry& entry = found->second;
+        entry.deletedBehind = false;  // back again: later removals count
         if (entry.size == SizeOf(data) && SameTime(entry.written, data.ftLastWriteTime))
             return;
         entry.size = SizeOf(data);
@@ -162,6 +163,8 @@ void CMediaCatalogue::ReportChange(Entry& entry, bool announce)
 
 void CMediaCatalogue::RemoveEntry(std::map<std::wstring, Entry>::iterator entry)
 {
+    if (entry->second.deletedBehind)
+        return;  // the database keeps the item; a file appearing again counts as a change
     if (!entry->second.itemId.empty())
     {
         Announce(EventOf(CatalogueChange::Removed, entry->second));
@@ -305,6 +308,35 @@ void CMediaCatalogue::FlushChanges(DWORD now)
     {
         if (entry.second.heldBack && now - entry.second.lastChange >= m_settleMs)
             ReportChange(entry.second, true);
+    }
+}
+
+HRESULT CMediaCatalogue::DeleteBehindDatabase(const std::wstring& path)
+{
+    CLockGuard guard(m_lock);
+    const auto found = m_entries.find(KeyOf(path));
+    if (found == m_entries.end() || found->second.itemId.empty())
+        return E_INVALIDARG;
+    found->second.deletedBehind = true;
+    if (!DeleteFileW(MakeLongPath(path.c_str(), false, false)))
+    {
+        const DWORD error = GetLastError();
+        found->second.deletedBehind = false;
+        return HRESULT_FROM_WIN32(error);
+    }
+    return S_OK;
+}
+
+void CMediaCatalogue::ForgetItem(const std::wstring& itemId)
+{
+    CLockGuard guard(m_lock);
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it)
+    {
+        if (it->second.itemId == itemId)
+        {
+            m_entries.erase(it);
+            return;
+        }
     }
 }
 

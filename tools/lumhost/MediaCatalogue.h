@@ -75,6 +75,13 @@ public:
     void PathRemoved(const std::wstring& path);
     // Reports the changes of files that have stayed unchanged for the settling time.
     void FlushChanges(DWORD now);
+    // Deletes a catalogued file while its item stays in the database, as when the database
+    // missed the deletion; the removal that the watcher reports next is let pass without a word.
+    // The Win32 error as HRESULT; E_INVALIDARG for a file that is not catalogued.
+    HRESULT DeleteBehindDatabase(const std::wstring& path);
+    // Forgets an item that someone else removed from the database; a file of that name appearing
+    // again is catalogued afresh.
+    void ForgetItem(const std::wstring& itemId);
 
     size_t Count() const;
     // The catalogued item of a path (any letter case); false when none.
@@ -93,6 +100,7 @@ private:
         FILETIME written = {};
         DWORD lastChange = 0;
         bool heldBack = false;  // changed since the last report
+        bool deletedBehind = false;  // DeleteBehindDatabase: its removal is not reported
     };
 
     // Under m_lock.

@@ -87,6 +87,21 @@ std::wstring DescribeCategory(ULONG category)
     return FormatText(L"%s (0x%02lX)", name, static_cast<unsigned long>(category));
 }
 
+std::wstring DescribeCategoryMask(ULONG mask)
+{
+    if (mask == 0)
+        return L"none";
+    if (mask == 0xFFFF)
+        return L"all (0xFFFF)";
+    std::wstring text;
+    for (ULONG bit = 1; bit <= 0x8000; bit <<= 1)
+    {
+        if (mask & bit)
+            text += (text.empty() ? L"" : L" + ") + DescribeCategory(bit);
+    }
+    return text;
+}
+
 std::wstring DescribeItemClass(LONG itemClass)
 {
     switch (itemClass)

@@ -19,5 +19,8 @@ CMediaType GetMediaTypeOfFile(const std::wstring& path);
 // shown as a number only.
 std::wstring DescribeCategory(ULONG category);
 
+// "none", or the categories of a mask one by one: "video (0x04) + image (0x08)"; "all (0xFFFF)".
+std::wstring DescribeCategoryMask(ULONG mask);
+
 // "video", "image", "audio" for the classes 300, 200, 100; "class N" for any other.
 std::wstring DescribeItemClass(LONG itemClass);

@@ -9,13 +9,18 @@
 #include "host/PluginRegistration.h"
 #include "interfaces/ManagerInterfaces.h"
 #include "interfaces/ServiceInterfaces.h"
+#include "search/AnalysisState.h"
 #include "standins/BusyNotify.h"
 #include "standins/ContentDatabase.h"
+#include "standins/ContentDbCatalogue.h"
 #include "standins/FolderList.h"
 #include "standins/ManagerSite.h"
 #include "standins/ManagerStatus.h"
 #include "standins/QueueEventsSink.h"
+#include "tools/lumhost/AnalysingManager.h"
+#include "tools/lumhost/DatabaseReport.h"
 #include "tools/lumhost/FolderWatcher.h"
+#include "tools/lumhost/HostCommand.h"
 #include "tools/lumhost/MediaCatalogue.h"
 #include "tools/lumhost/MediaTypes.h"
 #include "tools/lumhost/SlowWriter.h"
@@ -25,8 +30,6 @@ namespace
 {
 constexpr wchar_t kVendorKey[] = L"Software\\Tessaly Corporation";
 constexpr DWORD kPollMs = 100;
-// The stand-ins' class-wide call records serve tests; the host empties them past this size.
-constexpr size_t kMaxKeptCalls = 4096;
 
 using RegistrationFunction = HRESULT(STDAPICALLTYPE*)();
 
@@ -41,23 +44,6 @@ bool KeyExists(HKEY parent, const wchar_t* name)
 {
     CRegKey key;
     return key.Open(parent, name, KEY_READ) == ERROR_SUCCESS;
-}
-
-// Deletes the key only when nothing is left in it.
-void DeleteKeyIfEmpty(HKEY parent, const wchar_t* name)
-{
-    DWORD subkeys = 0;
-    DWORD values = 0;
-    {
-        CRegKey key;
-        if (key.Open(parent, name, KEY_READ) != ERROR_SUCCESS)
-            return;
-        if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                             nullptr, nullptr) != ERROR_SUCCESS)
-            return;
-    }
-    if (subkeys == 0 && values == 0)
-        RegDeleteKeyW(parent, name);
 }
 
 std::wstring RegisteredServerPath()
@@ -76,34 +62,13 @@ std::wstring Hex(HRESULT hr)
     return FormatText(L"0x%08lX", static_cast<unsigned long>(hr));
 }
 
-const wchar_t* MethodName(CdbMethod method)
-{
-    switch (method)
-    {
-    case CdbMethod::Open: return L"Open";
-    case CdbMethod::Close: return L"Close";
-    case CdbMethod::SetClientInfo: return L"SetClientInfo";
-    case CdbMethod::GetServerInfo: return L"GetServerInfo";
-    case CdbMethod::SetNotificationSink: return L"SetNotificationSink";
-    case CdbMethod::GetDatabaseNames: return L"GetDatabaseNames";
-    case CdbMethod::SelectItem: return L"SelectItem";
-    case CdbMethod::SearchRelatedByClass: return L"SearchRelatedByClass";
-    case CdbMethod::SearchRelated: return L"SearchRelated";
-    case CdbMethod::Search: return L"Search";
-    case CdbMethod::MoveNext: return L"MoveNext";
-    case CdbMethod::GetValue: return L"GetValue";
-    case CdbMethod::DeleteItem: return L"DeleteItem";
-    case CdbMethod::SetValues: return L"SetValues";
-    case CdbMethod::Count: break;
-    }
-    return L"?";
-}
 }  // namespace
 
 CPluginHost::CPluginHost(CTimeline& timeline)
     : m_timeline(timeline),
       m_manager([this](const CHostManager::HandOff& handOff) { OnHandOff(handOff); },
-                [this](const CHostManager::Withdrawal& withdrawal) { OnWithdrawal(withdrawal); })
+                [this](const CHostManager::Withdrawal& withdrawal) { OnWithdrawal(withdrawal); }),
+      m_search(timeline)
 {
 }
 
@@ -121,7 +86,11 @@ HRESULT CPluginHost::Start(const CLumHostOptions& options, HANDLE stop)
     if (SUCCEEDED(hr))
         hr = PutStandInsInPlace();
     if (SUCCEEDED(hr))
+        hr = ListEngines();
+    if (SUCCEEDED(hr))
         hr = WatchFolder();
+    if (SUCCEEDED(hr))
+        hr = StartAnalysing();
     if (SUCCEEDED(hr))
         hr = CreatePlugin();
     if (SUCCEEDED(hr))
@@ -130,7 +99,12 @@ HRESULT CPluginHost::Start(const CLumHostOptions& options, HANDLE stop)
         hr = ConnectPlugin(stop);
     }
     if (SUCCEEDED(hr))
+    {
+        if (m_search.Attach(m_plugin.Get()))
+            m_search.CheckOutOfDate(true);
+        m_searches.assign(m_options.searches.begin(), m_options.searches.end());
         StartWriter();
+    }
     return hr;
 }
 
@@ -172,7 +146,8 @@ HRESULT CPluginHost::PutStandInsInPlace()
     CFolderList::Reset();
     CManagerStatus::Reset();
     m_database = CContentDatabase::Create();
-    m_database->Control().SetRecording(m_options.verbose);
+    // The record is how the timeline learns what the plug-in wrote and removed.
+    m_database->Control().SetRecording(true);
     HRESULT hr = m_database->Register();
     m_databaseRegistered = SUCCEEDED(hr);
     if (SUCCEEDED(hr))
@@ -195,9 +170,77 @@ HRESULT CPluginHost::PutStandInsInPlace()
     return S_OK;
 }
 
+HRESULT CPluginHost::ListEngines()
+{
+    HRESULT hr = m_registry.Install(m_options.engines);
+    if (SUCCEEDED(hr) && m_options.cleanUpClass != 0)
+        hr = m_registry.SetCleanUpClass(m_options.cleanUpClass);
+    if (FAILED(hr))
+    {
+        m_timeline.Print(L"cannot list the analysis engines: " + Hex(hr));
+        return hr;
+    }
+    for (const CManagerRegistry::Engine& engine : m_registry.Engines())
+    {
+        std::wstring text = FormatText(L"%-14s %s: %s, metadata version %s", L"engine", engine.spec.moduleId.c_str(),
+                                       DescribeCategoryMask(engine.spec.categoryMask).c_str(),
+                                       DescribeMetadataVersion(engine.spec.version).c_str());
+        if (!engine.spec.creatable)
+            text += L"; listed, but its class cannot be created: the plug-in leaves it out";
+        else if (engine.index == 0)
+            text += L"; left out of the manager's list";
+        else
+            text += FormatText(L", state field %lu", static_cast<unsigned long>(engine.index));
+        m_timeline.Print(text);
+    }
+    if (m_options.cleanUpClass != 0)
+        m_timeline.Print(FormatText(L"%-14s the clean-up removes items of class %lu (%s) whose file is gone",
+                                    L"clean-up", static_cast<unsigned long>(m_options.cleanUpClass),
+                                    DescribeItemClass(static_cast<LONG>(m_options.cleanUpClass)).c_str()));
+    return S_OK;
+}
+
+HRESULT CPluginHost::StartAnalysing()
+{
+    m_analyser = std::make_unique<CAnalysingManager>(
+        m_database->Catalogue(), [this](ULONG category) { return m_registry.IndexesFor(category); },
+        m_options.analyseMs, [this](const CAnalysingManager::Analysed& analysed) {
+            if (analysed.written)
+            {
+                m_timeline.PrintAt(analysed.tick,
+                                   FormatText(L"%-14s %s: %s -> manager queue entry %s done", L"analysed",
+                                              Shown(analysed.path).c_str(),
+                                              CDatabaseReport::DescribeStateWrite(
+                                                  {kPropAnalysisState0, kPropAnalysisState1, kPropAnalysisState2,
+                                                   kPropAnalysisState3},
+                                                  {FormatText(L"%ld", static_cast<long>(analysed.words[0])),
+                                                   FormatText(L"%ld", static_cast<long>(analysed.words[1])),
+                                                   FormatText(L"%ld", static_cast<long>(analysed.words[2])),
+                                                   FormatText(L"%ld", static_cast<long>(analysed.words[3]))},
+                                                  m_registry)
+                                                  .c_str(),
+                                              analysed.entryId.c_str()));
+            }
+            else
+            {
+                m_timeline.PrintAt(analysed.tick, FormatText(L"%-14s %s: %s; manager queue entry %s dropped",
+                                                             L"not analysed", Shown(analysed.path).c_str(),
+                                                             analysed.problem.c_str(), analysed.entryId.c_str()));
+            }
+            m_manager.Finished(analysed.entryId);
+        });
+    const HRESULT hr = m_analyser->Start();
+    if (FAILED(hr))
+        m_timeline.Print(L"cannot start the analysing manager: " + Hex(hr));
+    return hr;
+}
+
 HRESULT CPluginHost::WatchFolder()
 {
     m_catalogue = std::make_unique<CMediaCatalogue>(m_database->Catalogue());
+    m_report = std::make_unique<CDatabaseReport>(m_timeline, m_database->Control(), *m_catalogue, m_registry,
+                                                 [this](const std::wstring& path) { return Shown(path); },
+                                                 m_options.verbose);
     m_catalogue->SetListener([this](const CatalogueEvent& event) { OnCatalogueEvent(event); });
     // Watching starts first, so that nothing that happens during the scan is missed.
     m_watcher = std::make_unique<CFolderWatcher>(*m_catalogue, [this](const std::wstring& text) {
@@ -335,8 +378,7 @@ void CPluginHost::Poll()
             m_timeline.Print(listening ? L"the plug-in listens to the content database"
                                        : L"the plug-in stopped listening to the content database");
         m_listening = listening;
-        if (m_options.verbose)
-            PrintDatabaseCalls();
+        PollDatabase();
     }
     if (m_options.verbose)
     {
@@ -347,44 +389,109 @@ void CPluginHost::Poll()
     CBusyNotify::NotifyBusyCalls().Clear();
     CFolderList::Calls().Clear();
     CManagerStatus::GetQueueCountsCalls().Clear();
+
+    if (m_search.ReadProgress())
+    {
+        // What the plug-in wrote up to its end belongs to the run's report.
+        PollDatabase();
+        m_search.FinishRun();
+        m_search.CheckOutOfDate();
+    }
+    StartNextSearch();
 }
 
-void CPluginHost::PrintDatabaseCalls()
+void CPluginHost::PollDatabase()
 {
-    CContentDbControl& control = m_database->Control();
-    const std::vector<CdbCall> calls = control.Calls();
-    if (calls.size() < m_databaseCallsSeen)
-        m_databaseCallsSeen = 0;
-    for (size_t i = m_databaseCallsSeen; i < calls.size(); ++i)
+    if (!m_report)
+        return;
+    const CDatabaseReport::Counts counts = m_report->Poll();
+    for (size_t i = 0; i < counts.markedMissing; ++i)
+        m_search.CountMarkedMissing();
+    for (size_t i = 0; i < counts.reset; ++i)
+        m_search.CountReset();
+    for (size_t i = 0; i < counts.removed; ++i)
+        m_search.CountRemoved();
+}
+
+void CPluginHost::StartNextSearch()
+{
+    // Each --search waits for the one before and for the analysis of what that one handed over.
+    if (m_searches.empty() || !m_search.IsAttached() || m_search.RunActive() ||
+        (m_analyser && m_analyser->Outstanding() != 0))
+        return;
+    const CSearchRequest request = m_searches.front();
+    m_searches.pop_front();
+    m_search.Start(request);
+}
+
+bool CPluginHost::Execute(const CHostCommand& command)
+{
+    switch (command.kind)
     {
-        const CdbCall& call = calls[i];
-        // Walks read values one by one; those lines would drown the rest.
-        if (call.method == CdbMethod::GetValue || call.method == CdbMethod::MoveNext)
-            continue;
-        std::wstring text = L"database       plug-in calls " + std::wstring(MethodName(call.method));
-        if (!call.text.empty())
-        {
-            text += L" " + call.text;
-            const std::wstring path = m_catalogue ? m_catalogue->PathOfItem(call.text) : std::wstring();
-            if (!path.empty())
-                text += L" (" + Shown(path) + L")";
-        }
-        if (!call.numbers.empty() && call.method != CdbMethod::Open)
-        {
-            text += L" [";
-            for (size_t n = 0; n < call.numbers.size(); ++n)
-                text += FormatText(n ? L" 0x%04lX" : L"0x%04lX", static_cast<unsigned long>(call.numbers[n]));
-            text += L"]";
-        }
-        m_timeline.Print(text);
-    }
-    m_databaseCallsSeen = calls.size();
-    // Calls recorded between the copy and the clearing are lost; a bounded record is worth that.
-    if (m_databaseCallsSeen > kMaxKeptCalls)
+    case CHostCommand::Kind::None:
+        return true;
+    case CHostCommand::Kind::Invalid:
+        m_timeline.Print(L"command        " + command.error);
+        return true;
+    case CHostCommand::Kind::Search:
+        m_search.Start(command.request);
+        return true;
+    case CHostCommand::Kind::Pause:
+        m_search.Pause();
+        return true;
+    case CHostCommand::Kind::Resume:
+        m_search.Resume();
+        return true;
+    case CHostCommand::Kind::Stop:
+        m_search.Stop();
+        return true;
+    case CHostCommand::Kind::Version:
     {
-        control.ClearCalls();
-        m_databaseCallsSeen = 0;
+        std::wstring error;
+        if (!m_registry.SetVersion(command.engine, command.version, error))
+        {
+            m_timeline.Print(L"version        " + error);
+            return true;
+        }
+        m_timeline.Print(FormatText(L"%-14s %s: metadata version %s", L"version", command.engine.c_str(),
+                                    DescribeMetadataVersion(command.version).c_str()));
+        m_search.CheckOutOfDate();
+        return true;
     }
+    case CHostCommand::Kind::Vanish:
+        Vanish(command.path);
+        return true;
+    case CHostCommand::Kind::Status:
+        m_timeline.Print(FormatText(L"%-14s %s; manager queue: %lu entr%s, %lu waiting for analysis", L"status",
+                                    m_search.Status().c_str(), static_cast<unsigned long>(m_manager.QueueLength()),
+                                    m_manager.QueueLength() == 1 ? L"y" : L"ies",
+                                    static_cast<unsigned long>(m_analyser ? m_analyser->Outstanding() : 0)));
+        return true;
+    case CHostCommand::Kind::Help:
+        m_timeline.PrintPlain(L"Commands:\n" + HostCommandHelp());
+        return true;
+    case CHostCommand::Kind::Quit:
+        return false;
+    }
+    return true;
+}
+
+void CPluginHost::Vanish(const std::wstring& name)
+{
+    const bool absolute = (name.size() > 1 && name[1] == L':') || (name.size() > 1 && name[0] == L'\\' && name[1] == L'\\');
+    const std::wstring path = absolute ? name : m_options.folder + L"\\" + name;
+    CatalogueEvent item;
+    if (!m_catalogue || !m_catalogue->Find(path, item))
+    {
+        m_timeline.Print(L"vanish         " + name + L" is no catalogued media file");
+        return;
+    }
+    const HRESULT hr = m_catalogue->DeleteBehindDatabase(path);
+    if (FAILED(hr))
+        m_timeline.Print(L"vanish         cannot delete " + Shown(path) + L": " + Hex(hr));
+    else
+        m_timeline.Print(FormatText(L"%-14s %s deleted behind the database's back: item %s stays", L"vanished",
+                                    Shown(path).c_str(), item.itemId.c_str()));
 }
 
 void CPluginHost::Stop()
@@ -399,6 +506,8 @@ void CPluginHost::Stop()
         m_watcher->Stop();
         m_watcher.reset();
     }
+    m_searches.clear();
+    m_search.Detach();
     if (m_plugin && m_connected)
     {
         VARIANT none;
@@ -433,6 +542,13 @@ void CPluginHost::Stop()
         m_sink->SetHook(nullptr);
         m_sink.Release();
     }
+    // The plug-in's threads are gone; what they did last still goes on the timeline.
+    PollDatabase();
+    if (m_analyser)
+    {
+        m_analyser->Stop();
+        m_analyser.reset();
+    }
     m_manager.Detach();
     m_busyNotify.Revoke();
     m_folderList.Revoke();
@@ -446,8 +562,10 @@ void CPluginHost::Stop()
             m_timeline.Print(FormatText(L"the plug-in still holds %ld content database connection(s)",
                                         static_cast<long>(m_database->LiveConnections())));
     }
+    m_report.reset();
     m_catalogue.reset();
     m_database.reset();
+    m_registry.Remove();
     UnregisterDll();
 }
 
@@ -459,9 +577,9 @@ void CPluginHost::UnregisterDll()
         const HRESULT hr = unregisterServer ? unregisterServer() : E_NOINTERFACE;
         // The plug-in keeps the product's root key by design; lumhost takes away what it made.
         if (!m_rootKeyExisted)
-            DeleteKeyIfEmpty(HKEY_LOCAL_MACHINE, kProductRootKey);
+            DeleteRegistryKeyIfEmpty(HKEY_LOCAL_MACHINE, kProductRootKey);
         if (!m_vendorKeyExisted)
-            DeleteKeyIfEmpty(HKEY_LOCAL_MACHINE, kVendorKey);
+            DeleteRegistryKeyIfEmpty(HKEY_LOCAL_MACHINE, kVendorKey);
         m_timeline.Print(SUCCEEDED(hr) ? L"unregistered the plug-in" : L"plug-in refused DllUnregisterServer: " + Hex(hr));
     }
     m_registered = false;
@@ -547,15 +665,36 @@ void CPluginHost::OnPendingCount(const VARIANT& count)
 
 void CPluginHost::OnHandOff(const CHostManager::HandOff& handOff)
 {
-    std::wstring text = FormatText(L"%-14s %s  category %s, queue flags 0x%08lX", L"handed off",
-                                   Shown(handOff.path).c_str(), DescribeCategory(static_cast<ULONG>(handOff.category)).c_str(),
-                                   static_cast<unsigned long>(handOff.queueFlags));
+    // States the plug-in wrote before this hand-off go on the timeline before it.
+    PollDatabase();
+    // The item's state now is the list the plug-in took it from.
+    CatalogueEvent item;
+    std::wstring state;
+    const bool catalogued = m_catalogue && m_catalogue->Find(handOff.path, item);
+    if (catalogued)
+    {
+        const ContentDbItemPtr found = m_database->Catalogue().Find(item.itemId);
+        const std::wstring* word = found ? found->FindProperty(kPropAnalysisState0) : nullptr;
+        const ULONG overall = static_cast<ULONG>(ReadStateWord(word ? word->c_str() : nullptr)) & kStateFieldMask;
+        const std::wstring name = DescribeAnalysisState(overall);
+        state = FormatText(L", state %lu%s", static_cast<unsigned long>(overall),
+                           name.empty() ? L"" : (L" (" + name + L")").c_str());
+    }
+    std::wstring text = FormatText(L"%-14s %s  category %s, queue flags 0x%08lX%s", L"handed off",
+                                   Shown(handOff.path).c_str(),
+                                   DescribeCategory(static_cast<ULONG>(handOff.category)).c_str(),
+                                   static_cast<unsigned long>(handOff.queueFlags), state.c_str());
     if (!handOff.entryId.empty())
         text += L" -> manager queue entry " + handOff.entryId;
     if (FAILED(handOff.answered))
         text += L" (the site answered " + Hex(handOff.answered) + L")";
     m_timeline.PrintAt(handOff.tick, text);
     m_fates.HandedOff(handOff.path, static_cast<ULONG>(handOff.category), handOff.tick);
+    if (m_search.RunActive())
+        m_search.CountHandOff();
+    if (m_analyser && !handOff.entryId.empty())
+        m_analyser->Queue(handOff.entryId, handOff.path, catalogued ? item.itemId : std::wstring(),
+                          static_cast<ULONG>(handOff.category));
 }
 
 void CPluginHost::OnWithdrawal(const CHostManager::Withdrawal& withdrawal)
@@ -568,6 +707,8 @@ void CPluginHost::OnWithdrawal(const CHostManager::Withdrawal& withdrawal)
     m_timeline.PrintAt(withdrawal.tick, text);
     if (!withdrawal.path.empty() && withdrawal.answered == S_OK)
         m_fates.Withdrawn(withdrawal.path);
+    if (m_analyser && withdrawal.answered == S_OK)
+        m_analyser->Withdraw(withdrawal.entryId);
 }
 
 std::wstring CPluginHost::Shown(const std::wstring& path) const

@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <ocidl.h>
+#include <deque>
 #include <memory>
 #include <string>
 #include "common/ComPtr.h"
@@ -9,8 +10,13 @@
 #include "tools/lumhost/FileFates.h"
 #include "tools/lumhost/HostManager.h"
 #include "tools/lumhost/LumHostOptions.h"
+#include "tools/lumhost/ManagerRegistry.h"
+#include "tools/lumhost/SearchControl.h"
 
+class CAnalysingManager;
 class CContentDatabase;
+class CDatabaseReport;
+struct CHostCommand;
 class CFolderWatcher;
 class CMediaCatalogue;
 class CQueueEventsSink;
@@ -24,9 +30,11 @@ struct CatalogueEvent;
 // listeners on their own threads.
 //
 // Order of Start: register the DLL, register the stand-ins (content database, busy-notify,
-// folder list, manager status), catalogue and watch the folder, create the plug-in, subscribe to
-// its queue events, Connect with the manager's site, wait until it listens to the database, then
-// the writer if one was asked for. Stop undoes it in reverse; it is safe after a failed Start.
+// folder list, manager status), list the analysis engines, catalogue and watch the folder, start
+// the analysing manager, create the plug-in, subscribe to its queue events, Connect with the
+// manager's site, wait until it listens to the database, take its engine interface for searches,
+// then the writer if one was asked for. Stop undoes it in reverse; it is safe after a failed
+// Start.
 class CPluginHost
 {
 public:
@@ -41,9 +49,14 @@ public:
     // Everything up to a plug-in that listens. A failure has been printed when this returns it;
     // `stop` cuts the wait for the plug-in short.
     HRESULT Start(const CLumHostOptions& options, HANDLE stop);
-    // Regular work of the host's thread, a few times a second: the verbose record of database
-    // calls and the bounds of the stand-ins' call records.
+    // Regular work of the host's thread, a few times a second: what the plug-in did to the
+    // database, the progress of a search, the next --search, the bounds of the stand-ins' call
+    // records.
     void Poll();
+    // The plug-in's progress event (null when there is none); Poll when it is signalled.
+    HANDLE ProgressEvent() const noexcept { return m_search.ProgressEvent(); }
+    // Carries out a typed command; false for quit.
+    bool Execute(const CHostCommand& command);
     // Disconnect, unsubscribe, release, revoke, unregister. Prints each step.
     void Stop();
     // What became of each file the plug-in was told about.
@@ -52,6 +65,10 @@ public:
 private:
     HRESULT RegisterDll();
     HRESULT PutStandInsInPlace();
+    HRESULT ListEngines();
+    HRESULT StartAnalysing();
+    void StartNextSearch();
+    void Vanish(const std::wstring& name);
     HRESULT WatchFolder();
     HRESULT CreatePlugin();
     void SubscribeQueueEvents();
@@ -63,7 +80,7 @@ private:
     void OnPendingCount(const VARIANT& count);
     void OnHandOff(const CHostManager::HandOff& handOff);
     void OnWithdrawal(const CHostManager::Withdrawal& withdrawal);
-    void PrintDatabaseCalls();
+    void PollDatabase();
     // The path as the timeline shows it: relative to the media folder when it lies in it.
     std::wstring Shown(const std::wstring& path) const;
 
@@ -82,6 +99,11 @@ private:
     CClassRegistration m_folderList;
     CClassRegistration m_managerStatus;
     CHostManager m_manager;
+    CManagerRegistry m_registry;
+    std::unique_ptr<CAnalysingManager> m_analyser;
+    std::unique_ptr<CDatabaseReport> m_report;
+    CSearchControl m_search;
+    std::deque<CSearchRequest> m_searches;  // --search requests not started yet
     CComPtr<CQueueEventsSink> m_sink;
 
     std::unique_ptr<CMediaCatalogue> m_catalogue;
@@ -93,5 +115,4 @@ private:
     DWORD m_cookie = 0;
     bool m_connected = false;
     bool m_listening = false;
-    size_t m_databaseCallsSeen = 0;
 };

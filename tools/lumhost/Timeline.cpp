@@ -30,12 +30,25 @@ void CTimeline::Print(const std::wstring& text)
     PrintAt(GetTickCount(), text);
 }
 
-void CTimeline::PrintAt(DWORD tick, const std::wstring& text)
+namespace
 {
-    std::wstring stamp = FormatElapsed(m_startTick, tick);
+std::wstring Stamped(DWORD startTick, DWORD tick, const std::wstring& text)
+{
+    std::wstring stamp = FormatElapsed(startTick, tick);
     if (stamp.size() < 8)
         stamp.insert(0, 8 - stamp.size(), L' ');
-    Write(STD_OUTPUT_HANDLE, stamp + L"  " + text + L"\n");
+    return stamp + L"  " + text;
+}
+}  // namespace
+
+void CTimeline::PrintAt(DWORD tick, const std::wstring& text)
+{
+    Write(STD_OUTPUT_HANDLE, Stamped(m_startTick, tick, text) + L"\n");
+}
+
+void CTimeline::PrintLive(const std::wstring& text)
+{
+    Write(STD_OUTPUT_HANDLE, Stamped(m_startTick, GetTickCount(), text), true);
 }
 
 void CTimeline::PrintPlain(const std::wstring& text)
@@ -48,7 +61,7 @@ void CTimeline::PrintError(const std::wstring& text)
     Write(STD_ERROR_HANDLE, text + L"\n");
 }
 
-void CTimeline::Write(DWORD stdHandle, const std::wstring& line)
+void CTimeline::Write(DWORD stdHandle, const std::wstring& text, bool live)
 {
     const HANDLE output = GetStdHandle(stdHandle);
     if (!output || output == INVALID_HANDLE_VALUE)
@@ -57,10 +70,26 @@ void CTimeline::Write(DWORD stdHandle, const std::wstring& line)
     DWORD mode = 0;
     if (GetConsoleMode(output, &mode))
     {
+        std::wstring line = text;
+        if (live)
+        {
+            // Back to the start of the live line, and blanks over what the new text leaves over.
+            const size_t length = line.size();
+            if (m_liveLength > length)
+                line.append(m_liveLength - length, L' ');
+            line.insert(0, m_liveLength ? L"\r" : L"");
+            m_liveLength = length;
+        }
+        else if (m_liveLength)
+        {
+            line.insert(0, L"\n");
+            m_liveLength = 0;
+        }
         DWORD written = 0;
         WriteConsoleW(output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         return;
     }
+    const std::wstring line = live ? text + L"\n" : text;
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
                                           nullptr, nullptr);
     if (bytes <= 0)

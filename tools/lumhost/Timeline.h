@@ -25,15 +25,19 @@ public:
     // "  +31.2s  text" on standard output, the time taken now or given as a tick.
     void Print(const std::wstring& text);
     void PrintAt(DWORD tick, const std::wstring& text);
+    // A line that the next live line replaces while nothing else is printed in between: on a
+    // console it is rewritten in place; a pipe or a file gets every version as a line of its own.
+    void PrintLive(const std::wstring& text);
     // A line without a time (usage, summaries), on standard output or standard error.
     void PrintPlain(const std::wstring& text);
     void PrintError(const std::wstring& text);
 
 private:
-    void Write(DWORD stdHandle, const std::wstring& line);
+    void Write(DWORD stdHandle, const std::wstring& line, bool live = false);
 
     DWORD m_startTick;
     CCriticalSection m_lock;
+    size_t m_liveLength = 0;  // of the live line the console shows last; 0 when none (under m_lock)
 };
 
 // "0 bytes", "512 bytes", "12.5 KB", "3.2 MB".

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 #include "common/Path.h"
+#include "tools/lumhost/CommandReader.h"
+#include "tools/lumhost/HostCommand.h"
 #include "tools/lumhost/LumHostOptions.h"
 #include "tools/lumhost/PluginHost.h"
 #include "tools/lumhost/StopSignal.h"
@@ -94,10 +96,26 @@ int main()
         CPluginHost host(timeline);
         result = host.Start(options, StopSignal::Event());
         bool timeUp = false;
+        bool quit = false;
+        CCommandReader commands;
         if (SUCCEEDED(result))
         {
-            while (WaitForSingleObject(StopSignal::Event(), kPollMs) != WAIT_OBJECT_0)
+            if (FAILED(commands.Start(GetStdHandle(STD_INPUT_HANDLE))))
+                timeline.Print(L"no standard input: commands cannot be typed");
+            while (!quit)
             {
+                HANDLE handles[3] = {StopSignal::Event(), commands.LinesWaiting(), host.ProgressEvent()};
+                const DWORD count = handles[2] ? 3 : 2;
+                if (WaitForMultipleObjects(count, handles, FALSE, kPollMs) == WAIT_OBJECT_0)
+                    break;
+                std::wstring line;
+                while (!quit && commands.TakeLine(line))
+                {
+                    const CHostCommand command = ParseHostCommand(line);
+                    if (command.kind != CHostCommand::Kind::None)
+                        timeline.Print(L"command        " + line);
+                    quit = !host.Execute(command);
+                }
                 host.Poll();
                 if (options.seconds && GetTickCount() - timeline.StartTick() >= options.seconds * 1000)
                 {
@@ -106,8 +124,9 @@ int main()
                 }
             }
             host.Poll();
-            timeline.Print(L"ending: " + StopReason(timeUp));
+            timeline.Print(L"ending: " + (quit ? std::wstring(L"quit typed") : StopReason(timeUp)));
         }
+        commands.Stop();
         host.Stop();
         if (SUCCEEDED(result))
             host.PrintSummary();

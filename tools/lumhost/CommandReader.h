@@ -1,0 +1,38 @@
+#pragma once
+#include <windows.h>
+#include <deque>
+#include <memory>
+#include <string>
+#include "common/Scoped.h"
+
+// Reads lumhost's standard input line by line on a thread of its own, so that a person (or a
+// script writing into a pipe) can type commands while the host runs. A console is read as text;
+// anything else as UTF-8. The end of the input just ends the reading.
+class CCommandReader
+{
+public:
+    CCommandReader();
+    ~CCommandReader();
+    CCommandReader(const CCommandReader&) = delete;
+    CCommandReader& operator=(const CCommandReader&) = delete;
+
+    // Starts reading `input` (not owned; it must stay open while the reader runs).
+    HRESULT Start(HANDLE input);
+    // Ends the reading as far as it can: a thread blocked in a read that cannot be cancelled is
+    // left to end with the process; it touches nothing of this object.
+    void Stop();
+
+    // Signalled (manual reset) while lines are waiting.
+    HANDLE LinesWaiting() const noexcept;
+    // The next line without its line end; false when none is waiting.
+    bool TakeLine(std::wstring& line);
+    // True once the input has ended and every line was taken.
+    bool Ended() const;
+
+private:
+    struct Shared;
+    static unsigned __stdcall ThreadMain(void* context);
+
+    std::shared_ptr<Shared> m_shared;
+    CScopedHandle m_thread;
+};

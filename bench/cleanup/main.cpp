@@ -473,7 +473,7 @@ bool CopyMember(CKdCdbMgr& c, const CString& containerId, const CString& contain
     if (FAILED(TryOpenFile(token.Get(), longMember, false)))
         return false;
     {
-        CScopedImpersonation asUser(token.Get());
+        const CImpersonation asUser(token.Get());
         if (!CopyFileW(longMember, longContainer, FALSE))
             return false;
     }

@@ -4,13 +4,13 @@
 #include <cwchar>
 #include <new>
 #include "com/ComObject.h"
+#include "common/ComCall.h"
 #include "common/HResult.h"
 #include "common/HResultException.h"
 #include "contentdb/KdCdbMgrEvents.h"
 
 namespace
 {
-constexpr DWORD kCreateContext = 0x17;  // in-process server and handler, local and remote server
 constexpr LONG kPropClass = -2;
 constexpr LONG kPropPath = 0x01F4;
 constexpr HRESULT kHrNotReady = HResultFromWin32(ERROR_NOT_READY);
@@ -84,7 +84,7 @@ HRESULT CKdCdbMgr::Connect(DWORD timeoutMs)
 {
     Close();
     IKdCdbManager* database = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_KdCdbManager, nullptr, kCreateContext, IID_IKdCdbManager,
+    HRESULT hr = CoCreateInstance(CLSID_KdCdbManager, nullptr, kClassContextAll, IID_IKdCdbManager,
                                   reinterpret_cast<void**>(&database));
     if (FAILED(hr))
     {

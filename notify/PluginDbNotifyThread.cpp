@@ -15,7 +15,6 @@ namespace
 {
 const wchar_t kObserverBaseName[] = L"TessalyLumSiftDbNotifyWexWatchingDB";
 const wchar_t kDatabaseClientName[] = L"LumSiftDbNotifyWex";
-constexpr DWORD kClassContextAll = 0x17;
 
 bool IsNotifiedClass(LONG itemClass) noexcept
 {

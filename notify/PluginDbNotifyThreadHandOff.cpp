@@ -16,7 +16,6 @@
 
 namespace
 {
-constexpr DWORD kClassContextAll = 0x17;
 // The open test found the file still being written: wait the full time again.
 constexpr HRESULT kHrSharingViolation = static_cast<HRESULT>(0x80070020);
 constexpr HRESULT kHrLockViolation = static_cast<HRESULT>(0x80070021);

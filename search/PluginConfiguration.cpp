@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <algorithm>
 #include <set>
+#include "common/ComCall.h"
 #include "common/ComPtr.h"
 #include "common/HResult.h"
 #include "common/ProductKeys.h"
@@ -217,7 +218,7 @@ void MirrorEngineIndexes(std::vector<PluginRecord>& records, const wchar_t* root
 CComPtr<ILumMgrPluginEngine> CreateEnginePlugin(REFCLSID classId)
 {
     CComPtr<ILumMgrPluginEngine> engine;
-    if (FAILED(CoCreateInstance(classId, nullptr, kEngineClassContext, IID_ILumMgrPluginEngine,
+    if (FAILED(CoCreateInstance(classId, nullptr, kClassContextAll, IID_ILumMgrPluginEngine,
                                 reinterpret_cast<void**>(&engine))))
         engine.Release();
     return engine;

@@ -13,9 +13,6 @@
 //   <root>\Setting\LumSiftMgr\EngineFlag\{class id}   values "Index", "MetadataVersion", "Module ID"
 // Nothing is cached: every caller reads the lists afresh.
 
-// Engine plug-ins are created as the manager creates them: in-process, local or remote server.
-constexpr DWORD kEngineClassContext = 0x17;
-
 // A new object of an engine plug-in class, asked for the engine interface; null when it cannot
 // be created or is no engine. Needs COM on the calling thread.
 CComPtr<ILumMgrPluginEngine> CreateEnginePlugin(REFCLSID classId);

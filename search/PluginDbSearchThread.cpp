@@ -1,6 +1,7 @@
 #include "search/PluginDbSearchThread.h"
 
 #include <new>
+#include "common/ComCall.h"
 #include "common/HResult.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/KdCdbMgr.h"
@@ -10,7 +11,6 @@
 
 namespace
 {
-constexpr DWORD kClassContextAll = 0x17;
 constexpr wchar_t kClientName[] = L"LumSiftDbNotifyWex";
 constexpr DWORD kRunOpenTimeoutMs = 300000;
 constexpr ULONG kAllCategories = 0xFFFF;

@@ -22,7 +22,6 @@ namespace
 using StringList = std::vector<CString>;
 
 constexpr wchar_t kCleanUpObjectClassValue[] = L"CleanUpObjectClass";
-constexpr DWORD kClassContextAll = 0x17;
 constexpr ULONG kPhaseStart = 3;
 constexpr ULONG kPhaseDerivedFiles = 10;
 constexpr ULONG kPhaseDerived = 25;

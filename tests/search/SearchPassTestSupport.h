@@ -15,6 +15,20 @@
 
 constexpr DWORD kPassTestWaitMs = 10000;
 
+// Item ids of the database's state writes, each with the property=value pairs written, in order.
+inline std::vector<std::wstring> StateWrites(const CContentDbControl& control)
+{
+    std::vector<std::wstring> writes;
+    for (const CdbCall& call : control.Calls(CdbMethod::SetValues))
+    {
+        std::wstring text = call.text;
+        for (size_t i = 0; i < call.numbers.size(); ++i)
+            text += L" " + std::to_wstring(call.numbers[i]) + L"=" + call.values[i];
+        writes.push_back(text);
+    }
+    return writes;
+}
+
 class SearchPassTest : public ::testing::Test
 {
 protected:
@@ -56,19 +70,7 @@ protected:
         return m_worker->SearchAndQueue(*m_write, *m_search, query, flags, mask);
     }
 
-    // Item ids of the state writes, with the texts written, in order.
-    std::vector<std::wstring> Writes() const
-    {
-        std::vector<std::wstring> writes;
-        for (const CdbCall& call : m_db->Control().Calls(CdbMethod::SetValues))
-        {
-            std::wstring text = call.text;
-            for (size_t i = 0; i < call.numbers.size(); ++i)
-                text += L" " + std::to_wstring(call.numbers[i]) + L"=" + call.values[i];
-            writes.push_back(text);
-        }
-        return writes;
-    }
+    std::vector<std::wstring> Writes() const { return StateWrites(m_db->Control()); }
 
     // The highest sequence number of the database's reads (searches, result moves, values).
     LONG LastReadSequence() const

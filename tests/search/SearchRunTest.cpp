@@ -13,6 +13,7 @@
 #include "standins/ManagerStatus.h"
 #include "standins/MediaCatalogueBuilder.h"
 #include "tests/search/EngineRegistryFixture.h"
+#include "tests/search/SearchPassTestSupport.h"
 
 using Search = CPluginDbSearchThread;
 using Media = CMediaCatalogueBuilder::Media;
@@ -121,19 +122,7 @@ protected:
         return texts;
     }
 
-    // Item id and property=value pairs of each state write, in order.
-    std::vector<std::wstring> Writes() const
-    {
-        std::vector<std::wstring> writes;
-        for (const CdbCall& call : m_db->Control().Calls(CdbMethod::SetValues))
-        {
-            std::wstring text = call.text;
-            for (size_t i = 0; i < call.numbers.size(); ++i)
-                text += L" " + std::to_wstring(call.numbers[i]) + L"=" + call.values[i];
-            writes.push_back(text);
-        }
-        return writes;
-    }
+    std::vector<std::wstring> Writes() const { return StateWrites(m_db->Control()); }
 
     void ExpectConnectionsClosed(LONG opened)
     {

@@ -7,6 +7,8 @@
 #include "contentdb/KdCdbMgr.h"
 
 #include <algorithm>
+#include <string>
+#include <unordered_set>
 #include "common/ComCall.h"
 #include "common/ConsoleUser.h"
 #include "common/HResult.h"
@@ -72,9 +74,12 @@ LONG ReadClass(CKdCdbMgr& mgr)
     return static_cast<LONG>(negative ? -value : value);
 }
 
-bool Contains(const StringList& list, const CString& text)
+// Appends text unless it was appended before (compared exactly); `seen` keeps the texts so that a
+// long list is not searched once per result.
+void AppendOnce(StringList& list, std::unordered_set<std::wstring>& seen, const CString& text)
 {
-    return std::find(list.begin(), list.end(), text) != list.end();
+    if (seen.insert(text.GetString()).second)
+        list.push_back(text);
 }
 
 void AppendIfNotEmpty(StringList* list, const CString& text)
@@ -391,17 +396,18 @@ HRESULT CKdCdbMgr::ListDerivationSources(std::vector<CString>* sources, std::vec
             return kHrNotConnected;
         const LONG props[] = {kPropItemId, kPropDerivedFrom};
         const CString query = QueryAnyClass(kItemClassDerived610, kItemClassDerived611, kItemClassDerived612);
+        std::unordered_set<std::wstring> seenSources;
+        std::unordered_set<std::wstring> seenUnsourced;
         return SearchAndWalk(*this, query, 2, props, [&] {
             const CString source = GetValueText(kPropDerivedFrom);
             if (!source.IsEmpty())
             {
-                if (!Contains(*sources, source))
-                    sources->push_back(source);
+                AppendOnce(*sources, seenSources, source);
                 return true;
             }
             const CString id = GetValueText(kPropItemId);
-            if (!id.IsEmpty() && !Contains(*unsourced, id))
-                unsourced->push_back(id);
+            if (!id.IsEmpty())
+                AppendOnce(*unsourced, seenUnsourced, id);
             return true;
         });
     });

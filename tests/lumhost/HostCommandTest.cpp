@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-#include "tools/lumhost/EngineSpec.h"
+#include "tools/lumhost/EngineOption.h"
 #include "tools/lumhost/HostCommand.h"
 #include "tools/lumhost/LumHostOptions.h"
 #include "tools/lumhost/ProgressLine.h"
@@ -97,24 +97,24 @@ TEST(HostCommand, VersionAndVanishKeepTheirArguments)
     EXPECT_EQ(L"old  song.mp3", vanish.path);  // blanks inside a name are the name's
 }
 
-TEST(EngineSpec, TakesNameMaskVersionAndUncreatable)
+TEST(EngineOption, TakesNameMaskVersionAndUncreatable)
 {
-    CEngineSpec spec;
+    CEngineOption option;
     std::wstring error;
-    ASSERT_TRUE(ParseEngineSpec(L"Faces:0x08:2.1", spec, error)) << Narrow(error);
-    EXPECT_EQ(L"Faces", spec.moduleId);
-    EXPECT_EQ(0x08u, spec.categoryMask);
-    EXPECT_EQ(0x00020001u, spec.version);
-    EXPECT_TRUE(spec.creatable);
+    ASSERT_TRUE(ParseEngineOption(L"Faces:0x08:2.1", option, error)) << Narrow(error);
+    EXPECT_EQ(L"Faces", option.moduleId);
+    EXPECT_EQ(0x08u, option.categoryMask);
+    EXPECT_EQ(0x00020001u, option.version);
+    EXPECT_TRUE(option.creatable);
 
-    ASSERT_TRUE(ParseEngineSpec(L"Gone:48:uncreatable", spec, error)) << Narrow(error);
-    EXPECT_EQ(0x30u, spec.categoryMask);
-    EXPECT_EQ(0u, spec.version);
-    EXPECT_FALSE(spec.creatable);
+    ASSERT_TRUE(ParseEngineOption(L"Gone:48:uncreatable", option, error)) << Narrow(error);
+    EXPECT_EQ(0x30u, option.categoryMask);
+    EXPECT_EQ(0u, option.version);
+    EXPECT_FALSE(option.creatable);
 
     for (const wchar_t* bad : {L"Faces", L"Faces:0", L"Faces:0x40", L"Fa ces:0x08", L"Faces:0x08:2.1:maybe",
                                L"Faces:0x08:1.70000", L"Faces:0x08:1.0:uncreatable:x"})
-        EXPECT_FALSE(ParseEngineSpec(bad, spec, error)) << Narrow(bad);
+        EXPECT_FALSE(ParseEngineOption(bad, option, error)) << Narrow(bad);
 }
 
 TEST(LumHostOptions, SearchSideOptionsAreTakenAndCheckedWithDefaultEngines)

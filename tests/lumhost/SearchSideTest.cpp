@@ -192,7 +192,7 @@ TEST_F(ManagerRegistryTest, ListsEnginesWithIndexesNamesTheirFieldsAndRemovesEve
         EXPECT_TRUE(registry.SetVersion(L"faces", 0x00020000, error));
         EXPECT_FALSE(registry.SetVersion(L"Nobody", 0x00020000, error));
         EXPECT_NE(std::wstring::npos, error.find(L"Nobody"));
-        EXPECT_EQ(0x00020000u, registry.Engines()[1].spec.version);
+        EXPECT_EQ(0x00020000u, registry.Engines()[1].option.version);
         ASSERT_EQ(S_OK, registry.SetCleanUpClass(200));
 
         // What the timeline makes of a reset and of a missing file written by the plug-in.

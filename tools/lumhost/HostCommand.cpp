@@ -1,6 +1,6 @@
 #include "tools/lumhost/HostCommand.h"
 #include <cwctype>
-#include "tools/lumhost/EngineSpec.h"
+#include "tools/lumhost/EngineOption.h"
 
 namespace
 {

@@ -133,14 +133,14 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
         }
         else if (arg == L"--engine")
         {
-            CEngineSpec spec;
-            if (!parsed(ParseEngineSpec, spec))
+            CEngineOption option;
+            if (!parsed(ParseEngineOption, option))
                 return LumHostParse::Error;
-            for (const CEngineSpec& other : options.engines)
+            for (const CEngineOption& other : options.engines)
             {
-                if (_wcsicmp(other.moduleId.c_str(), spec.moduleId.c_str()) == 0)
+                if (_wcsicmp(other.moduleId.c_str(), option.moduleId.c_str()) == 0)
                 {
-                    error = L"--engine: two engines named " + spec.moduleId;
+                    error = L"--engine: two engines named " + option.moduleId;
                     return LumHostParse::Error;
                 }
             }
@@ -149,7 +149,7 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
                 error = FormatText(L"--engine: at most %u engines", static_cast<unsigned>(kMaxEngines));
                 return LumHostParse::Error;
             }
-            options.engines.push_back(spec);
+            options.engines.push_back(option);
             enginesGiven = true;
         }
         else if (arg == L"--analyse-ms")

@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <string>
 #include <vector>
-#include "tools/lumhost/EngineSpec.h"
+#include "tools/lumhost/EngineOption.h"
 #include "tools/lumhost/SearchRequest.h"
 
 // What lumhost was asked to do.
@@ -17,7 +17,7 @@ struct CLumHostOptions
     DWORD writeSeconds = 40;        // how long the writer keeps the file open
     DWORD writeAfterSeconds = 0;    // delay from the plug-in listening to the writer starting
     std::vector<CSearchRequest> searches;  // --search, in order
-    std::vector<CEngineSpec> engines;      // DefaultEngines() unless --engine is given
+    std::vector<CEngineOption> engines;      // DefaultEngines() unless --engine is given
     DWORD analyseMs = 1000;                // how long the manager takes to analyse one item
     ULONG cleanUpClass = 0;                // the plug-in's "CleanUpObjectClass"; 0: left alone
 };

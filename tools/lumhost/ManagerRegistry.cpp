@@ -48,7 +48,7 @@ std::wstring CManagerRegistry::ListKey(const GUID& classId) const
     return m_root + L"\\" + kEngineList + L"\\" + GuidToString(classId).GetString();
 }
 
-HRESULT CManagerRegistry::Install(const std::vector<CEngineSpec>& engines)
+HRESULT CManagerRegistry::Install(const std::vector<CEngineOption>& engines)
 {
     if (engines.size() > kRemovedPositions)
         return E_INVALIDARG;
@@ -61,19 +61,19 @@ HRESULT CManagerRegistry::Install(const std::vector<CEngineSpec>& engines)
         CRegKey key;
         LONG error = key.Create(HKEY_LOCAL_MACHINE, ListKey(engine.classId).c_str());
         if (error == ERROR_SUCCESS)
-            error = key.SetStringValue(L"Module ID", engine.spec.moduleId.c_str());
+            error = key.SetStringValue(L"Module ID", engine.option.moduleId.c_str());
         if (error == ERROR_SUCCESS)
             error = key.SetDWORDValue(L"Enable", 1);
         if (error == ERROR_SUCCESS)
             error = key.SetDWORDValue(L"Order", static_cast<DWORD>(i + 1) * kOrderStep);
-        if (error == ERROR_SUCCESS && engine.spec.version != 0)
-            error = key.SetDWORDValue(L"MetadataVersion", engine.spec.version);
+        if (error == ERROR_SUCCESS && engine.option.version != 0)
+            error = key.SetDWORDValue(L"MetadataVersion", engine.option.version);
         if (error != ERROR_SUCCESS)
             return HRESULT_FROM_WIN32(error);
-        if (engine.spec.creatable)
+        if (engine.option.creatable)
         {
             m_registrations.emplace_back();
-            const HRESULT hr = m_registrations.back().Register(engine.classId, engine.spec.categoryMask);
+            const HRESULT hr = m_registrations.back().Register(engine.classId, engine.option.categoryMask);
             if (FAILED(hr))
                 return hr;
         }
@@ -124,7 +124,7 @@ bool CManagerRegistry::SetVersion(const std::wstring& moduleId, DWORD version, s
     CLockGuard guard(m_lock);
     for (Engine& engine : m_engines)
     {
-        if (_wcsicmp(engine.spec.moduleId.c_str(), moduleId.c_str()) != 0)
+        if (_wcsicmp(engine.option.moduleId.c_str(), moduleId.c_str()) != 0)
             continue;
         CRegKey key;
         LONG result = key.Open(HKEY_LOCAL_MACHINE, ListKey(engine.classId).c_str());
@@ -132,11 +132,11 @@ bool CManagerRegistry::SetVersion(const std::wstring& moduleId, DWORD version, s
             result = key.SetDWORDValue(L"MetadataVersion", version);
         if (result != ERROR_SUCCESS)
         {
-            error = FormatText(L"cannot write the version of %s (error %ld)", engine.spec.moduleId.c_str(),
+            error = FormatText(L"cannot write the version of %s (error %ld)", engine.option.moduleId.c_str(),
                                static_cast<long>(result));
             return false;
         }
-        engine.spec.version = version;
+        engine.option.version = version;
         return true;
     }
     error = L"no engine \"" + moduleId + L"\" is listed";
@@ -155,7 +155,7 @@ std::vector<ULONG> CManagerRegistry::IndexesFor(ULONG category) const
     CLockGuard guard(m_lock);
     for (const Engine& engine : m_engines)
     {
-        if (engine.index != 0 && (engine.spec.categoryMask & category) != 0)
+        if (engine.index != 0 && (engine.option.categoryMask & category) != 0)
             indexes.push_back(engine.index);
     }
     return indexes;
@@ -167,7 +167,7 @@ std::wstring CManagerRegistry::NameOfIndex(ULONG index) const
     for (const Engine& engine : m_engines)
     {
         if (engine.index == index && index != 0)
-            return engine.spec.moduleId;
+            return engine.option.moduleId;
     }
     return std::wstring();
 }

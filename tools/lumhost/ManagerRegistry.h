@@ -5,7 +5,7 @@
 #include <vector>
 #include "common/ProductKeys.h"
 #include "common/Scoped.h"
-#include "tools/lumhost/EngineSpec.h"
+#include "tools/lumhost/EngineOption.h"
 
 class CAnalysisEngineRegistration;
 
@@ -22,7 +22,7 @@ class CManagerRegistry
 public:
     struct Engine
     {
-        CEngineSpec spec;
+        CEngineOption option;
         GUID classId = GUID_NULL;
         ULONG index = 0;  // its state field; 0 when the manager's list reading left it out
     };
@@ -35,7 +35,7 @@ public:
     // Registers the creatable engine classes and lists every engine, then reads the list back as
     // the manager does, which assigns the engine indexes. The calling thread must be in the
     // multi-threaded apartment and is the one that must call Remove.
-    HRESULT Install(const std::vector<CEngineSpec>& engines);
+    HRESULT Install(const std::vector<CEngineOption>& engines);
     // Sets the plug-in's "CleanUpObjectClass" until Remove.
     HRESULT SetCleanUpClass(ULONG itemClass);
     // The engine's listed metadata version; false with a message for an unknown engine or a

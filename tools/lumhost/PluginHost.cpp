@@ -182,10 +182,10 @@ HRESULT CPluginHost::ListEngines()
     }
     for (const CManagerRegistry::Engine& engine : m_registry.Engines())
     {
-        std::wstring text = FormatText(L"%-14s %s: %s, metadata version %s", L"engine", engine.spec.moduleId.c_str(),
-                                       DescribeCategoryMask(engine.spec.categoryMask).c_str(),
-                                       DescribeMetadataVersion(engine.spec.version).c_str());
-        if (!engine.spec.creatable)
+        std::wstring text = FormatText(L"%-14s %s: %s, metadata version %s", L"engine", engine.option.moduleId.c_str(),
+                                       DescribeCategoryMask(engine.option.categoryMask).c_str(),
+                                       DescribeMetadataVersion(engine.option.version).c_str());
+        if (!engine.option.creatable)
             text += L"; listed, but its class cannot be created: the plug-in leaves it out";
         else if (engine.index == 0)
             text += L"; left out of the manager's list";

@@ -1,4 +1,4 @@
-#include "tools/lumhost/EngineSpec.h"
+#include "tools/lumhost/EngineOption.h"
 #include <cwctype>
 #include "tools/lumhost/SearchRequest.h"
 #include "tools/lumhost/Timeline.h"
@@ -44,9 +44,9 @@ std::wstring DescribeMetadataVersion(DWORD version)
     return FormatText(L"%lu.%lu", static_cast<unsigned long>(version >> 16), static_cast<unsigned long>(version & 0xFFFF));
 }
 
-bool ParseEngineSpec(const std::wstring& text, CEngineSpec& spec, std::wstring& error)
+bool ParseEngineOption(const std::wstring& text, CEngineOption& option, std::wstring& error)
 {
-    spec = CEngineSpec();
+    option = CEngineOption();
     std::vector<std::wstring> parts;
     size_t start = 0;
     while (true)
@@ -67,8 +67,8 @@ bool ParseEngineSpec(const std::wstring& text, CEngineSpec& spec, std::wstring& 
         error = L"bad engine name \"" + parts[0] + L"\" (letters, digits, - and _)";
         return false;
     }
-    spec.moduleId = parts[0];
-    if (!ParseHostNumber(parts[1], kAllCategories, spec.categoryMask) || spec.categoryMask == 0)
+    option.moduleId = parts[0];
+    if (!ParseHostNumber(parts[1], kAllCategories, option.categoryMask) || option.categoryMask == 0)
     {
         error = L"bad engine category mask \"" + parts[1] + L"\" (a number of 0x01 to 0x3F)";
         return false;
@@ -76,8 +76,8 @@ bool ParseEngineSpec(const std::wstring& text, CEngineSpec& spec, std::wstring& 
     for (size_t i = 2; i < parts.size(); ++i)
     {
         if (parts[i] == L"uncreatable" && i + 1 == parts.size())
-            spec.creatable = false;
-        else if (i == 2 && ParseMetadataVersion(parts[i], spec.version))
+            option.creatable = false;
+        else if (i == 2 && ParseMetadataVersion(parts[i], option.version))
             continue;
         else
         {
@@ -88,7 +88,7 @@ bool ParseEngineSpec(const std::wstring& text, CEngineSpec& spec, std::wstring& 
     return true;
 }
 
-std::vector<CEngineSpec> DefaultEngines()
+std::vector<CEngineOption> DefaultEngines()
 {
     return {
         {L"VideoScenes", 0x07, 0x00010000, true},

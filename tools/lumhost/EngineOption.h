@@ -4,7 +4,7 @@
 #include <vector>
 
 // One stand-in analysis engine that lumhost's manager lists in its engine plug-in list.
-struct CEngineSpec
+struct CEngineOption
 {
     std::wstring moduleId;   // also the name commands use
     ULONG categoryMask = 0;  // what its GetCategoryMask answers
@@ -14,7 +14,7 @@ struct CEngineSpec
 
 // "NAME:MASK[:VERSION][:uncreatable]": NAME letters, digits, "-" and "_"; MASK a number of 1 to
 // 0x3F; VERSION "MAJOR.MINOR" or a number. False with a message naming the bad part.
-bool ParseEngineSpec(const std::wstring& text, CEngineSpec& spec, std::wstring& error);
+bool ParseEngineOption(const std::wstring& text, CEngineOption& option, std::wstring& error);
 
 // "MAJOR.MINOR" (each 0 to 65535) or a number of up to 0xFFFFFFFF.
 bool ParseMetadataVersion(const std::wstring& text, DWORD& version);
@@ -23,4 +23,4 @@ bool ParseMetadataVersion(const std::wstring& text, DWORD& version);
 std::wstring DescribeMetadataVersion(DWORD version);
 
 // The engines lumhost lists when none is asked for: one per kind of content.
-std::vector<CEngineSpec> DefaultEngines();
+std::vector<CEngineOption> DefaultEngines();

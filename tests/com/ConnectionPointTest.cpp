@@ -9,7 +9,7 @@
 #include "com/ConnectionPointContainer.h"
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
-#include "tests/contentdb/CdbTestSupport.h"
+#include "tests/support/TestSync.h"
 
 namespace
 {

@@ -6,7 +6,7 @@
 #include "common/ComPtr.h"
 #include "common/HResultException.h"
 #include "tests/com/ComTestResources.h"
-#include "tests/com/RegistryProbe.h"
+#include "tests/support/RegistryProbe.h"
 
 using namespace registry_probe;
 

@@ -2,7 +2,7 @@
 #include <string>
 #include "com/Registrar.h"
 #include "tests/com/ComTestResources.h"
-#include "tests/com/RegistryProbe.h"
+#include "tests/support/RegistryProbe.h"
 
 using namespace registry_probe;
 

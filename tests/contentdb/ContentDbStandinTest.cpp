@@ -11,11 +11,11 @@
 #include "standins/ContentDatabase.h"
 #include "standins/ContentDbConnection.h"
 #include "standins/ContentDbQuery.h"
-#include "tests/contentdb/CdbTestSupport.h"
+#include "tests/support/TestSync.h"
 
 namespace
 {
-constexpr DWORD kWaitMs = kCdbTestWaitMs;
+constexpr DWORD kWaitMs = kTestWaitMs;
 
 // Records the notifications it receives.
 class CRecordingSink : public CComObjectRootEx, public IKdCdbNotification

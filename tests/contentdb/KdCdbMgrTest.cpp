@@ -13,11 +13,11 @@
 #include "standins/ContentDatabase.h"
 #include "standins/ContentDbConnection.h"
 #include "standins/ContentDbQuery.h"
-#include "tests/contentdb/CdbTestSupport.h"
+#include "tests/support/TestSync.h"
 
 namespace
 {
-constexpr DWORD kWaitMs = kCdbTestWaitMs;
+constexpr DWORD kWaitMs = kTestWaitMs;
 const wchar_t kClient[] = L"LumSiftDbNotifyWex";
 
 // A listener that records what it hears; optionally blocks inside the call until told to go on.

@@ -7,11 +7,11 @@
 #include "common/Scoped.h"
 #include "contentdb/KdCdbMgr.h"
 #include "standins/ContentDatabase.h"
-#include "tests/contentdb/CdbTestSupport.h"
+#include "tests/support/TestSync.h"
 
 namespace
 {
-constexpr DWORD kWaitMs = kCdbTestWaitMs;
+constexpr DWORD kWaitMs = kTestWaitMs;
 constexpr LONG kPropDerivedFrom = 180;
 constexpr LONG kPropLabel = 0xF1;
 constexpr LONG kPropKey = 245;

@@ -5,7 +5,7 @@
 #include <thread>
 #include "common/ComPtr.h"
 #include "interfaces/PluginInterfaces.h"
-#include "tests/com/RegistryProbe.h"
+#include "tests/support/RegistryProbe.h"
 
 using namespace registry_probe;
 

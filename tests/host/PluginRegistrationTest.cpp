@@ -3,7 +3,7 @@
 #include <string>
 #include "common/RegKey.h"
 #include "host/PluginRegistration.h"
-#include "tests/com/RegistryProbe.h"
+#include "tests/support/RegistryProbe.h"
 
 using namespace registry_probe;
 

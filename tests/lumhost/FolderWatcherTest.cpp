@@ -2,7 +2,8 @@
 #include <windows.h>
 #include <string>
 #include <vector>
-#include "LumHostTestSupport.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestSync.h"
 #include "standins/ContentDbCatalogue.h"
 #include "tools/lumhost/FolderWatcher.h"
 #include "tools/lumhost/MediaCatalogue.h"
@@ -39,7 +40,7 @@ protected:
                 arrived.Reset();
             }
             const DWORD elapsed = GetTickCount() - start;
-            if (elapsed >= kLumHostTestWaitMs || !arrived.Wait(kLumHostTestWaitMs - elapsed))
+            if (elapsed >= kTestWaitMs || !arrived.Wait(kTestWaitMs - elapsed))
                 return false;
         }
     }
@@ -49,7 +50,7 @@ protected:
     CMediaCatalogue catalogue;
     CFolderWatcher watcher;
     CCriticalSection lock;
-    CTestSignal arrived;
+    CTestEvent arrived;
     std::vector<CatalogueEvent> events;
 };
 

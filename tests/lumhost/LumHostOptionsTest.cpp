@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-#include "LumHostTestSupport.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestSync.h"
 #include "tools/lumhost/LumHostOptions.h"
 
 namespace

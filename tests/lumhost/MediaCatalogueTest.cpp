@@ -2,7 +2,8 @@
 #include <algorithm>
 #include <string>
 #include <vector>
-#include "LumHostTestSupport.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestSync.h"
 #include "contentdb/ContentConstants.h"
 #include "standins/ContentDbCatalogue.h"
 #include "tools/lumhost/MediaCatalogue.h"

@@ -3,7 +3,8 @@
 #include <objbase.h>
 #include <string>
 #include <vector>
-#include "LumHostTestSupport.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestSync.h"
 #include "common/ProductKeys.h"
 #include "common/RegKey.h"
 #include "contentdb/ContentConstants.h"
@@ -35,7 +36,7 @@ TEST(CommandReader, HandsOverEveryLineOfAPipeInOrderThenEnds)
 
     std::vector<std::wstring> lines;
     const DWORD start = GetTickCount();
-    while (!reader.Ended() && GetTickCount() - start < kLumHostTestWaitMs)
+    while (!reader.Ended() && GetTickCount() - start < kTestWaitMs)
     {
         WaitForSingleObject(reader.LinesWaiting(), 100);
         std::wstring line;
@@ -66,7 +67,7 @@ protected:
     bool WaitFor(size_t count)
     {
         const DWORD start = GetTickCount();
-        while (GetTickCount() - start < kLumHostTestWaitMs)
+        while (GetTickCount() - start < kTestWaitMs)
         {
             {
                 CLockGuard guard(lock);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
-#include "LumHostTestSupport.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestSync.h"
 #include "tools/lumhost/SlowWriter.h"
 
 namespace
@@ -15,8 +16,8 @@ DWORD OpenForReading(const std::wstring& path)
 
 struct WriterRecord
 {
-    CTestSignal opened;
-    CTestSignal closed;
+    CTestEvent opened;
+    CTestEvent closed;
     ULONGLONG bytes = 0;
     DWORD error = 0;
     bool failed = false;

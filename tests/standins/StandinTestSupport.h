@@ -2,26 +2,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <objbase.h>
-#include <functional>
-#include <thread>
 #include "standins/BusyNotify.h"
 #include "standins/FolderList.h"
 #include "standins/ManagerQueueEntry.h"
 #include "standins/ManagerSite.h"
 #include "standins/ManagerStatus.h"
 #include "standins/QueueEventsSink.h"
-
-// Runs `body` on a new thread of the multi-threaded apartment and waits for it.
-inline void RunOnMtaThread(const std::function<void()>& body)
-{
-    std::thread thread([&] {
-        const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        body();
-        if (SUCCEEDED(hr))
-            CoUninitialize();
-    });
-    thread.join();
-}
+#include "tests/support/TestSync.h"
+#include <thread>
 
 // Every case runs in the multi-threaded apartment with the class-wide stand-ins reset, and ends
 // with every stand-in object it made released again.

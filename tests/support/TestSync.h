@@ -1,5 +1,5 @@
 #pragma once
-// Events and threads for the content database tests.
+// Events and threads for tests: everything a test waits on is bounded by a time-out.
 #include <windows.h>
 #include <objbase.h>
 #include <process.h>
@@ -7,7 +7,8 @@
 #include <utility>
 #include "common/Scoped.h"
 
-constexpr DWORD kCdbTestWaitMs = 10000;
+// How long a test waits for something that should happen at once.
+constexpr DWORD kTestWaitMs = 10000;
 
 // A manual-reset event owned by the test.
 class CTestEvent
@@ -17,7 +18,7 @@ public:
     HANDLE Get() const { return m_handle.Get(); }
     void Set() { SetEvent(m_handle.Get()); }
     void Reset() { ResetEvent(m_handle.Get()); }
-    bool Wait(DWORD timeoutMs) { return WaitForSingleObject(m_handle.Get(), timeoutMs) == WAIT_OBJECT_0; }
+    bool Wait(DWORD timeoutMs = kTestWaitMs) { return WaitForSingleObject(m_handle.Get(), timeoutMs) == WAIT_OBJECT_0; }
 
 private:
     CScopedHandle m_handle;
@@ -33,12 +34,12 @@ public:
     {
         m_handle.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Main, this, 0, nullptr)));
     }
-    ~CTestThread() { Join(kCdbTestWaitMs); }
+    ~CTestThread() { Join(kTestWaitMs); }
     CTestThread(const CTestThread&) = delete;
     CTestThread& operator=(const CTestThread&) = delete;
 
     bool IsValid() const { return m_handle.IsValid(); }
-    bool Join(DWORD timeoutMs) { return WaitForSingleObject(m_handle.Get(), timeoutMs) == WAIT_OBJECT_0; }
+    bool Join(DWORD timeoutMs = kTestWaitMs) { return WaitForSingleObject(m_handle.Get(), timeoutMs) == WAIT_OBJECT_0; }
 
 private:
     static unsigned __stdcall Main(void* self)
@@ -55,3 +56,10 @@ private:
     DWORD m_apartment;
     CScopedHandle m_handle;
 };
+
+// Runs `body` on a new thread of the multi-threaded apartment and waits for it.
+inline void RunOnMtaThread(std::function<void()> body)
+{
+    CTestThread thread(std::move(body));
+    thread.Join(INFINITE);
+}

@@ -1,12 +1,9 @@
 #pragma once
-// Temporary folders, files and events for the tests of lumhost's pieces.
-#include <gtest/gtest.h>
+// Temporary folders and files for tests, long paths included.
 #include <windows.h>
 #include <string>
 #include <vector>
 #include "common/Scoped.h"
-
-constexpr DWORD kLumHostTestWaitMs = 10000;
 
 // The "\\?\" form, so that long paths work everywhere in the tests.
 inline std::wstring LongForm(const std::wstring& path)
@@ -18,12 +15,12 @@ inline std::wstring LongForm(const std::wstring& path)
 class CTempFolder
 {
 public:
-    CTempFolder()
+    explicit CTempFolder(const wchar_t* prefix = L"lumtest")
     {
         wchar_t base[MAX_PATH + 1] = {};
         GetTempPathW(MAX_PATH + 1, base);
         static LONG counter = 0;
-        m_path = std::wstring(base) + L"lumhost-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        m_path = std::wstring(base) + prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                  std::to_wstring(InterlockedIncrement(&counter));
         if (m_path.back() == L'\\')
             m_path.pop_back();
@@ -83,16 +80,3 @@ inline bool MakeFolder(const std::wstring& path)
 {
     return CreateDirectoryW(LongForm(path).c_str(), nullptr) != FALSE;
 }
-
-// A manual-reset event owned by a test.
-class CTestSignal
-{
-public:
-    CTestSignal() : m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    void Set() { SetEvent(m_event.Get()); }
-    void Reset() { ResetEvent(m_event.Get()); }
-    bool Wait(DWORD timeoutMs = kLumHostTestWaitMs) { return WaitForSingleObject(m_event.Get(), timeoutMs) == WAIT_OBJECT_0; }
-
-private:
-    CScopedHandle m_event;
-};

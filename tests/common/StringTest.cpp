@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include "common/String.h"
+#include "tests/support/TestSync.h"
 
 TEST(String, CopiesShareUntilWritten)
 {
@@ -46,6 +47,7 @@ namespace
 {
 DWORD g_raisedCode = 0;
 
+// Records the exception and ends the thread that raised it.
 LONG WINAPI RecordAndLeaveThread(EXCEPTION_POINTERS* info)
 {
     if (info->ExceptionRecord->ExceptionCode != 0xC000008C)
@@ -53,25 +55,21 @@ LONG WINAPI RecordAndLeaveThread(EXCEPTION_POINTERS* info)
     g_raisedCode = info->ExceptionRecord->ExceptionCode;
     ExitThread(0);
 }
-
-DWORD WINAPI IndexPastTheEnd(void*)
-{
-    CString text(L"x");
-    (void)text[5];
-    return 1;
-}
 }  // namespace
 
 TEST(String, IndexOutOfRangeRaisesTheArrayBoundsException)
 {
     void* handler = AddVectoredExceptionHandler(1, RecordAndLeaveThread);
-    HANDLE thread = CreateThread(nullptr, 0, IndexPastTheEnd, nullptr, 0, nullptr);
-    ASSERT_NE(nullptr, thread);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
-    DWORD exitCode = 1;
-    GetExitCodeThread(thread, &exitCode);
-    CloseHandle(thread);
+    bool returned = false;
+    {
+        CTestThread thread([&] {
+            CString text(L"x");
+            (void)text[5];
+            returned = true;
+        });
+        EXPECT_TRUE(thread.Join());
+    }
     RemoveVectoredExceptionHandler(handler);
     EXPECT_EQ(0xC000008Cu, g_raisedCode);
-    EXPECT_EQ(0u, exitCode);
+    EXPECT_FALSE(returned);
 }

@@ -1,30 +1,17 @@
-#include <string>
-#include "common/Scoped.h"
 #include "tests/host/PluginDbNotifyTestSupport.h"
 
-using Search = CPluginDbSearchThread;
-
+// The engine and both database-notify ids (one pointer); the container is found by the
+// connection-point cases.
 TEST_F(PluginDbNotifyTest, QueryInterfaceAnswersTheEngineAndBothDatabaseNotifyIds)
 {
-    CComPtr<IUnknown> identity;
-    ASSERT_EQ(S_OK, engine->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
     CComPtr<ILumMgrPluginDatabaseNotify2> notify2;
     CComPtr<ILumMgrPluginDatabaseNotify> notify1;
     ASSERT_EQ(S_OK, engine->QueryInterface(IID_ILumMgrPluginDatabaseNotify2, reinterpret_cast<void**>(&notify2)));
     ASSERT_EQ(S_OK, engine->QueryInterface(IID_ILumMgrPluginDatabaseNotify, reinterpret_cast<void**>(&notify1)));
-    // One pointer for both database-notify ids.
     EXPECT_EQ(static_cast<ILumMgrPluginDatabaseNotify*>(notify2.Get()), notify1.Get());
-
-    // The same identity from every interface, and the engine back from each.
-    for (IUnknown* from : {static_cast<IUnknown*>(notify1.Get()), static_cast<IUnknown*>(notify2.Get())})
-    {
-        CComPtr<IUnknown> other;
-        ASSERT_EQ(S_OK, from->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&other)));
-        EXPECT_EQ(identity.Get(), other.Get());
-        CComPtr<ILumMgrPluginEngine> back;
-        ASSERT_EQ(S_OK, from->QueryInterface(IID_ILumMgrPluginEngine, reinterpret_cast<void**>(&back)));
-        EXPECT_EQ(engine.Get(), back.Get());
-    }
+    CComPtr<ILumMgrPluginEngine> back;
+    ASSERT_EQ(S_OK, notify1->QueryInterface(IID_ILumMgrPluginEngine, reinterpret_cast<void**>(&back)));
+    EXPECT_EQ(engine.Get(), back.Get());
 
     for (const IID* iid : {&IID_IClassFactory, &IID_ILumMgrPluginQueueEvents, &IID_ILumMgrPluginSite, &IID_IDispatch})
     {
@@ -32,10 +19,10 @@ TEST_F(PluginDbNotifyTest, QueryInterfaceAnswersTheEngineAndBothDatabaseNotifyId
         EXPECT_EQ(E_NOINTERFACE, engine->QueryInterface(*iid, &out));
         EXPECT_EQ(nullptr, out);
     }
-    EXPECT_EQ(E_POINTER, engine->QueryInterface(IID_IUnknown, nullptr));
 }
 
-// Aggregated, the object is its outer object's: identity and the owner the worker fires through.
+// Aggregated, the object is its outer object's: identity, the owner the worker fires through, and
+// the container of its queue-event point.
 TEST_F(PluginDbNotifyTest, AggregatedObjectDelegatesToItsOuterObject)
 {
     struct COuter : IUnknown
@@ -44,75 +31,67 @@ TEST_F(PluginDbNotifyTest, AggregatedObjectDelegatesToItsOuterObject)
         CComPtr<IUnknown> inner;
         STDMETHOD(QueryInterface)(REFIID iid, void** out) override
         {
-            if (IsEqualIID(iid, IID_IUnknown))
-            {
-                *out = this;
-                AddRef();
-                return S_OK;
-            }
-            return inner->QueryInterface(iid, out);
+            if (!IsEqualIID(iid, IID_IUnknown))
+                return inner->QueryInterface(iid, out);
+            *out = this;
+            AddRef();
+            return S_OK;
         }
         STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&refs)); }
         STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(InterlockedDecrement(&refs)); }
     } outer;
-    const LONG locks = ModuleLockCount();
     ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)));
-    EXPECT_EQ(locks + 1, ModuleLockCount());
+    {
+        CComPtr<ILumMgrPluginEngine> inner;
+        ASSERT_EQ(S_OK, outer.QueryInterface(IID_ILumMgrPluginEngine, reinterpret_cast<void**>(&inner)));
+        IPluginDbNotifyOwner* owner = CPluginDbNotifyTestAccess::Notify(*static_cast<CPluginDbNotify*>(inner.Get())).GetOwner();
+        ASSERT_NE(nullptr, owner);
+        EXPECT_EQ(static_cast<IUnknown*>(&outer), owner->GetOwnerUnknown());
 
-    CComPtr<ILumMgrPluginEngine> inner;
-    ASSERT_EQ(S_OK, outer.QueryInterface(IID_ILumMgrPluginEngine, reinterpret_cast<void**>(&inner)));
-    CComPtr<IUnknown> identity;
-    ASSERT_EQ(S_OK, inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
-    EXPECT_EQ(static_cast<IUnknown*>(&outer), identity.Get());
-
-    CPluginDbNotify& object = *static_cast<CPluginDbNotify*>(inner.Get());
-    IPluginDbNotifyOwner* owner = CPluginDbNotifyTestAccess::Notify(object).GetOwner();
-    ASSERT_NE(nullptr, owner);
-    EXPECT_EQ(static_cast<IUnknown*>(&outer), owner->GetOwnerUnknown());
-
-    identity.Release();
-    inner.Release();
+        CComPtr<IConnectionPointContainer> container;
+        ASSERT_EQ(S_OK, inner->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+        CComPtr<IConnectionPoint> point;
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_ILumMgrPluginQueueEvents, &point));
+        EXPECT_EQ(4, outer.refs);  // the engine, the container and the point count on the outer object
+        CComPtr<IConnectionPointContainer> back;
+        ASSERT_EQ(S_OK, point->GetConnectionPointContainer(&back));
+        CComPtr<IUnknown> identity;
+        ASSERT_EQ(S_OK, back->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+        EXPECT_EQ(static_cast<IUnknown*>(&outer), identity.Get());
+    }
     EXPECT_EQ(1, outer.refs);
     outer.inner.Release();
-    EXPECT_EQ(locks, ModuleLockCount());
 }
 
+// Creation starts the notification worker only; a stop or an abort before any start starts no
+// search thread.
 TEST_F(PluginDbNotifyTest, CreationStartsTheNotificationWorkerWithThisObjectAsOwner)
 {
     EXPECT_TRUE(Notify().IsRunning());
     EXPECT_EQ(CPluginDbNotifyTestAccess::AsOwner(Object()), Notify().GetOwner());
-    EXPECT_NE(nullptr, Notify().GetCountTimer());
-    // The search worker gets its thread only with the first request.
+    EXPECT_EQ(S_OK, engine->Stop(none));
+    EXPECT_EQ(E_NOTIMPL, engine->Abort(none));
     EXPECT_FALSE(Search().IsRunning());
 }
 
 // A step of the engine state table: the call, what it answers and the state afterwards.
 struct EngineStep
 {
-    enum Call
-    {
-        StartFull,  // Start with mode 0x01
-        Stop,
-        Pause,
-        Abort,
-    } call;
+    enum Call { StartFull, Stop, Pause, Abort } call;  // StartFull: Start with mode 0x01
     HRESULT result;
     ULONG state;
     bool queues = false;  // queues a site item and a search request
 };
 
-struct EngineSequence
-{
-    const char* name;
-    std::vector<EngineStep> steps;
-    // Search requests the worker took in, in order (the site items left out).
-    std::vector<LONG> requests;
-};
-
 TEST_F(PluginDbNotifyTest, EngineStateTable)
 {
     using S = EngineStep;
-    const EngineSequence sequences[] = {
+    const struct
+    {
+        const char* name;
+        std::vector<EngineStep> steps;
+        std::vector<LONG> requests;  // search requests the worker took in, in order (site items left out)
+    } sequences[] = {
         {"start twice", {{S::StartFull, S_OK, 1, true}, {S::StartFull, E_NOTIMPL, 1}}, {Search::kItemFullSearch}},
         {"stop and start again",
          {{S::StartFull, S_OK, 1, true}, {S::Stop, S_OK, 2}, {S::StartFull, S_OK, 1, true}},
@@ -127,75 +106,36 @@ TEST_F(PluginDbNotifyTest, EngineStateTable)
         {"stop from any state", {{S::Stop, S_OK, 2}, {S::Pause, S_OK, 3}, {S::Stop, S_OK, 2}}, {}},
     };
 
-    for (const EngineSequence& sequence : sequences)
+    for (const auto& sequence : sequences)
     {
         SCOPED_TRACE(sequence.name);
-        // A fresh object per sequence.
-        engine.Release();
-        ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(nullptr, IID_ILumMgrPluginEngine,
-                                                           reinterpret_cast<void**>(&engine)));
-        CRequestRecorder local;
-        local.Attach(Search());
-        ULONG state = 99;
-        ASSERT_EQ(S_OK, engine->GetState(&state));
-        EXPECT_EQ(0u, state);
-
+        Recreate();
+        EXPECT_EQ(0u, State());
         size_t queued = 0;
         for (size_t i = 0; i < sequence.steps.size(); ++i)
         {
             const EngineStep& step = sequence.steps[i];
-            HRESULT hr = E_UNEXPECTED;
-            switch (step.call)
-            {
-            case S::StartFull:
-                hr = engine->Start(0x00010000, nullptr, none);
-                break;
-            case S::Stop:
-                hr = engine->Stop(none);
-                break;
-            case S::Pause:
-                hr = engine->Pause(none);
-                break;
-            case S::Abort:
-                hr = engine->Abort(none);
-                break;
-            }
+            const HRESULT hr = step.call == S::StartFull ? engine->Start(0x00010000, nullptr, none)
+                               : step.call == S::Stop    ? engine->Stop(none)
+                               : step.call == S::Pause   ? engine->Pause(none)
+                                                         : engine->Abort(none);
             EXPECT_EQ(step.result, hr) << "step " << i;
-            ASSERT_EQ(S_OK, engine->GetState(&state));
-            EXPECT_EQ(step.state, state) << "step " << i;
+            EXPECT_EQ(step.state, State()) << "step " << i;
             // A stop discards what the thread has not taken yet: let it take the request first.
             if (step.queues)
             {
-                ASSERT_TRUE(local.WaitForCount(2 * ++queued, kWaitMs)) << "step " << i;
+                ASSERT_TRUE(recorder.WaitForCount(2 * ++queued)) << "step " << i;
             }
         }
-
         // Nothing the state table does not call for was queued.
-        ASSERT_TRUE(Search().StartThread(kWaitMs));
-        ASSERT_EQ(S_OK, Search().QueueSearch(Search::kItemFullSearch, kSentinel));
-        ASSERT_TRUE(local.WaitForValue(kSentinel, kWaitMs));
         std::vector<LONG> requests;
-        for (const CRequestRecorder::CEntry& entry : local.Entries())
+        for (const CRequestRecorder::CEntry& entry : Taken())
         {
-            if (entry.value == kSentinel)
-                break;
             if (entry.type != Search::kItemSite)
                 requests.push_back(entry.type);
         }
         EXPECT_EQ(sequence.requests, requests);
-        engine.Release();  // before `local` goes
     }
-}
-
-TEST_F(PluginDbNotifyTest, StopBeforeAnyStartCreatesNoThread)
-{
-    EXPECT_EQ(S_OK, engine->Stop(none));
-    ULONG state = 0;
-    EXPECT_EQ(S_OK, engine->GetState(&state));
-    EXPECT_EQ(2u, state);
-    EXPECT_FALSE(Search().IsRunning());
-    EXPECT_EQ(E_NOTIMPL, engine->Abort(none));
-    EXPECT_FALSE(Search().IsRunning());
 }
 
 TEST_F(PluginDbNotifyTest, PauseHoldsTheRunEventAndStartSetsItAgain)
@@ -229,9 +169,7 @@ TEST_F(PluginDbNotifyTest, NullOutPointersAreRefusedAndNothingChanges)
     EXPECT_EQ(E_POINTER, engine->GetOptionFlag2(nullptr));
     EXPECT_EQ(E_POINTER, engine->TakeStartContext(nullptr));
     VARIANT reserved;
-    VariantInit(&reserved);
     V_VT(&reserved) = VT_I4;
-    V_I4(&reserved) = 7;
     EXPECT_EQ(E_POINTER, engine->GetProcessId(nullptr, &reserved));
     EXPECT_EQ(VT_I4, V_VT(&reserved));
 
@@ -242,10 +180,7 @@ TEST_F(PluginDbNotifyTest, NullOutPointersAreRefusedAndNothingChanges)
     EXPECT_EQ(E_POINTER, notify->GetInterval(nullptr));
     EXPECT_EQ(E_POINTER, notify->GetPendingCount(nullptr));
     EXPECT_EQ(E_POINTER, notify->GetPendingItems(0, 10, nullptr));
-
-    ULONG state = 99;
-    EXPECT_EQ(S_OK, engine->GetState(&state));
-    EXPECT_EQ(0u, state);
+    EXPECT_EQ(0u, State());
 }
 
 TEST_F(PluginDbNotifyTest, FixedAnswersOfTheEngine)
@@ -265,18 +200,14 @@ TEST_F(PluginDbNotifyTest, FixedAnswersOfTheEngine)
     EXPECT_EQ(E_NOTIMPL, engine->Resume(none));
     EXPECT_EQ(E_NOTIMPL, engine->SetOption(1));
 
-    // Unknown properties leave the VARIANT empty, whatever it held.
-    for (LONG id : {0L, 0x11002L, -1L})
-    {
-        VARIANT value;
-        V_VT(&value) = VT_I4;
-        V_I4(&value) = 5;
-        EXPECT_EQ(E_NOTIMPL, engine->GetProperty(id, &value)) << id;
-        EXPECT_EQ(VT_EMPTY, V_VT(&value)) << id;
-        V_VT(&value) = VT_I4;
-        EXPECT_EQ(E_NOTIMPL, engine->GetPropertyInfo(id, &value)) << id;
-        EXPECT_EQ(VT_EMPTY, V_VT(&value)) << id;
-    }
+    // An unknown property, and any property's information, leave the VARIANT empty.
+    VARIANT value;
+    V_VT(&value) = VT_I4;
+    EXPECT_EQ(E_NOTIMPL, engine->GetProperty(0x11002, &value));
+    EXPECT_EQ(VT_EMPTY, V_VT(&value));
+    V_VT(&value) = VT_I4;
+    EXPECT_EQ(E_NOTIMPL, engine->GetPropertyInfo(0x11000, &value));
+    EXPECT_EQ(VT_EMPTY, V_VT(&value));
 
     CScopedVariant classId;
     ASSERT_EQ(S_OK, engine->GetClassId(classId.Get()));
@@ -287,13 +218,14 @@ TEST_F(PluginDbNotifyTest, FixedAnswersOfTheEngine)
     ASSERT_EQ(S_OK, engine->GetModuleId(moduleId.Receive()));
     EXPECT_STREQ(L"LumSiftDbNotifyWex", moduleId.Get());
 
-    ULONG processId = 0;
-    EXPECT_EQ(S_OK, engine->GetProcessId(&processId, nullptr));
-    EXPECT_EQ(GetCurrentProcessId(), processId);
+    // The reserved VARIANT is optional, and emptied when given.
     VARIANT reserved;
     V_VT(&reserved) = VT_I4;
-    processId = 0;
-    EXPECT_EQ(S_OK, engine->GetProcessId(&processId, &reserved));
+    for (VARIANT* given : {static_cast<VARIANT*>(nullptr), &reserved})
+    {
+        ULONG processId = 0;
+        EXPECT_EQ(S_OK, engine->GetProcessId(&processId, given));
+        EXPECT_EQ(GetCurrentProcessId(), processId);
+    }
     EXPECT_EQ(VT_EMPTY, V_VT(&reserved));
-    EXPECT_EQ(GetCurrentProcessId(), processId);
 }

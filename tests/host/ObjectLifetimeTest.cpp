@@ -1,29 +1,12 @@
 // The plug-in object's last reference going on one of its own workers' threads, inside a call the
 // worker makes out: the object outlives the worker's code and is destroyed elsewhere.
-#include <ocidl.h>
 #include <atomic>
-#include <string>
 #include <utility>
-#include "common/Scoped.h"
-#include "standins/ManagerSite.h"
-#include "standins/QueueEventsSink.h"
 #include "tests/host/PluginDbNotifyTestSupport.h"
+#include "tests/support/TempFolder.h"
 
 namespace
 {
-// Polls: nothing signals the end of a destruction that runs on a thread of its own.
-bool WaitForModuleLocks(LONG count, DWORD timeoutMs)
-{
-    const DWORD start = GetTickCount();
-    while (ModuleLockCount() != count)
-    {
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(10);
-    }
-    return true;
-}
-
 // A manager site that notes the thread its last reference goes on: for the one the plug-in object
 // holds, the thread that destroys the object.
 class CWitnessSite : public CManagerSite
@@ -38,13 +21,9 @@ class LastReleaseOnAWorkerTest : public PluginDbNotifyTest
 protected:
     void SetUp() override
     {
-        m_locks = ModuleLockCount();
         PluginDbNotifyTest::SetUp();
         // Where the notification worker keeps its delay-queue file once it has handled a request.
-        wchar_t temp[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, temp);
-        m_folder = std::wstring(temp) + L"lum-lifetime-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-        Notify().SetDelayQueueFolder(CString(m_folder.c_str()));
+        Notify().SetDelayQueueFolder(CString(m_folder.Path().c_str()));
     }
     // Gives the object a site that only it holds (a worker handed the site holds one of its own).
     void AttachWitnessSite()
@@ -56,45 +35,28 @@ protected:
         CPluginDbNotifyTestAccess::SetSite(Object(), site);
         site->Release();
     }
-    void TearDown() override
-    {
-        PluginDbNotifyTest::TearDown();
-        for (const wchar_t* suffix : {L"", L".new", L".bak"})
-            DeleteFileW((m_folder + L"DbWexDelayQueue.dat" + suffix).c_str());
-        RemoveDirectoryW(m_folder.c_str());
-    }
     // Ends with the object gone (it may still be on its way when the releasing call returns), and
     // destroyed on another thread than the worker that let it go.
-    template <typename ThreadId>
-    void ExpectObjectGone(const ThreadId& workerThread)
+    void ExpectObjectGone(const std::atomic<DWORD>& workerThread)
     {
-        EXPECT_TRUE(WaitForModuleLocks(m_locks, kWaitMs)) << "the object was not destroyed";
+        // Polls: nothing signals the end of a destruction that runs on a thread of its own.
+        const DWORD start = GetTickCount();
+        while (ModuleLockCount() != m_locks && GetTickCount() - start < kTestWaitMs)
+            Sleep(10);
+        EXPECT_EQ(m_locks, ModuleLockCount()) << "the object was not destroyed";
         EXPECT_NE(0u, destroyedOn.load());
-        EXPECT_NE(static_cast<DWORD>(workerThread), destroyedOn.load()) << "destroyed on its own worker's thread";
+        EXPECT_NE(workerThread.load(), destroyedOn.load()) << "destroyed on its own worker's thread";
     }
 
     std::atomic<DWORD> destroyedOn{0};
-
-    LONG m_locks = 0;
-    std::wstring m_folder;
+    CTempFolder m_folder{L"lum-lifetime"};
 };
 }  // namespace
 
 TEST_F(LastReleaseOnAWorkerTest, InsideTheCountEventOnTheNotificationWorker)
 {
     AttachWitnessSite();
-    CComPtr<CQueueEventsSink> sink;
-    {
-        CQueueEventsSink* created = nullptr;
-        ASSERT_EQ(S_OK, CQueueEventsSink::Create(&created));
-        sink.Attach(created);
-        CComPtr<IConnectionPointContainer> container;
-        CComPtr<IConnectionPoint> point;
-        ASSERT_EQ(S_OK, engine->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
-        ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_ILumMgrPluginQueueEvents, &point));
-        DWORD cookie = 0;
-        ASSERT_EQ(S_OK, point->Advise(static_cast<ILumMgrPluginQueueEvents*>(sink.Get()), &cookie));
-    }
+    CComPtr<CQueueEventsSink> sink = Subscribe();
     CPluginDbNotifyThread& worker = Notify();
     std::atomic<ILumMgrPluginEngine*> last{engine.Detach()};
     std::atomic<DWORD> releasedOn{0};
@@ -117,7 +79,7 @@ TEST_F(LastReleaseOnAWorkerTest, InsideTheCountEventOnTheNotificationWorker)
     ASSERT_EQ(S_OK, worker.QueueItem(wake.get(), false, false));
     wake.release();
 
-    ASSERT_TRUE(sink->WaitForEvents(2, kWaitMs));
+    ASSERT_TRUE(sink->WaitForEvents(2, kTestWaitMs));
     EXPECT_NE(GetCurrentThreadId(), releasedOn.load());
     sink.Release();  // the object lets go of its own reference when it is destroyed
     ExpectObjectGone(releasedOn);
@@ -129,18 +91,16 @@ TEST_F(LastReleaseOnAWorkerTest, InsideACallOutOfTheSearchWorker)
     struct CContext
     {
         ILumMgrPluginEngine* last;
-        HANDLE go;
-        DWORD thread;
-    };
-    CScopedHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    CContext context{engine.Get(), go.Get(), 0};
+        CTestEvent go{false};
+        std::atomic<DWORD> thread{0};
+    } context{engine.Get()};
     // Stands in for the manager, called from the worker's thread, dropping its last reference.
     Search().SetRequestObserver(
         [](void* param, LONG type, ULONG, ILumMgrPluginSite*) {
             CContext* context = static_cast<CContext*>(param);
             if (type != CPluginDbSearchThread::kItemFullSearch || !context->last)
                 return;
-            WaitForSingleObject(context->go, kWaitMs);
+            context->go.Wait();
             context->thread = GetCurrentThreadId();
             std::exchange(context->last, nullptr)->Release();
         },
@@ -149,6 +109,6 @@ TEST_F(LastReleaseOnAWorkerTest, InsideACallOutOfTheSearchWorker)
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
     AttachWitnessSite();
     engine.Release();
-    SetEvent(go.Get());
+    context.go.Set();
     ExpectObjectGone(context.thread);
 }

@@ -11,35 +11,20 @@ class OutdatedCategoriesTest : public EngineRegistryFixture
 {
 protected:
     OutdatedCategoriesTest() : EngineRegistryFixture(L"OutdatedCategories") {}
-
-    void SetUp() override
-    {
-        EngineRegistryFixture::SetUp();
-        ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(nullptr, IID_ILumMgrPluginEngine,
-                                                           reinterpret_cast<void**>(&engine)));
-    }
-    void TearDown() override
-    {
-        engine.Release();
-        EngineRegistryFixture::TearDown();
-    }
-
-    // The mask answered for `propertyId`, or 0xDEAD when the answer is not S_OK with a VT_UI4.
-    ULONG OutdatedMask(LONG propertyId)
-    {
-        CScopedVariant value;
-        if (engine->GetProperty(propertyId, value.Get()) != S_OK || V_VT(value.Get()) != VT_UI4)
-            return 0xDEAD;
-        return V_UI4(value.Get());
-    }
-
-    CComPtr<ILumMgrPluginEngine> engine;
 };
-
 }  // namespace
 
 TEST_F(OutdatedCategoriesTest, AnswersTheOutdatedCategoriesOfTheListedEngines)
 {
+    CComPtr<ILumMgrPluginEngine> engine;
+    ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(nullptr, IID_ILumMgrPluginEngine, reinterpret_cast<void**>(&engine)));
+    // The mask answered, or 0xDEAD when the answer is not S_OK with a VT_UI4.
+    auto OutdatedMask = [&](LONG propertyId) -> ULONG {
+        CScopedVariant value;
+        if (engine->GetProperty(propertyId, value.Get()) != S_OK || V_VT(value.Get()) != VT_UI4)
+            return 0xDEAD;
+        return V_UI4(value.Get());
+    };
     EXPECT_EQ(0u, OutdatedMask(0x11000));  // no engine list at all
 
     AddEngine(1, 0x09, 1, 0x00020000);  // nothing recorded: 1.0 counts

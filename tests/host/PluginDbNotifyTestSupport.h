@@ -1,14 +1,19 @@
 #pragma once
 #include <gtest/gtest.h>
-#include <windows.h>
-#include <objbase.h>
+#include <ocidl.h>
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 #include "com/ModuleLock.h"
 #include "common/ComPtr.h"
+#include "common/Scoped.h"
 #include "host/PluginDbNotify.h"
 #include "standins/ManagerSite.h"
+#include "standins/QueueEventsSink.h"
+#include "tests/support/TestSync.h"
+
+using Search = CPluginDbSearchThread;
 
 // Reaches into the plug-in object for what a test must see or set up beside its COM interfaces.
 class CPluginDbNotifyTestAccess
@@ -41,23 +46,21 @@ public:
         self->m_changed.wait(lock, [&] { return !self->m_holding; });
     }
 
-    void Attach(CPluginDbSearchThread& worker) { worker.SetRequestObserver(&Observe, this); }
-
-    bool WaitForCount(size_t count, DWORD timeoutMs)
+    // Starts afresh on `worker`.
+    void Attach(CPluginDbSearchThread& worker)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_entries.size() >= count; });
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_entries.clear();
+        }
+        worker.SetRequestObserver(&Observe, this);
     }
-    bool WaitForValue(ULONG value, DWORD timeoutMs)
+
+    bool WaitForCount(size_t count) { return WaitFor([&] { return m_entries.size() >= count; }); }
+    bool WaitForValue(ULONG value)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            for (const CEntry& entry : m_entries)
-            {
-                if (entry.value == value)
-                    return true;
-            }
-            return false;
+        return WaitFor([&] {
+            return std::any_of(m_entries.begin(), m_entries.end(), [&](const CEntry& entry) { return entry.value == value; });
         });
     }
     std::vector<CEntry> Entries()
@@ -65,27 +68,23 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_entries;
     }
-    std::vector<LONG> Types()
-    {
-        std::vector<LONG> types;
-        for (const CEntry& entry : Entries())
-            types.push_back(entry.type);
-        return types;
-    }
     // While held, the worker thread stays inside the next item it reports.
-    void Hold()
+    void Hold(bool holding = true)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_holding = true;
-    }
-    void Release()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_holding = false;
+        m_holding = holding;
         m_changed.notify_all();
     }
+    void Release() { Hold(false); }
 
 private:
+    template <typename Condition>
+    bool WaitFor(Condition condition)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(kTestWaitMs), condition);
+    }
+
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<CEntry> m_entries;
@@ -93,23 +92,21 @@ private:
 };
 
 // One plug-in object per case, created as the class factory creates it, in the multi-threaded
-// apartment; every case ends with the object, its module lock and every site released.
+// apartment; every case ends with the object, its module lock and every site and sink released.
 class PluginDbNotifyTest : public ::testing::Test
 {
 protected:
     // A request word no Start makes: marks the end of what a case queued.
     static constexpr ULONG kSentinel = 0x7F00BEEF;
-    static constexpr DWORD kWaitMs = 10000;
 
     void SetUp() override
     {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
         m_locks = ModuleLockCount();
         m_sites = CManagerSite::LiveCount();
-        ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(nullptr, IID_ILumMgrPluginEngine,
-                                                           reinterpret_cast<void**>(&engine)));
+        m_sinks = CQueueEventsSink::LiveCount();
+        Recreate();
         EXPECT_EQ(m_locks + 1, ModuleLockCount());
-        recorder.Attach(Search());
         VariantInit(&none);
     }
 
@@ -119,26 +116,35 @@ protected:
         engine.Release();
         EXPECT_EQ(m_locks, ModuleLockCount());
         EXPECT_EQ(m_sites, CManagerSite::LiveCount());
+        EXPECT_EQ(m_sinks, CQueueEventsSink::LiveCount());
         CoUninitialize();
+    }
+
+    // A new plug-in object in place of the case's, the recorder attached to it afresh.
+    void Recreate()
+    {
+        engine.Release();
+        ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(nullptr, IID_ILumMgrPluginEngine,
+                                                           reinterpret_cast<void**>(&engine)));
+        recorder.Attach(Search());
     }
 
     CPluginDbNotify& Object() { return *static_cast<CPluginDbNotify*>(engine.Get()); }
     CPluginDbSearchThread& Search() { return CPluginDbNotifyTestAccess::Search(Object()); }
     CPluginDbNotifyThread& Notify() { return CPluginDbNotifyTestAccess::Notify(Object()); }
 
-    // Queues a sentinel request behind whatever the case queued and waits until the worker took
-    // it, so that everything before it has been taken in too. A thread that is stopping is waited
-    // for and a new one started first.
-    void Flush()
-    {
-        ASSERT_TRUE(Search().StartThread(kWaitMs));
-        ASSERT_EQ(S_OK, Search().QueueSearch(CPluginDbSearchThread::kItemFullSearch, kSentinel));
-        ASSERT_TRUE(recorder.WaitForValue(kSentinel, kWaitMs));
-    }
-    // What the worker took in before the sentinel.
-    std::vector<CRequestRecorder::CEntry> TakenBeforeSentinel()
+    // What the search worker took in: a sentinel request is queued behind whatever the case
+    // queued (a thread that is stopping is waited for and a new one started first), and the
+    // entries before it are answered.
+    std::vector<CRequestRecorder::CEntry> Taken()
     {
         std::vector<CRequestRecorder::CEntry> taken;
+        if (!Search().StartThread(kTestWaitMs) || Search().QueueSearch(Search::kItemFullSearch, kSentinel) != S_OK ||
+            !recorder.WaitForValue(kSentinel))
+        {
+            ADD_FAILURE() << "the worker did not take the sentinel";
+            return taken;
+        }
         for (const CRequestRecorder::CEntry& entry : recorder.Entries())
         {
             if (entry.value == kSentinel)
@@ -148,28 +154,40 @@ protected:
         return taken;
     }
 
-    // Waits on the progress event until the progress word reads `value`.
-    bool WaitForProgress(HANDLE progressEvent, ULONG value)
+    // A new sink subscribed to the object's queue-event point.
+    CComPtr<CQueueEventsSink> Subscribe(DWORD* cookie = nullptr)
     {
-        const DWORD start = GetTickCount();
-        for (;;)
-        {
-            ULONG progress = 0;
-            engine->GetProgress(&progress);
-            if (progress == value)
-                return true;
-            const DWORD elapsed = GetTickCount() - start;
-            if (elapsed >= kWaitMs)
-                return false;
-            WaitForSingleObject(progressEvent, kWaitMs - elapsed);
-        }
+        CComPtr<CQueueEventsSink> sink;
+        CComPtr<IConnectionPointContainer> container;
+        CComPtr<IConnectionPoint> point;
+        DWORD unused = 0;
+        if (CQueueEventsSink::Create(&sink) != S_OK ||
+            engine->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)) != S_OK ||
+            container->FindConnectionPoint(IID_ILumMgrPluginQueueEvents, &point) != S_OK ||
+            point->Advise(static_cast<ILumMgrPluginQueueEvents*>(sink.Get()), cookie ? cookie : &unused) != S_OK)
+            ADD_FAILURE() << "cannot subscribe a sink";
+        return sink;
+    }
+
+    ULONG State()
+    {
+        ULONG state = 99;
+        EXPECT_EQ(S_OK, engine->GetState(&state));
+        return state;
+    }
+    ULONG Progress()
+    {
+        ULONG progress = 99;
+        EXPECT_EQ(S_OK, engine->GetProgress(&progress));
+        return progress;
     }
 
     CComPtr<ILumMgrPluginEngine> engine;
     CRequestRecorder recorder;
     VARIANT none;
+    LONG m_locks = 0;  // before the case's object
 
 private:
-    LONG m_locks = 0;
     LONG m_sites = 0;
+    LONG m_sinks = 0;
 };

@@ -40,9 +40,9 @@ TEST_F(PluginRegistrationTest, TypeChoosesTheList)
         DWORD type;
         const wchar_t* list;  // null: refused
     } types[] = {
-        {0x00010000, L"Engine Plugins"},  {0x00010007, L"Engine Plugins"}, {0x00020001, L"DB Notify Plugins"},
-        {0xFF040000, L"Queue Plugins"},   {0x00080005, L"Timer Plugins"},  {0x00000001, nullptr},
-        {0x00030000, nullptr},            {0x00100000, nullptr},           {0x00FF0000, nullptr},
+        {0x00010007, L"Engine Plugins"}, {0x00020001, L"DB Notify Plugins"}, {0xFF040000, L"Queue Plugins"},
+        {0x00080005, L"Timer Plugins"},  {0x00000001, nullptr},              {0x00030000, nullptr},
+        {0x00100000, nullptr},
     };
     for (const auto& t : types)
     {
@@ -65,32 +65,25 @@ TEST_F(PluginRegistrationTest, TypeChoosesTheList)
     }
 }
 
-TEST_F(PluginRegistrationTest, RegisteringTwiceLeavesOneEntryWithTheLatestValues)
+// One entry, named by the braced upper-case class id, with the latest values; a missing module
+// id is written empty.
+TEST_F(PluginRegistrationTest, RegisteringAgainLeavesOneEntryWithTheLatestValues)
 {
-    ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, L"Old", 1, 0));
-    ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, L"LumSiftDbNotifyWex", kPluginOrder, kPluginEnable));
-
-    const std::wstring entry = EntryPath(L"DB Notify Plugins", kClassA);
-    EXPECT_EQ(L"LumSiftDbNotifyWex", ReadString(HKEY_LOCAL_MACHINE, entry, L"Module ID"));
-    EXPECT_EQ(0xFFFFFFFFu, ReadDword(HKEY_LOCAL_MACHINE, entry, L"Enable"));
-    EXPECT_EQ(0x8000u, ReadDword(HKEY_LOCAL_MACHINE, entry, L"Order"));
-    EXPECT_EQ(0x00020001u, ReadDword(HKEY_LOCAL_MACHINE, entry, L"Type"));
-    const auto entryCounts = Counts(HKEY_LOCAL_MACHINE, entry);
-    ASSERT_TRUE(entryCounts.has_value());
-    EXPECT_EQ(4u, entryCounts->values);
-    EXPECT_EQ(1u, Counts(HKEY_LOCAL_MACHINE, ListPath(L"DB Notify Plugins"))->subkeys);
-    // The key name is the braced upper-case text form.
-    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, ListPath(L"DB Notify Plugins") + L"\\{3F2A1B0C-1111-4222-8333-944455556666}"));
+    const std::wstring entry = ListPath(L"DB Notify Plugins") + L"\\{3F2A1B0C-1111-4222-8333-944455556666}";
+    ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, nullptr, 1, 0));
+    EXPECT_EQ(L"", ReadString(HKEY_LOCAL_MACHINE, entry, L"Module ID"));
+    ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, L"Module", 2, 3));
+    EXPECT_EQ(L"Module", ReadString(HKEY_LOCAL_MACHINE, entry, L"Module ID"));
+    EXPECT_EQ(2u, ReadDword(HKEY_LOCAL_MACHINE, entry, L"Order"));
+    EXPECT_EQ(3u, ReadDword(HKEY_LOCAL_MACHINE, entry, L"Enable"));
+    EXPECT_EQ(4u, Counts(HKEY_LOCAL_MACHINE, entry).value_or(KeyCounts{}).values);
+    EXPECT_EQ(1u, Counts(HKEY_LOCAL_MACHINE, ListPath(L"DB Notify Plugins")).value_or(KeyCounts{}).subkeys);
 }
 
-TEST_F(PluginRegistrationTest, MissingModuleIdIsWrittenEmpty)
+// The list key goes with its last entry, unless it holds a value of its own; the root always stays.
+TEST_F(PluginRegistrationTest, ListKeyStaysWhileItHoldsAnythingAndTheRootAlways)
 {
-    ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, nullptr, 1, 1));
-    EXPECT_EQ(L"", ReadString(HKEY_LOCAL_MACHINE, EntryPath(L"DB Notify Plugins", kClassA), L"Module ID"));
-}
-
-TEST_F(PluginRegistrationTest, ListKeyStaysWhileOthersAreListedAndTheRootAlways)
-{
+    const std::wstring list = ListPath(L"DB Notify Plugins");
     ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, L"A", 1, 1));
     ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassB, kPluginTypeDbNotify, L"B", 2, 1));
     // Anything below the entry goes with it.
@@ -101,20 +94,17 @@ TEST_F(PluginRegistrationTest, ListKeyStaysWhileOthersAreListedAndTheRootAlways)
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, EntryPath(L"DB Notify Plugins", kClassB)));
 
     EXPECT_EQ(S_OK, UnregisterPlugin(kRoot, kClassB, kPluginTypeDbNotify));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ListPath(L"DB Notify Plugins")));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, list));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kRoot));
 
     // Unregistering what is not there: the list key is made, found empty and removed again.
     EXPECT_EQ(S_OK, UnregisterPlugin(kRoot, kClassB, kPluginTypeDbNotify));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ListPath(L"DB Notify Plugins")));
-}
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, list));
 
-TEST_F(PluginRegistrationTest, ListKeyWithAValueOfItsOwnStays)
-{
     ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, L"A", 1, 1));
-    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, ListPath(L"DB Notify Plugins"), L"Note", L"kept"));
+    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, list, L"Note", L"kept"));
     EXPECT_EQ(S_OK, UnregisterPlugin(kRoot, kClassA, kPluginTypeDbNotify));
-    EXPECT_EQ(L"kept", ReadString(HKEY_LOCAL_MACHINE, ListPath(L"DB Notify Plugins"), L"Note"));
+    EXPECT_EQ(L"kept", ReadString(HKEY_LOCAL_MACHINE, list, L"Note"));
 }
 
 TEST_F(PluginRegistrationTest, MissingRootIsReportedOnUnregister)

@@ -1,74 +1,76 @@
 #include <cwchar>
-#include <string>
-#include "common/Scoped.h"
 #include "tests/host/PluginDbNotifyTestSupport.h"
-
-using Search = CPluginDbSearchThread;
 
 namespace
 {
-CScopedHandle OpenProgressEvent(ILumMgrPluginEngine* engine)
+class StartTest : public PluginDbNotifyTest
 {
-    CScopedBstr name;
-    if (engine->GetProgressEventName(name.Receive()) != S_OK)
-        return CScopedHandle();
-    return CScopedHandle(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.Get()));
-}
+protected:
+    void SetUp() override
+    {
+        PluginDbNotifyTest::SetUp();
+        OpenProgressEvent();
+    }
+    // A new object, and its progress event.
+    void Recreate()
+    {
+        PluginDbNotifyTest::Recreate();
+        OpenProgressEvent();
+    }
+    void OpenProgressEvent()
+    {
+        CScopedBstr name;
+        ASSERT_EQ(S_OK, engine->GetProgressEventName(name.Receive()));
+        progressEvent.Reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.Get()));
+        ASSERT_TRUE(progressEvent.IsValid());
+    }
+
+    // Waits on the progress event until the progress word reads `value`.
+    bool WaitForProgress(ULONG value)
+    {
+        const DWORD start = GetTickCount();
+        while (Progress() != value)
+        {
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= kTestWaitMs)
+                return false;
+            WaitForSingleObject(progressEvent.Get(), kTestWaitMs - elapsed);
+        }
+        return true;
+    }
+
+    CScopedHandle progressEvent;
+};
 }  // namespace
 
-// Every start mode queues the site item, then the request of its type carrying the whole flags.
-TEST_F(PluginDbNotifyTest, StartModeTable)
+// Every start mode queues the site item, then the request of its type carrying the whole flags;
+// an unknown mode publishes a failed run at once.
+TEST_F(StartTest, StartModeTable)
 {
     const struct
     {
         ULONG flags;
         LONG type;  // 0: no request, S_FALSE
     } modes[] = {
-        {0x00010000, Search::kItemFullSearch},
-        {0x00010008, Search::kItemFullSearch},
-        {0x00020000, Search::kItemCleanUp},
-        {0x00030010, Search::kItemCategoryVersionSearch},
-        {0x40040008, Search::kItemCategorySearch},
-        {0x00050001, Search::kItemMetadataUpdateMajor},
-        {0xC006FFFF, Search::kItemMetadataUpdateMinor},
-        {0x00000000, 0},
-        {0x00070000, 0},
-        {0x00FF0000, 0},
+        {0x00010008, Search::kItemFullSearch},          {0x00020000, Search::kItemCleanUp},
+        {0x00030010, Search::kItemCategoryVersionSearch}, {0x40040008, Search::kItemCategorySearch},
+        {0x00050001, Search::kItemMetadataUpdateMajor},   {0xC006FFFF, Search::kItemMetadataUpdateMinor},
+        {0x00000000, 0},                                  {0x00070000, 0},
         {0x0100FFFF, 0},
     };
     for (const auto& mode : modes)
     {
         SCOPED_TRACE(mode.flags);
-        engine.Release();
-        ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(nullptr, IID_ILumMgrPluginEngine,
-                                                           reinterpret_cast<void**>(&engine)));
-        CRequestRecorder local;
-        local.Attach(Search());
-        CScopedHandle progressEvent = OpenProgressEvent(engine);
-        ASSERT_TRUE(progressEvent.IsValid());
-
-        const HRESULT hr = engine->Start(mode.flags, nullptr, none);
-        ULONG state = 0;
-        engine->GetState(&state);
-        EXPECT_EQ(1u, state);
+        Recreate();
+        EXPECT_EQ(mode.type == 0 ? S_FALSE : S_OK, engine->Start(mode.flags, nullptr, none));
+        EXPECT_EQ(1u, State());
         if (mode.type == 0)
         {
-            EXPECT_EQ(S_FALSE, hr);
-            ULONG progress = 0;
-            engine->GetProgress(&progress);
-            EXPECT_EQ(Search::kProgressFailed, progress);
+            EXPECT_EQ(Search::kProgressFailed, Progress());
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(progressEvent.Get(), 0));
         }
-        else
-        {
-            EXPECT_EQ(S_OK, hr);
-        }
 
-        ASSERT_TRUE(Search().StartThread(kWaitMs));
-        ASSERT_EQ(S_OK, Search().QueueSearch(Search::kItemFullSearch, kSentinel));
-        ASSERT_TRUE(local.WaitForValue(kSentinel, kWaitMs));
-        std::vector<CRequestRecorder::CEntry> taken = local.Entries();
-        taken.pop_back();  // the sentinel
+        const std::vector<CRequestRecorder::CEntry> taken = Taken();
         ASSERT_EQ(mode.type == 0 ? 1u : 2u, taken.size());
         EXPECT_EQ(Search::kItemSite, taken[0].type);
         EXPECT_EQ(0u, taken[0].value);
@@ -77,28 +79,20 @@ TEST_F(PluginDbNotifyTest, StartModeTable)
             EXPECT_EQ(mode.type, taken[1].type);
             EXPECT_EQ(mode.flags, taken[1].value);
         }
-        engine.Release();
     }
 }
 
-TEST_F(PluginDbNotifyTest, ProgressEventIsNamedPerWorkerAndSignalledOnEveryChange)
+TEST_F(StartTest, ProgressEventIsNamedPerWorkerAndSignalledOnEveryChange)
 {
     CScopedBstr name;
     ASSERT_EQ(S_OK, engine->GetProgressEventName(name.Receive()));
-    wchar_t prefix[64];
-    swprintf(prefix, 64, L"LumSiftDbNotifyWex_ProcessProgress-%08x-", static_cast<unsigned>(GetCurrentProcessId()));
-    const std::wstring text(name.Get());
-    ASSERT_EQ(0u, text.find(prefix)) << text;
-    // Then the tick count in eight lower-case hex digits, and the worker's address in hex.
-    const size_t tickAt = wcslen(prefix);
-    ASSERT_GT(text.size(), tickAt + 9) << text;
-    const std::wstring tick = text.substr(tickAt, 8);
-    EXPECT_EQ(std::wstring::npos, tick.find_first_not_of(L"0123456789abcdef")) << text;
-    ASSERT_EQ(L'-', text[tickAt + 8]) << text;
-    const std::wstring address = text.substr(tickAt + 9);
-    EXPECT_EQ(std::wstring::npos, address.find_first_not_of(L"0123456789abcdefABCDEF")) << text;
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(&Search()), static_cast<uintptr_t>(wcstoull(address.c_str(), nullptr, 16)))
-        << text;
+    unsigned processId = 0;
+    unsigned tick = 0;
+    ASSERT_EQ(2, swscanf(name.Get(), L"LumSiftDbNotifyWex_ProcessProgress-%8x-%8x-", &processId, &tick)) << name.Get();
+    CString expected;  // the address as %p writes it here
+    expected.Format(L"LumSiftDbNotifyWex_ProcessProgress-%08x-%08x-%p", static_cast<unsigned>(GetCurrentProcessId()),
+                    tick, static_cast<void*>(&Search()));
+    EXPECT_STREQ(expected.GetString(), name.Get());
 
     // Another object, another event.
     CComPtr<ILumMgrPluginEngine> other;
@@ -108,54 +102,36 @@ TEST_F(PluginDbNotifyTest, ProgressEventIsNamedPerWorkerAndSignalledOnEveryChang
     EXPECT_STRNE(name.Get(), otherName.Get());
     other.Release();
 
-    // A run that fails (no run is implemented yet) ends with 0x80000000 and the event signalled.
-    CScopedHandle progressEvent = OpenProgressEvent(engine);
-    ASSERT_TRUE(progressEvent.IsValid());
-    ULONG progress = 99;
-    engine->GetProgress(&progress);
-    EXPECT_EQ(0u, progress);
-    ASSERT_EQ(S_OK, engine->Start(0x00040008, nullptr, none));
-    EXPECT_TRUE(WaitForProgress(progressEvent.Get(), Search::kProgressFailed));
-}
-
-TEST_F(PluginDbNotifyTest, QueuedRequestReadsQueuedUntilItRuns)
-{
-    CScopedHandle progressEvent = OpenProgressEvent(engine);
-    ASSERT_TRUE(progressEvent.IsValid());
-    // Hold the worker at the site item, ahead of the request.
+    // A request reads queued until it runs (the worker is held at the site item, ahead of it); a
+    // run that fails (no content database here) ends with 0x80000000, each change signalled.
+    EXPECT_EQ(0u, Progress());
     recorder.Hold();
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    ASSERT_TRUE(recorder.WaitForCount(1, kWaitMs));
-    ULONG progress = 0;
-    engine->GetProgress(&progress);
-    EXPECT_EQ(Search::kProgressQueued, progress);
+    ASSERT_TRUE(recorder.WaitForCount(1));
+    EXPECT_EQ(Search::kProgressQueued, Progress());
     ResetEvent(progressEvent.Get());
     recorder.Release();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(progressEvent.Get(), kWaitMs));
-    EXPECT_TRUE(WaitForProgress(progressEvent.Get(), Search::kProgressFailed));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(progressEvent.Get(), kTestWaitMs));
+    EXPECT_TRUE(WaitForProgress(Search::kProgressFailed));
 }
 
-TEST_F(PluginDbNotifyTest, RefusedRequestPublishesFailure)
+TEST_F(StartTest, RefusedRequestPublishesFailure)
 {
-    CScopedHandle progressEvent = OpenProgressEvent(engine);
-    ASSERT_TRUE(progressEvent.IsValid());
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    ASSERT_TRUE(recorder.WaitForCount(2, kWaitMs));
+    ASSERT_TRUE(recorder.WaitForCount(2));
     // Keep the thread alive inside an item while a stop is pending: the queue refuses.
     recorder.Hold();
     ASSERT_EQ(S_OK, Search().QueueSearch(Search::kItemCategorySearch, 1));
-    ASSERT_TRUE(recorder.WaitForCount(3, kWaitMs));
+    ASSERT_TRUE(recorder.WaitForCount(3));
     ASSERT_TRUE(Search().RequestStop());
     ResetEvent(progressEvent.Get());
     EXPECT_EQ(E_ABORT, Search().QueueSearch(Search::kItemCategorySearch, 2));
-    ULONG progress = 0;
-    engine->GetProgress(&progress);
-    EXPECT_EQ(Search::kProgressFailed, progress);
+    EXPECT_EQ(Search::kProgressFailed, Progress());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(progressEvent.Get(), 0));
     recorder.Release();
 }
 
-TEST_F(PluginDbNotifyTest, StartContextIsStoredOnSuccessAndTakenOnce)
+TEST_F(StartTest, StartContextIsStoredOnSuccessAndTakenOnce)
 {
     CScopedBstr context;
     EXPECT_EQ(S_OK, engine->TakeStartContext(context.Receive()));
@@ -187,22 +163,21 @@ TEST_F(PluginDbNotifyTest, StartContextIsStoredOnSuccessAndTakenOnce)
     EXPECT_EQ(nullptr, context.Get());
 }
 
-TEST_F(PluginDbNotifyTest, SiteReachesTheSearchWorkerMarshalled)
+TEST_F(StartTest, SiteReachesTheSearchWorkerMarshalled)
 {
     CManagerSite* site = nullptr;
     ASSERT_EQ(S_OK, CManagerSite::Create(&site));
     CPluginDbNotifyTestAccess::SetSite(Object(), site);
 
     ASSERT_EQ(S_OK, engine->Start(0x00040008, nullptr, none));
-    ASSERT_TRUE(recorder.WaitForCount(2, kWaitMs));
-    std::vector<CRequestRecorder::CEntry> taken = recorder.Entries();
+    ASSERT_TRUE(recorder.WaitForCount(2));
     // The stand-in is free-threaded: unmarshalled in the same process it is the object itself.
-    EXPECT_EQ(static_cast<ILumMgrPluginSite*>(site), taken[0].site);
-    EXPECT_EQ(static_cast<ILumMgrPluginSite*>(site), taken[1].site);
+    EXPECT_EQ(static_cast<ILumMgrPluginSite*>(site), recorder.Entries()[0].site);
+    EXPECT_EQ(static_cast<ILumMgrPluginSite*>(site), recorder.Entries()[1].site);
 
     // A site item without a stream leaves the site the worker holds.
     ASSERT_EQ(S_OK, Search().QueueSite(nullptr));
-    ASSERT_TRUE(recorder.WaitForCount(3, kWaitMs));
+    ASSERT_TRUE(recorder.WaitForCount(3));
     EXPECT_EQ(static_cast<ILumMgrPluginSite*>(site), recorder.Entries()[2].site);
 
     // A stopped worker lets the site go with its thread; without a site the next start hands
@@ -210,17 +185,17 @@ TEST_F(PluginDbNotifyTest, SiteReachesTheSearchWorkerMarshalled)
     ASSERT_EQ(S_OK, engine->Stop(none));
     CPluginDbNotifyTestAccess::SetSite(Object(), nullptr);
     ASSERT_EQ(S_OK, engine->Start(0x00040008, nullptr, none));
-    ASSERT_TRUE(recorder.WaitForCount(5, kWaitMs));
+    ASSERT_TRUE(recorder.WaitForCount(5));
     EXPECT_EQ(nullptr, recorder.Entries()[3].site);
     site->Release();
     // Final release (TearDown) checks that no reference to the site is left anywhere.
 }
 
-TEST_F(PluginDbNotifyTest, ReleaseWhileARequestRunsStopsBothWorkers)
+TEST_F(StartTest, ReleaseWhileARequestRunsStopsBothWorkers)
 {
     recorder.Hold();
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    ASSERT_TRUE(recorder.WaitForCount(1, kWaitMs));
+    ASSERT_TRUE(recorder.WaitForCount(1));
     ASSERT_TRUE(Search().IsRunning());
     ASSERT_TRUE(Notify().IsRunning());
     recorder.Release();

@@ -15,14 +15,11 @@ const wchar_t kRoot[] = L"Software\\LumTest\\PluginRegistration";
 const CLSID kClassA = {0x3f2a1b0c, 0x1111, 0x4222, {0x83, 0x33, 0x94, 0x44, 0x55, 0x55, 0x66, 0x66}};
 const CLSID kClassB = {0x3f2a1b0c, 0x1111, 0x4222, {0x83, 0x33, 0x94, 0x44, 0x55, 0x55, 0x66, 0x67}};
 
-std::wstring ListPath(const wchar_t* list)
-{
-    return std::wstring(kRoot) + L"\\" + list;
-}
+const std::wstring kDbNotifyList = std::wstring(kRoot) + L"\\DB Notify Plugins";
 
-std::wstring EntryPath(const wchar_t* list, REFCLSID id)
+std::wstring EntryPath(const std::wstring& list, REFCLSID id)
 {
-    return ListPath(list) + L"\\" + GuidToString(id).GetString();
+    return list + L"\\" + GuidToString(id).GetString();
 }
 
 class PluginRegistrationTest : public ::testing::Test
@@ -59,9 +56,10 @@ TEST_F(PluginRegistrationTest, TypeChoosesTheList)
             continue;
         }
         ASSERT_EQ(S_OK, hr);
-        EXPECT_EQ(t.type, ReadDword(HKEY_LOCAL_MACHINE, EntryPath(t.list, kClassA), L"Type"));
+        const std::wstring list = std::wstring(kRoot) + L"\\" + t.list;
+        EXPECT_EQ(t.type, ReadDword(HKEY_LOCAL_MACHINE, EntryPath(list, kClassA), L"Type"));
         EXPECT_EQ(S_OK, UnregisterPlugin(kRoot, kClassA, t.type));
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ListPath(t.list)));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, list));
     }
 }
 
@@ -69,7 +67,7 @@ TEST_F(PluginRegistrationTest, TypeChoosesTheList)
 // id is written empty.
 TEST_F(PluginRegistrationTest, RegisteringAgainLeavesOneEntryWithTheLatestValues)
 {
-    const std::wstring entry = ListPath(L"DB Notify Plugins") + L"\\{3F2A1B0C-1111-4222-8333-944455556666}";
+    const std::wstring entry = kDbNotifyList + L"\\{3F2A1B0C-1111-4222-8333-944455556666}";
     ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, nullptr, 1, 0));
     EXPECT_EQ(L"", ReadString(HKEY_LOCAL_MACHINE, entry, L"Module ID"));
     ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, L"Module", 2, 3));
@@ -77,34 +75,33 @@ TEST_F(PluginRegistrationTest, RegisteringAgainLeavesOneEntryWithTheLatestValues
     EXPECT_EQ(2u, ReadDword(HKEY_LOCAL_MACHINE, entry, L"Order"));
     EXPECT_EQ(3u, ReadDword(HKEY_LOCAL_MACHINE, entry, L"Enable"));
     EXPECT_EQ(4u, Counts(HKEY_LOCAL_MACHINE, entry).value_or(KeyCounts{}).values);
-    EXPECT_EQ(1u, Counts(HKEY_LOCAL_MACHINE, ListPath(L"DB Notify Plugins")).value_or(KeyCounts{}).subkeys);
+    EXPECT_EQ(1u, Counts(HKEY_LOCAL_MACHINE, kDbNotifyList).value_or(KeyCounts{}).subkeys);
 }
 
 // The list key goes with its last entry, unless it holds a value of its own; the root always stays.
 TEST_F(PluginRegistrationTest, ListKeyStaysWhileItHoldsAnythingAndTheRootAlways)
 {
-    const std::wstring list = ListPath(L"DB Notify Plugins");
     ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, L"A", 1, 1));
     ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassB, kPluginTypeDbNotify, L"B", 2, 1));
     // Anything below the entry goes with it.
-    ASSERT_TRUE(CreateKey(HKEY_LOCAL_MACHINE, EntryPath(L"DB Notify Plugins", kClassA) + L"\\Sub\\Deeper"));
+    ASSERT_TRUE(CreateKey(HKEY_LOCAL_MACHINE, EntryPath(kDbNotifyList, kClassA) + L"\\Sub\\Deeper"));
 
     EXPECT_EQ(S_OK, UnregisterPlugin(kRoot, kClassA, kPluginTypeDbNotify));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EntryPath(L"DB Notify Plugins", kClassA)));
-    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, EntryPath(L"DB Notify Plugins", kClassB)));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EntryPath(kDbNotifyList, kClassA)));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, EntryPath(kDbNotifyList, kClassB)));
 
     EXPECT_EQ(S_OK, UnregisterPlugin(kRoot, kClassB, kPluginTypeDbNotify));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, list));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kDbNotifyList));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kRoot));
 
     // Unregistering what is not there: the list key is made, found empty and removed again.
     EXPECT_EQ(S_OK, UnregisterPlugin(kRoot, kClassB, kPluginTypeDbNotify));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, list));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kDbNotifyList));
 
     ASSERT_EQ(S_OK, RegisterPlugin(kRoot, kClassA, kPluginTypeDbNotify, L"A", 1, 1));
-    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, list, L"Note", L"kept"));
+    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, kDbNotifyList, L"Note", L"kept"));
     EXPECT_EQ(S_OK, UnregisterPlugin(kRoot, kClassA, kPluginTypeDbNotify));
-    EXPECT_EQ(L"kept", ReadString(HKEY_LOCAL_MACHINE, list, L"Note"));
+    EXPECT_EQ(L"kept", ReadString(HKEY_LOCAL_MACHINE, kDbNotifyList, L"Note"));
 }
 
 TEST_F(PluginRegistrationTest, MissingRootIsReportedOnUnregister)

@@ -55,21 +55,25 @@ LONG WINAPI RecordAndLeaveThread(EXCEPTION_POINTERS* info)
     g_raisedCode = info->ExceptionRecord->ExceptionCode;
     ExitThread(0);
 }
+
+DWORD WINAPI IndexPastTheEnd(void*)
+{
+    CString text(L"x");
+    (void)text[5];
+    return 1;
+}
 }  // namespace
 
+// On a thread of its own without COM, which the handler ends.
 TEST(String, IndexOutOfRangeRaisesTheArrayBoundsException)
 {
     void* handler = AddVectoredExceptionHandler(1, RecordAndLeaveThread);
-    bool returned = false;
-    {
-        CTestThread thread([&] {
-            CString text(L"x");
-            (void)text[5];
-            returned = true;
-        });
-        EXPECT_TRUE(thread.Join());
-    }
+    CScopedHandle thread(CreateThread(nullptr, 0, IndexPastTheEnd, nullptr, 0, nullptr));
+    ASSERT_TRUE(thread.IsValid());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), kTestWaitMs));
+    DWORD exitCode = 1;
+    GetExitCodeThread(thread.Get(), &exitCode);
     RemoveVectoredExceptionHandler(handler);
     EXPECT_EQ(0xC000008Cu, g_raisedCode);
-    EXPECT_FALSE(returned);
+    EXPECT_EQ(0u, exitCode);  // left by the handler, not returned
 }

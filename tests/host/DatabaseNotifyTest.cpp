@@ -59,11 +59,10 @@ protected:
         PluginDbNotifyTest::SetUp();
         m_database = CContentDatabase::Create();
         ASSERT_EQ(S_OK, m_database->Register());
-        Recreate();
     }
 
     // A new plug-in object in place of the case's, with its database-notify interface.
-    void Recreate()
+    void Recreate() override
     {
         notify.Release();
         PluginDbNotifyTest::Recreate();

@@ -121,7 +121,7 @@ protected:
     }
 
     // A new plug-in object in place of the case's, the recorder attached to it afresh.
-    void Recreate()
+    virtual void Recreate()
     {
         engine.Release();
         ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(nullptr, IID_ILumMgrPluginEngine,

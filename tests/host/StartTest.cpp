@@ -6,19 +6,10 @@ namespace
 class StartTest : public PluginDbNotifyTest
 {
 protected:
-    void SetUp() override
-    {
-        PluginDbNotifyTest::SetUp();
-        OpenProgressEvent();
-    }
     // A new object, and its progress event.
-    void Recreate()
+    void Recreate() override
     {
         PluginDbNotifyTest::Recreate();
-        OpenProgressEvent();
-    }
-    void OpenProgressEvent()
-    {
         CScopedBstr name;
         ASSERT_EQ(S_OK, engine->GetProgressEventName(name.Receive()));
         progressEvent.Reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.Get()));

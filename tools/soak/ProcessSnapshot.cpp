@@ -2,10 +2,32 @@
 #include <tlhelp32.h>
 #include "common/Scoped.h"
 
+namespace
+{
+// Handle values are multiples of 4 from 4 up; a process of this kind stays far below this.
+constexpr ULONG_PTR kLastProbedHandle = 0x20000;
+
+// Where the system does not count a process's handles (GetProcessHandleCount answers 0), every
+// handle value is asked about instead.
+DWORD CountHandles()
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    for (ULONG_PTR value = 4; value <= kLastProbedHandle; value += 4)
+    {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++count;
+    }
+    return count;
+}
+}  // namespace
+
 CProcessSnapshot CProcessSnapshot::Take()
 {
     CProcessSnapshot snapshot;
-    GetProcessHandleCount(GetCurrentProcess(), &snapshot.handles);
+    snapshot.handles = CountHandles();
     const DWORD process = GetCurrentProcessId();
     CScopedHandle list(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry = {};

@@ -522,6 +522,8 @@ void CSoakRun::CheckEnd()
 {
     // The plug-in objects are gone once the DLL may be unloaded; one released from its own
     // thread finishes there.
+    m_plugin.ReleaseCurrent(false);
+    m_plugin.Revoke();
     HRESULT unload = S_FALSE;
     for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 30000; Sleep(50))
     {
@@ -552,10 +554,18 @@ void CSoakRun::CheckEnd()
     }
     AddCheck(L"no live stand-in object", leftovers.empty(), leftovers.empty() ? L"all released" : leftovers);
 
-    const std::vector<std::wstring> keys = m_machineKey.Contents();
-    std::wstring keyText = keys.empty() ? L"none" : keys.front();
-    if (keys.size() > 1)
-        keyText += L" and " + std::to_wstring(keys.size() - 1) + L" more";
+    // The shell keeps the special folders it was asked for under Software\Microsoft of the machine
+    // keys; that is the system's, not the product's.
+    std::vector<std::wstring> keys;
+    for (const std::wstring& key : m_machineKey.Contents())
+    {
+        static const std::wstring kShellKeys = L"Software\\Microsoft";
+        if (key != L"Software" && key.compare(0, kShellKeys.size(), kShellKeys) != 0)
+            keys.push_back(key);
+    }
+    std::wstring keyText = keys.empty() ? L"none" : L"";
+    for (const std::wstring& key : keys)
+        keyText += L"\n      " + key;
     const bool scratchGone = m_machineKey.End();
     bool productKeyNow = false;
     {

@@ -49,11 +49,8 @@ int main()
         return kExitUsage;
     }
     if (options.dllPath.empty())
-#ifdef LUM_BUILD_DLL_PATH
+        // The build defines where its own DLL is.
         options.dllPath = DefaultPluginDllPath(LUM_BUILD_DLL_PATH);
-#else
-        options.dllPath = DefaultPluginDllPath(nullptr);
-#endif
     if (!StopSignal::Install())
         timeline.Print(L"cannot catch Ctrl+C: it will end lumhost without clean-up");
 

@@ -161,10 +161,12 @@ HRESULT CSoakRun::Setup()
     if (FAILED(hr))
         return hr;
     DeleteDelayQueueFiles();
-    CBusyNotify::Reset();
-    CFolderList::Reset();
-    CManagerStatus::Reset();
     CFileExaminer::Reset();
+    m_database = CContentDatabase::Create();
+    m_database->Control().SetRecording(false);
+    hr = m_database->Register();
+    if (SUCCEEDED(hr))
+        hr = m_services.Register();
     // A long run must not keep every call it made.
     CBusyNotify::NotifyBusyCalls().SetRecording(false);
     CFolderList::Calls().SetRecording(false);
@@ -174,15 +176,6 @@ HRESULT CSoakRun::Setup()
     m_ledger = std::make_unique<CHandOffLedger>([this](const std::wstring& id) {
         return m_media ? m_media->PathOfId(id) : std::wstring();
     });
-    m_database = CContentDatabase::Create();
-    m_database->Control().SetRecording(false);
-    hr = m_database->Register();
-    if (SUCCEEDED(hr))
-        hr = m_busyNotify.Register<CBusyNotify>(CLSID_BusyNotify);
-    if (SUCCEEDED(hr))
-        hr = m_folderList.Register<CFolderList>(CLSID_FolderList);
-    if (SUCCEEDED(hr))
-        hr = m_managerStatus.Register<CManagerStatus>(CLSID_LumMgrStatus);
     if (SUCCEEDED(hr))
         hr = m_fileExaminer.Register<CFileExaminer>(CLSID_FileExaminer);
     if (SUCCEEDED(hr))
@@ -502,9 +495,7 @@ void CSoakRun::Teardown()
     m_analyser.reset();
     m_manager.Detach();
     m_sink.Release();
-    m_busyNotify.Revoke();
-    m_folderList.Revoke();
-    m_managerStatus.Revoke();
+    m_services.Revoke();
     m_fileExaminer.Revoke();
     if (m_database)
     {

@@ -6,6 +6,7 @@
 #include <vector>
 #include "common/ComPtr.h"
 #include "standins/ClassRegistration.h"
+#include "standins/ServiceStandIns.h"
 #include "tools/lumhost/HostManager.h"
 #include "tools/lumhost/ManagerRegistry.h"
 #include "tools/soak/HandOffLedger.h"
@@ -69,9 +70,7 @@ private:
     bool m_productKeyExisted = false;
 
     std::shared_ptr<CContentDatabase> m_database;
-    CClassRegistration m_busyNotify;
-    CClassRegistration m_folderList;
-    CClassRegistration m_managerStatus;
+    CServiceStandIns m_services;
     CClassRegistration m_fileExaminer;
     CManagerRegistry m_registry;
     CHostManager m_manager;

@@ -25,11 +25,8 @@ int main()
     }
     if (options.dllPath.empty())
     {
-#ifdef LUM_BUILD_DLL_PATH
+        // The build defines where its own DLL is.
         options.dllPath = DefaultPluginDllPath(LUM_BUILD_DLL_PATH);
-#else
-        options.dllPath = DefaultPluginDllPath(nullptr);
-#endif
     }
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 1;

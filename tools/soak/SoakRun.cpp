@@ -28,6 +28,10 @@ constexpr ULONG kAllPending = 1000000;
 // that grow once, not per object.
 constexpr DWORD kHandleMargin = 24;
 constexpr DWORD kSlowCallMs = 1000;
+// A connect queues the saved requests again beside those still queued, so reconnecting doubles a
+// queue that never drains; above this many the soak connects only fresh objects until it drains.
+constexpr size_t kMaxQueuedForReconnect = 400;
+constexpr DWORD kFileWaitMs = 30000;
 
 enum class OpKind
 {
@@ -217,6 +221,11 @@ void CSoakRun::ConnectGranting(const VARIANT& options)
     // its way writes from the queue, may be handed a second time.
     std::vector<std::wstring> pending;
     m_plugin.GetPendingItems(0, kAllPending, pending);
+    if (pending.size() > kMaxQueuedForReconnect)
+    {
+        m_ops.Add(L"connect left out (queue too long)");
+        return;
+    }
     CDelayQueueContent file;
     ReadDelayQueue(file);
     std::map<std::wstring, ULONG> grant = CountPaths(pending);
@@ -466,7 +475,7 @@ void CSoakRun::CheckFinalDisconnect()
             Sleep(50);
             if (FAILED(ReadDelayQueue(file)))
                 continue;
-        } while (file.paths != before && GetTickCount64() - written < 5000);
+        } while (file.paths != before && GetTickCount64() - written < kFileWaitMs);
         m_plugin.GetPendingItems(0, kAllPending, after);
         compared = true;
         matched = file.paths == before;
@@ -654,6 +663,14 @@ bool CSoakRun::Run()
         m_recreateInCallback = 0;
         if (!m_plugin.HasCurrent())
             RecreatePlugin(false);
+        // A search still running writes states, whose notifications would change the queue.
+        m_plugin.Stop();
+        for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < kSettleMs; m_plugin.WaitProgress(100))
+        {
+            ULONG progress = 0;
+            if (FAILED(m_plugin.GetProgress(progress)) || (progress & 0xC0000000) != 0 || progress == 0x20000000)
+                break;
+        }
         CheckFinalDisconnect();
         PrintFigures(elapsed);
         CheckEnd();

@@ -11,8 +11,19 @@ std::shared_ptr<CContentDatabase> CContentDatabase::Create()
 CContentDatabase::CContentDatabase()
 {
     m_catalogue.SetChangeHook([this](const std::wstring& id, LONG itemClass, LONG kind) {
+        {
+            CLockGuard guard(m_observerLock);
+            if (m_changeObserver)
+                m_changeObserver(id, itemClass, kind);
+        }
         m_notifier.Enqueue(id, itemClass, kind);
     });
+}
+
+void CContentDatabase::SetChangeObserver(CContentDbCatalogue::ChangeHook observer)
+{
+    CLockGuard guard(m_observerLock);
+    m_changeObserver = std::move(observer);
 }
 
 CContentDatabase::~CContentDatabase()

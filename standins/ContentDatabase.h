@@ -45,6 +45,10 @@ public:
     CContentDbCatalogue& Catalogue() noexcept { return m_catalogue; }
     CContentDbControl& Control() noexcept { return m_control; }
 
+    // Told of every change of the catalogue (kind 1 added or changed, kind 2 removed), whether or
+    // not a sink listens, under the catalogue's lock: it must not call back into the database.
+    void SetChangeObserver(CContentDbCatalogue::ChangeHook observer);
+
     // Notifications.
     void SetNotifyBatchSize(ULONG size) { m_notifier.SetBatchSize(size); }
     bool WaitNotificationsIdle(DWORD timeoutMs) { return m_notifier.WaitIdle(timeoutMs); }
@@ -81,6 +85,8 @@ private:
     CContentDbNotifier m_notifier;
     CContentDbCatalogue m_catalogue;
     CContentDbControl m_control;
+    CCriticalSection m_observerLock;
+    CContentDbCatalogue::ChangeHook m_changeObserver;  // guarded by m_observerLock
     CCriticalSection m_settingsLock;
     std::wstring m_serverText = L"Stand-in content database";
     std::wstring m_versionText = L"3.1.0";

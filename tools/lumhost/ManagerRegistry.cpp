@@ -172,6 +172,14 @@ std::wstring CManagerRegistry::NameOfIndex(ULONG index) const
     return std::wstring();
 }
 
+std::vector<CAnalysisEngineClassState*> CManagerRegistry::EngineClassStates()
+{
+    std::vector<CAnalysisEngineClassState*> states;
+    for (CAnalysisEngineRegistration& registration : m_registrations)
+        states.push_back(&registration.State());
+    return states;
+}
+
 void CManagerRegistry::Remove()
 {
     m_registrations.clear();

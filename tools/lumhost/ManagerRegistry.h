@@ -8,6 +8,7 @@
 #include "tools/lumhost/EngineOption.h"
 
 class CAnalysisEngineRegistration;
+struct CAnalysisEngineClassState;
 
 // The product's registry entries that lumhost's manager makes for the plug-in's searches: the
 // stand-in analysis engines in the "Engine Plugins" list (each class made creatable through COM),
@@ -47,6 +48,9 @@ public:
     std::vector<ULONG> IndexesFor(ULONG category) const;
     // The module id of the engine with this state field; empty when none.
     std::wstring NameOfIndex(ULONG index) const;
+    // What the registered engine classes answer, so that a caller can fail their creation or their
+    // category mask; one per creatable engine, in list order. Valid until Remove.
+    std::vector<CAnalysisEngineClassState*> EngineClassStates();
 
     void Remove();
 

@@ -142,20 +142,13 @@ HRESULT CPluginHost::RegisterDll()
 
 HRESULT CPluginHost::PutStandInsInPlace()
 {
-    CBusyNotify::Reset();
-    CFolderList::Reset();
-    CManagerStatus::Reset();
     m_database = CContentDatabase::Create();
     // The record is how the timeline learns what the plug-in wrote and removed.
     m_database->Control().SetRecording(true);
     HRESULT hr = m_database->Register();
     m_databaseRegistered = SUCCEEDED(hr);
     if (SUCCEEDED(hr))
-        hr = m_busyNotify.Register<CBusyNotify>(CLSID_BusyNotify);
-    if (SUCCEEDED(hr))
-        hr = m_folderList.Register<CFolderList>(CLSID_FolderList);
-    if (SUCCEEDED(hr))
-        hr = m_managerStatus.Register<CManagerStatus>(CLSID_LumMgrStatus);
+        hr = m_services.Register();
     if (SUCCEEDED(hr))
         hr = m_manager.Create();
     if (SUCCEEDED(hr))
@@ -550,9 +543,7 @@ void CPluginHost::Stop()
         m_analyser.reset();
     }
     m_manager.Detach();
-    m_busyNotify.Revoke();
-    m_folderList.Revoke();
-    m_managerStatus.Revoke();
+    m_services.Revoke();
     if (m_database)
     {
         if (m_databaseRegistered)

@@ -6,7 +6,7 @@
 #include <string>
 #include "common/ComPtr.h"
 #include "interfaces/PluginInterfaces.h"
-#include "standins/ClassRegistration.h"
+#include "standins/ServiceStandIns.h"
 #include "tools/lumhost/FileFates.h"
 #include "tools/lumhost/HostManager.h"
 #include "tools/lumhost/LumHostOptions.h"
@@ -95,9 +95,7 @@ private:
 
     std::shared_ptr<CContentDatabase> m_database;
     bool m_databaseRegistered = false;
-    CClassRegistration m_busyNotify;
-    CClassRegistration m_folderList;
-    CClassRegistration m_managerStatus;
+    CServiceStandIns m_services;
     CHostManager m_manager;
     CManagerRegistry m_registry;
     std::unique_ptr<CAnalysingManager> m_analyser;

@@ -2,53 +2,21 @@
 // prints what happens; see LumHostUsage() for the options.
 #include <windows.h>
 #include <objbase.h>
-#include <shellapi.h>
 #include <string>
 #include <vector>
 #include "common/Path.h"
 #include "tools/lumhost/CommandReader.h"
+#include "tools/lumhost/DllLocation.h"
 #include "tools/lumhost/HostCommand.h"
 #include "tools/lumhost/LumHostOptions.h"
 #include "tools/lumhost/PluginHost.h"
+#include "tools/lumhost/ProgramArguments.h"
 #include "tools/lumhost/StopSignal.h"
 #include "tools/lumhost/Timeline.h"
 
 namespace
 {
-constexpr wchar_t kDllName[] = L"LumSiftDbNotifyWex.dll";
 constexpr DWORD kPollMs = 250;
-
-std::vector<std::wstring> Arguments()
-{
-    std::vector<std::wstring> args;
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-    for (int i = 1; argv && i < count; ++i)
-        args.emplace_back(argv[i]);
-    LocalFree(argv);
-    return args;
-}
-
-// The DLL next to lumhost.exe, else the one built beside it (a Unix path, seen through drive Z:).
-std::wstring DefaultDllPath()
-{
-    std::wstring exe(MAX_PATH, L'\0');
-    DWORD length;
-    while ((length = GetModuleFileNameW(nullptr, &exe[0], static_cast<DWORD>(exe.size()))) >= exe.size())
-        exe.resize(exe.size() * 2);
-    exe.resize(length);
-    const std::wstring beside = exe.substr(0, exe.find_last_of(L'\\') + 1) + kDllName;
-    if (FileExists(beside.c_str()))
-        return beside;
-#ifdef LUM_BUILD_DLL_PATH
-    std::wstring built;
-    for (const char* p = LUM_BUILD_DLL_PATH; *p; ++p)
-        built += static_cast<wchar_t>(*p == '/' ? '\\' : *p);
-    return !built.empty() && built[0] == L'\\' ? L"Z:" + built : built;
-#else
-    return beside;
-#endif
-}
 
 std::wstring StopReason(bool timeUp)
 {
@@ -64,7 +32,7 @@ int main()
     CTimeline timeline;
     CLumHostOptions options;
     std::wstring error;
-    switch (ParseLumHostOptions(Arguments(), options, error))
+    switch (ParseLumHostOptions(ProgramArguments(), options, error))
     {
     case LumHostParse::Help:
         timeline.PrintPlain(LumHostUsage());
@@ -81,7 +49,8 @@ int main()
         return kExitUsage;
     }
     if (options.dllPath.empty())
-        options.dllPath = DefaultDllPath();
+        // The build defines where its own DLL is.
+        options.dllPath = DefaultPluginDllPath(LUM_BUILD_DLL_PATH);
     if (!StopSignal::Install())
         timeline.Print(L"cannot catch Ctrl+C: it will end lumhost without clean-up");
 

@@ -1,0 +1,57 @@
+#pragma once
+#include <windows.h>
+#include <map>
+#include <string>
+#include "common/Scoped.h"
+
+// How long each method of the plug-in took when the soak called it as the manager: calls and the
+// worst time per method, and what was going on at the worst call (the faults and stalls armed),
+// so that a long block can be told apart from a stand-in that was told to stall.
+class CSoakCallTimes
+{
+public:
+    struct Method
+    {
+        ULONG calls = 0;
+        DWORD worstMs = 0;
+        std::wstring worstContext;
+    };
+
+    // `context` is asked only when the call is the method's worst so far.
+    template <typename Call, typename Context>
+    auto Time(const wchar_t* method, Call&& call, Context&& context) -> decltype(call())
+    {
+        const ULONGLONG start = GetTickCount64();
+        auto result = call();
+        Record(method, static_cast<DWORD>(GetTickCount64() - start), context);
+        return result;
+    }
+
+    std::map<std::wstring, Method> Methods() const;
+
+private:
+    template <typename Context>
+    void Record(const wchar_t* method, DWORD ms, Context& context)
+    {
+        bool worst;
+        {
+            CLockGuard guard(m_lock);
+            Method& entry = m_methods[method];
+            ++entry.calls;
+            worst = ms > entry.worstMs || entry.calls == 1;
+            if (worst)
+                entry.worstMs = ms;
+        }
+        if (worst && ms > 0)
+        {
+            std::wstring text = context();
+            CLockGuard guard(m_lock);
+            Method& entry = m_methods[method];
+            if (entry.worstMs == ms)
+                entry.worstContext = std::move(text);
+        }
+    }
+
+    mutable CCriticalSection m_lock;
+    std::map<std::wstring, Method> m_methods;
+};

@@ -1,0 +1,23 @@
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+struct CSoakOptions
+{
+    ULONG seed = 1;
+    ULONG seconds = 0;     // 0: not limited by time
+    ULONG iterations = 0;  // 0: not limited by count; with neither, 20 seconds
+    ULONG files = 40;      // media items, each with a real file
+    std::wstring dllPath;  // empty: the DLL beside the program, else the build's
+};
+
+enum class SoakParse
+{
+    Run,
+    Help,
+    Error
+};
+
+SoakParse ParseSoakOptions(const std::vector<std::wstring>& args, CSoakOptions& options, std::wstring& error);
+std::wstring SoakUsage();

@@ -50,14 +50,7 @@ DATE Built(const SYSTEMTIME& t)
 
 }  // namespace
 
-TEST(XmlDateTime, StartsAtZeroAndValid)
-{
-    CXmlDateTime dt;
-    EXPECT_EQ(0.0, dt.GetValue());
-    EXPECT_EQ(CXmlDateTime::valid, dt.GetStatus());
-}
-
-TEST(XmlDateTime, KeepsMilliseconds)
+TEST(XmlDateTime, KeepsMillisecondsAndEarlyDatesMoveForwardWithinTheirDay)
 {
     EXPECT_DOUBLE_EQ(36526.5 + 0.5 * kSecond, Built(MakeTime(2000, 1, 1, 12, 0, 0, 500)));
     EXPECT_DOUBLE_EQ(36526.0, Built(MakeTime(2000, 1, 1)));
@@ -65,10 +58,6 @@ TEST(XmlDateTime, KeepsMilliseconds)
     EXPECT_DOUBLE_EQ(2.0 + 0.999 * kSecond, Built(MakeTime(1900, 1, 1, 0, 0, 0, 999)));
     // Milliseconds beyond a second are a span like any other.
     EXPECT_DOUBLE_EQ(36526.0 + 2.5 * kSecond, Built(MakeTime(2000, 1, 1, 0, 0, 0, 2500)));
-}
-
-TEST(XmlDateTime, MillisecondsMoveEarlyDatesForwardWithinTheirDay)
-{
     // 1899-12-29 06:00 is -1.25: day -1, a quarter day into it.
     EXPECT_NEAR(-1.25, Built(MakeTime(1899, 12, 29, 6)), 1e-12);
     EXPECT_NEAR(-(1.25 + 0.5 * kSecond), Built(MakeTime(1899, 12, 29, 6, 0, 0, 500)), 1e-12);
@@ -168,6 +157,8 @@ TEST(XmlDateTime, ZoneWithDaylightRules)
 TEST(XmlDateTime, InvalidDateWithDaylightRulesIsRefusedAndLeavesTheValue)
 {
     CXmlDateTime dt;
+    EXPECT_EQ(0.0, dt.GetValue());  // a new value is 0 and valid
+    EXPECT_EQ(CXmlDateTime::valid, dt.GetStatus());
     ASSERT_TRUE(dt.SetSystemTime(MakeTime(2000, 1, 1), false));
     EXPECT_FALSE(dt.SetSystemTime(MakeTime(2009, 2, 30), ZoneWithDaylightRules()));
     EXPECT_EQ(36526.0, dt.GetValue());

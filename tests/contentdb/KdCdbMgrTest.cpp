@@ -17,8 +17,7 @@ namespace
 constexpr DWORD kWaitMs = kTestWaitMs;
 const wchar_t kClient[] = L"LumSiftDbNotifyWex";
 
-// A listener that records what it hears as "id/class/kind"; optionally blocks inside its next call
-// until told to go on.
+// A listener that records what it hears as "id/class/kind", and runs `whileCalled` inside each call.
 class CTestListener : public IKdCdbMgrEvents
 {
 public:
@@ -33,19 +32,12 @@ public:
                                     std::to_wstring(changeKinds[i]));
         }
         entered.Set();
-        if (m_blockOnce)
-        {
-            m_blockOnce = false;
-            proceed.Wait(kWaitMs);
-        }
-        if (m_whileCalled)
-            m_whileCalled();
+        if (whileCalled)
+            whileCalled();
         finished.Set();
         return 0;
     }
 
-    void BlockNextCall() { m_blockOnce = true; }
-    void WhileCalled(std::function<void()> action) { m_whileCalled = std::move(action); }
     std::vector<std::wstring> Changes()
     {
         CLockGuard guard(m_lock);
@@ -57,16 +49,14 @@ public:
         return m_calls;
     }
 
+    std::function<void()> whileCalled;
     CTestEvent entered;
-    CTestEvent proceed;
     CTestEvent finished;
 
 private:
     CCriticalSection m_lock;
     std::vector<std::wstring> m_changes;
     int m_calls = 0;
-    bool m_blockOnce = false;
-    std::function<void()> m_whileCalled;
 };
 
 using KdCdbMgrTest = ContentDbTest;
@@ -737,14 +727,15 @@ TEST_F(KdCdbMgrTest, ARemovedListenerGetsNoCallEvenWhileAnotherIsBeingCalled)
     CTestListener removed;
     volatile LONG removalReturned = 0;
     volatile LONG callsAfterRemoval = 0;
-    removed.WhileCalled([&] {
+    removed.whileCalled = [&] {
         if (InterlockedCompareExchange(&removalReturned, 0, 0))
             InterlockedIncrement(&callsAfterRemoval);
-    });
+    };
     mgr.AddListener(&blocking);
     mgr.AddListener(&removed);
 
-    blocking.BlockNextCall();
+    CTestEvent proceed;
+    blocking.whileCalled = [&] { proceed.Wait(); };
     Items().AddItem(L"a", 300);
     ASSERT_TRUE(blocking.entered.Wait(kWaitMs));
     // The delivery has copied the listener list and is inside the first listener.
@@ -755,7 +746,7 @@ TEST_F(KdCdbMgrTest, ARemovedListenerGetsNoCallEvenWhileAnotherIsBeingCalled)
     // Removal waits for the call in progress; whether it gets in before the second listener's turn
     // or not, the second listener must not be called once it has returned.
     remover.Join(300);
-    blocking.proceed.Set();
+    proceed.Set();
     ASSERT_TRUE(remover.Join(kWaitMs));
     ASSERT_TRUE(m_db->WaitNotificationsIdle(kWaitMs));
     Items().AddItem(L"b", 300);
@@ -770,7 +761,7 @@ TEST_F(KdCdbMgrTest, AListenerMayRemoveItselfDuringItsCall)
     CKdCdbMgr mgr;
     ASSERT_EQ(S_OK, mgr.Open(true, kClient, 1000));
     CTestListener listener;
-    listener.WhileCalled([&] { mgr.RemoveListener(&listener); });
+    listener.whileCalled = [&] { mgr.RemoveListener(&listener); };
     mgr.AddListener(&listener);
     Items().AddItem(L"a", 300);
     ASSERT_TRUE(m_db->WaitNotificationsIdle(kWaitMs));
@@ -785,14 +776,15 @@ TEST_F(KdCdbMgrTest, SwitchingNotificationsOffWaitsForTheCallInProgress)
     ASSERT_EQ(S_OK, mgr.Open(true, kClient, 1000));
     CTestListener listener;
     mgr.AddListener(&listener);
-    listener.BlockNextCall();
+    CTestEvent proceed;
+    listener.whileCalled = [&] { proceed.Wait(); };
     Items().AddItem(L"a", 300);
     ASSERT_TRUE(listener.entered.Wait(kWaitMs));
 
     CTestEvent never;
     CTestThread releaser([&] {
         never.Wait(200);  // let the owner reach the sink's lock first
-        listener.proceed.Set();
+        proceed.Set();
     });
     EXPECT_EQ(S_OK, mgr.EnableNotifications(false));
     EXPECT_TRUE(listener.finished.Wait(0));  // the call ended before switching off did

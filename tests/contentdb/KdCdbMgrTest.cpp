@@ -817,10 +817,22 @@ TEST_F(KdCdbMgrTest, TheSinkForwardsToItsOwnerUntilDetached)
     EXPECT_EQ(S_OK, sink->OnNotify(2, ids, classes, kinds, 77));
     EXPECT_EQ((Strings{L"a/300/1", L"b/650/2"}), owner.Changes());
 
-    // Detached, later calls reach nobody.
+    // Detaching waits for a call in progress; later calls reach nobody.
+    CTestEvent proceed;
+    owner.whileCalled = [&] { proceed.Wait(); };
+    owner.entered.Reset();
+    CTestThread caller([&] { sink->OnNotify(2, ids, classes, kinds, 78); });
+    ASSERT_TRUE(owner.entered.Wait(kWaitMs));
+    owner.finished.Reset();
+    CTestThread releaser([&] {
+        CTestEvent().Wait(200);  // let the detach reach the owner lock first
+        proceed.Set();
+    });
     sink->SetOwner(nullptr);
-    EXPECT_EQ(S_OK, sink->OnNotify(2, ids, classes, kinds, 78));
-    EXPECT_EQ(1, owner.Calls());
+    EXPECT_TRUE(owner.finished.Wait(0));
+    ASSERT_TRUE(caller.Join(kWaitMs));
+    EXPECT_EQ(S_OK, sink->OnNotify(2, ids, classes, kinds, 79));
+    EXPECT_EQ(2, owner.Calls());
 
     sink->Release();
     EXPECT_EQ(locks, ModuleLockCount());

@@ -465,40 +465,31 @@ TEST_F(LookupsTest, FindItemsWithMissingFileReportsItemsWhoseFileIsGoneOrUnnamed
 
 TEST_F(LookupsTest, DeleteItemWithDependentsRemovesDerivedItemsAndWhatTheyLeaveEmpty)
 {
-    AddFamily();
     CKdCdbMgr mgr;
     Open(mgr);
-    ASSERT_EQ(S_OK, mgr.DeleteItemWithDependents(L"V", true, true));
-    EXPECT_EQ((Strings{L"d610", L"d612", L"box", L"onlyV"}), Texts(CdbMethod::DeleteItem));
-    EXPECT_TRUE(Has(L"V"));  // the item itself is the caller's to delete
-    EXPECT_TRUE(Has(L"shared") && Has(L"otherBox") && Has(L"mixed") && Has(L"w612"));
-    EXPECT_EQ(L"song", Members(L"mixed"));
-    for (const wchar_t* name : {L"d610.idx", L"d612.idx", L"box.lumf", L"list.lst"})
-        EXPECT_FALSE(Exists(m_folder / name)) << name;
-    EXPECT_TRUE(Exists(m_folder / L"keep.idx"));
-}
+    for (const bool deleteFiles : {false, true})
+    {
+        SCOPED_TRACE(deleteFiles ? "with files" : "without files");
+        AddFamily();
+        Control().ClearCalls();
+        ASSERT_EQ(S_OK, mgr.DeleteItemWithDependents(L"V", deleteFiles, true));
+        EXPECT_EQ((Strings{L"d610", L"d612", L"box", L"onlyV"}), Texts(CdbMethod::DeleteItem));
+        EXPECT_TRUE(Has(L"V"));  // the item itself is the caller's to delete
+        EXPECT_TRUE(Has(L"shared") && Has(L"otherBox") && Has(L"mixed") && Has(L"w612"));
+        EXPECT_EQ(L"song", Members(L"mixed"));
+        for (const wchar_t* name : {L"d610.idx", L"d612.idx", L"box.lumf", L"list.lst"})
+            EXPECT_EQ(!deleteFiles, Exists(m_folder / name)) << name;
+        EXPECT_TRUE(Exists(m_folder / L"keep.idx"));
+    }
 
-TEST_F(LookupsTest, DeleteItemWithDependentsWithoutFilesOrContainersDoesLess)
-{
+    // Without containers only the derived items go, files included.
     AddFamily();
-    CKdCdbMgr mgr;
-    Open(mgr);
-    ASSERT_EQ(S_OK, mgr.DeleteItemWithDependents(L"V", false, true));
-    EXPECT_EQ((Strings{L"d610", L"d612", L"box", L"onlyV"}), Texts(CdbMethod::DeleteItem));
-    for (const wchar_t* name : {L"d610.idx", L"d612.idx", L"box.lumf", L"list.lst"})
-        EXPECT_TRUE(Exists(m_folder / name)) << name;
-
-    // Put the derived items back: without containers only they go, files included.
     Control().ClearCalls();
-    Items().AddItem(L"d610", 610, {{kPropDerivedFrom, L"V"}, {kFileA, m_folder / L"d610.idx"}});
-    Items().AddItem(L"d612", 612, {{kPropDerivedFrom, L"V"}, {kPropLabel, L"cm"}, {kPropKey, L"K"}});
-    Items().AddItem(L"box2", 600, {{kPropKey, L"K"}});
-    Items().AddItem(L"list2", 650, {{kPropMembers, L"V"}});
     ASSERT_EQ(S_OK, mgr.DeleteItemWithDependents(L"V", true, false));
     EXPECT_EQ((Strings{L"d610", L"d612"}), Texts(CdbMethod::DeleteItem));
     EXPECT_FALSE(Exists(m_folder / L"d610.idx"));
-    EXPECT_TRUE(Has(L"box2"));
-    EXPECT_EQ(L"V", Members(L"list2"));
+    EXPECT_TRUE(Has(L"box"));
+    EXPECT_EQ(L"V", Members(L"onlyV"));
     EXPECT_EQ(0, Count(CdbMethod::SetValues));
 }
 

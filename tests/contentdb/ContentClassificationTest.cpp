@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-#include "common/HResultException.h"
+#include "common/ComCall.h"
 #include "common/RegKey.h"
 #include "contentdb/ContentClassification.h"
 #include "contentdb/ContentConstants.h"
@@ -10,38 +10,12 @@ namespace
 {
 const wchar_t kOctetStream[] = L"application/octet-stream";
 
-// For failure messages: the text with anything beyond ASCII shown as "?".
-std::string Narrow(const wchar_t* text)
-{
-    if (!text)
-        return "(null)";
-    std::string out;
-    for (; *text; ++text)
-        out += *text < 0x80 ? static_cast<char>(*text) : '?';
-    return out;
-}
-
-// Runs body and answers the HRESULT of the framework exception it raised, S_OK when none.
-template <typename Body>
-HRESULT RaisedBy(Body&& body)
-{
-    try
-    {
-        body();
-    }
-    catch (const CHResultException& e)
-    {
-        return e.Error();
-    }
-    return S_OK;
-}
-
 // A file-type registration under HKEY_CLASSES_ROOT for the life of the object. The extensions are
 // made up, so nothing of the machine's own registrations is touched.
 class CTestFileType
 {
 public:
-    explicit CTestFileType(const wchar_t* extension) : m_extension(extension)
+    CTestFileType(const wchar_t* extension) : m_extension(extension)
     {
         RegDeleteTreeW(HKEY_CLASSES_ROOT, extension);
         m_created = m_key.Create(HKEY_CLASSES_ROOT, extension) == ERROR_SUCCESS;
@@ -90,7 +64,7 @@ struct CategoryCase
 
 }  // namespace
 
-TEST(ContentClassification, VideoCategories)
+TEST(ContentClassification, CategoriesByClassMimeTypeAndSource)
 {
     const wchar_t* vidrane = L"Orvex_Studio_Vidrane_Video_Recorder:Quenta Digital Contents Importer";
     const CategoryCase cases[] = {
@@ -122,12 +96,33 @@ TEST(ContentClassification, VideoCategories)
         {300, L"video/mpeg", L"Orvex_Studio_Video_Recorder", L"", L"", 0x04},
         {300, L"video/mpeg", L"Orvex_Studio_Video_Recorder", L"", L"m", 0x02},
         {300, L"video/mpeg", L"x:y", L"", L" m ", 0x02},
+        {200, L"", L"a:b", L"1", L"m", 0x08},
+        {200, L"audio/mp3", nullptr, nullptr, nullptr, 0x08},
+        {100, L"", L"", L"", L"", 0x10},
+        {100, L"video/mp4", L"", L"", L"   ", 0x10},
+        {100, L"", L"", L"", L"x", 0x20},
+        // Unknown class: the major type decides, ignoring case.
+        {0, L"Video/MP4", L"", L"", L"", 0x04},
+        {0, L"VIDEO/x", L"a:b", L"CS", L"", 0x01},
+        {0, L"IMAGE/png", L"", L"", L"", 0x08},
+        {0, L"audio/wav", L"", L"", L"m", 0x20},
+        {0, L"text/plain", L"", L"", L"m", 0x00},
+        {0, L"/video", L"", L"", L"", 0x00},
+        {0, L"videos/x", L"", L"", L"", 0x00},
+        // Containers, derived items, collections and anything else are of no interest.
+        {600, L"video/mp4", L"", L"", L"", 0x00},
+        {612, L"video/mp4", L"", L"", L"", 0x00},
+        {650, L"audio/wav", L"", L"", L"", 0x00},
+        {-1, L"video/mp4", L"", L"", L"", 0x00},
+        {-2, L"video/mp4", L"", L"", L"", 0x00},
     };
     for (const CategoryCase& c : cases)
     {
-        EXPECT_EQ(c.expected, ClassifyContentCategory(c.itemClass, L"C:\\v\\clip.mpg", c.mimeType, c.sourceApplication,
-                                                      c.broadcastType, c.marker))
-            << "app [" << Narrow(c.sourceApplication) << "] broadcast [" << Narrow(c.broadcastType) << "]";
+        // The path has no extension: the MIME type given decides.
+        EXPECT_EQ(c.expected, ClassifyContentCategory(c.itemClass, L"C:\\x\\noextension", c.mimeType,
+                                                      c.sourceApplication, c.broadcastType, c.marker))
+            << c.itemClass << " " << c.mimeType << " app [" << c.sourceApplication << "] broadcast ["
+            << c.broadcastType << "]";
     }
 }
 
@@ -156,37 +151,6 @@ TEST(ContentClassification, EveryBroadcastTypeByNumberAndName)
     EXPECT_EQ(0x04u, ClassifyContentCategory(300, nullptr, L"video/x", L"a:b", L"0", L""));
 }
 
-TEST(ContentClassification, ClassesAndMimeTypes)
-{
-    const CategoryCase cases[] = {
-        {200, L"", L"a:b", L"1", L"m", 0x08},
-        {200, L"audio/mp3", nullptr, nullptr, nullptr, 0x08},
-        {100, L"", L"", L"", L"", 0x10},
-        {100, L"video/mp4", L"", L"", L"   ", 0x10},
-        {100, L"", L"", L"", L"x", 0x20},
-        // Unknown class: the major type decides, ignoring case.
-        {0, L"Video/MP4", L"", L"", L"", 0x04},
-        {0, L"VIDEO/x", L"a:b", L"CS", L"", 0x01},
-        {0, L"IMAGE/png", L"", L"", L"", 0x08},
-        {0, L"audio/wav", L"", L"", L"m", 0x20},
-        {0, L"text/plain", L"", L"", L"m", 0x00},
-        {0, L"/video", L"", L"", L"", 0x00},
-        {0, L"videos/x", L"", L"", L"", 0x00},
-        // Containers, derived items, collections and anything else are of no interest.
-        {600, L"video/mp4", L"", L"", L"", 0x00},
-        {612, L"video/mp4", L"", L"", L"", 0x00},
-        {650, L"audio/wav", L"", L"", L"", 0x00},
-        {-1, L"video/mp4", L"", L"", L"", 0x00},
-        {-2, L"video/mp4", L"", L"", L"", 0x00},
-    };
-    for (const CategoryCase& c : cases)
-    {
-        EXPECT_EQ(c.expected, ClassifyContentCategory(c.itemClass, L"C:\\x\\noextension", c.mimeType,
-                                                      c.sourceApplication, c.broadcastType, c.marker))
-            << c.itemClass << " " << Narrow(c.mimeType);
-    }
-}
-
 TEST(ContentClassification, MissingMimeTypeComesFromThePath)
 {
     ASSERT_FALSE(IsRegistered(L".vdq")) << "the machine registers .vdq; the built-in rule cannot be seen";
@@ -202,7 +166,7 @@ TEST(ContentClassification, MissingMimeTypeComesFromThePath)
 TEST(ContentClassification, BuiltInTypesWithoutRegistration)
 {
     for (const wchar_t* extension : {L".vdq", L".dvr-ms", L".lumtestnone"})
-        ASSERT_FALSE(IsRegistered(extension)) << Narrow(extension);
+        ASSERT_FALSE(IsRegistered(extension)) << extension;
 
     const struct
     {
@@ -226,78 +190,59 @@ TEST(ContentClassification, BuiltInTypesWithoutRegistration)
     };
     for (const auto& c : cases)
     {
-        EXPECT_STREQ(c.mimeType, GetMimeTypeFromPath(c.path)) << Narrow(c.path);
-        EXPECT_EQ(c.itemClass, GetItemClassFromPath(c.path)) << Narrow(c.path);
+        EXPECT_STREQ(c.mimeType, GetMimeTypeFromPath(c.path)) << c.path;
+        EXPECT_EQ(c.itemClass, GetItemClassFromPath(c.path)) << c.path;
     }
     EXPECT_STREQ(L"", GetMimeTypeFromPath(nullptr));
     EXPECT_EQ(0, GetItemClassFromPath(nullptr));
 }
 
-TEST(ContentClassification, RegisteredContentType)
+TEST(ContentClassification, RegisteredFileTypes)
 {
-    CTestFileType plain(L".lumtest1");
-    CTestFileType expand(L".lumtest2");
-    CTestFileType number(L".lumtest3");
-    CTestFileType perceivedOnly(L".lumtest4");
-    ASSERT_TRUE(plain.Created() && expand.Created() && number.Created() && perceivedOnly.Created());
-    plain.Text(L"Content Type", L"video/x-lum").Text(L"PerceivedType", L"audio");
-    expand.Text(L"Content Type", L"audio/%lum%", REG_EXPAND_SZ);
-    number.Number(L"Content Type", 1).Text(L"PerceivedType", L"image");
-    perceivedOnly.Text(L"PerceivedType", L"video");
+    CTestFileType types[] = {{L".lumtest1"}, {L".lumtest2"}, {L".lumtest3"}, {L".lumtest4"}, {L".lumtest5"},
+                             {L".lumtest6"}, {L".lumtest7"}, {L".lumtest8"}, {L".lumtest9"}, {L".lumtesta"}};
+    for (const CTestFileType& t : types)
+        ASSERT_TRUE(t.Created());
+    types[0].Text(L"Content Type", L"image/x-lum").Text(L"PerceivedType", L"video");
+    types[1].Text(L"PerceivedType", L"video").Text(nullptr, L"Klavex_Song");
+    types[2].Text(L"PerceivedType", L"%lum%", REG_EXPAND_SZ);
+    types[3].Text(nullptr, L"Klavex_Song");
+    types[4].Text(nullptr, L"klavex_Song");
+    types[5].Number(L"PerceivedType", 7).Text(nullptr, L"Klavex_", REG_EXPAND_SZ);
+    types[6].Number(L"Content Type", 1).Text(L"PerceivedType", L"Image");
+    types[8].Text(nullptr, L"Klavex");
+    types[9].Text(L"Content Type", L"audio/%lum%", REG_EXPAND_SZ);
 
+    // The "Content Type" value alone, as stored.
     const struct
     {
         const wchar_t* path;
         LONG expected;
         const wchar_t* text;
-    } cases[] = {
-        {L"C:\\m\\a.lumtest1", ERROR_SUCCESS, L"video/x-lum"},
-        {L"C:\\m\\A.LUMTEST1", ERROR_SUCCESS, L"video/x-lum"},
-        {L"C:\\m\\a.lumtest2", ERROR_SUCCESS, L"audio/%lum%"},  // as stored, not expanded
-        {L"C:\\m\\a.lumtest3", ERROR_INVALID_DATA, kOctetStream},
-        {L"C:\\m\\a.lumtest4", ERROR_FILE_NOT_FOUND, kOctetStream},
+    } contentTypes[] = {
+        {L"C:\\m\\a.lumtest1", ERROR_SUCCESS, L"image/x-lum"},
+        {L"C:\\m\\A.LUMTEST1", ERROR_SUCCESS, L"image/x-lum"},
+        {L"C:/m/a.lumtest1", ERROR_SUCCESS, L"image/x-lum"},
+        {L"C:\\m\\a.lumtesta", ERROR_SUCCESS, L"audio/%lum%"},  // not expanded
+        {L"C:\\m\\a.lumtest7", ERROR_INVALID_DATA, kOctetStream},
+        {L"C:\\m\\a.lumtest2", ERROR_FILE_NOT_FOUND, kOctetStream},
         {L"C:\\m\\a.lumtestnone", ERROR_FILE_NOT_FOUND, kOctetStream},
         {L"C:\\m.lumtest1\\a", ERROR_PATH_NOT_FOUND, kOctetStream},
         {L"C:/m.lumtest1/a", ERROR_PATH_NOT_FOUND, kOctetStream},
-        {L"C:/m/a.lumtest1", ERROR_SUCCESS, L"video/x-lum"},
         {L".:lumtest1", ERROR_PATH_NOT_FOUND, kOctetStream},  // ".:" is a drive, not a dot
         {L"", ERROR_PATH_NOT_FOUND, kOctetStream},
     };
-    for (const auto& c : cases)
+    for (const auto& c : contentTypes)
     {
         CString text(L"before");
-        EXPECT_EQ(c.expected, GetRegisteredContentType(c.path, text)) << Narrow(c.path);
-        EXPECT_STREQ(c.text, text) << Narrow(c.path);
+        EXPECT_EQ(c.expected, GetRegisteredContentType(c.path, text)) << c.path;
+        EXPECT_STREQ(c.text, text) << c.path;
     }
-
     CString untouched(L"before");
     EXPECT_EQ(ERROR_INVALID_DATA, GetRegisteredContentType(nullptr, untouched));
     EXPECT_STREQ(L"before", untouched);
-}
 
-TEST(ContentClassification, MimeTypeFromRegistrations)
-{
-    CTestFileType contentAndPerceived(L".lumtest1");
-    CTestFileType perceived(L".lumtest2");
-    CTestFileType perceivedExpand(L".lumtest3");
-    CTestFileType player(L".lumtest4");
-    CTestFileType playerLowerCase(L".lumtest5");
-    CTestFileType perceivedNotText(L".lumtest6");
-    CTestFileType badContentType(L".lumtest7");
-    CTestFileType emptyRegistration(L".lumtest8");
-    CTestFileType shortName(L".lumtest9");
-    for (const CTestFileType* t : {&contentAndPerceived, &perceived, &perceivedExpand, &player, &playerLowerCase,
-                                   &perceivedNotText, &badContentType, &emptyRegistration, &shortName})
-        ASSERT_TRUE(t->Created());
-    contentAndPerceived.Text(L"Content Type", L"image/x-lum").Text(L"PerceivedType", L"video");
-    perceived.Text(L"PerceivedType", L"video").Text(nullptr, L"Klavex_Song");
-    perceivedExpand.Text(L"PerceivedType", L"%lum%", REG_EXPAND_SZ);
-    player.Text(nullptr, L"Klavex_Song");
-    playerLowerCase.Text(nullptr, L"klavex_Song");
-    perceivedNotText.Number(L"PerceivedType", 7).Text(nullptr, L"Klavex_", REG_EXPAND_SZ);
-    badContentType.Number(L"Content Type", 1).Text(L"PerceivedType", L"Image");
-    shortName.Text(nullptr, L"Klavex");
-
+    // The MIME type and class the registrations give.
     const struct
     {
         const wchar_t* path;
@@ -322,8 +267,8 @@ TEST(ContentClassification, MimeTypeFromRegistrations)
     };
     for (const auto& c : cases)
     {
-        EXPECT_STREQ(c.mimeType, GetMimeTypeFromPath(c.path)) << Narrow(c.path);
-        EXPECT_EQ(c.itemClass, GetItemClassFromPath(c.path)) << Narrow(c.path);
+        EXPECT_STREQ(c.mimeType, GetMimeTypeFromPath(c.path)) << c.path;
+        EXPECT_EQ(c.itemClass, GetItemClassFromPath(c.path)) << c.path;
     }
 
     // The registration also serves classification when the database has no MIME type.
@@ -346,13 +291,14 @@ TEST(ContentClassification, OverlongExtensions)
     text = L"before";
     EXPECT_EQ(ERROR_OUTOFMEMORY, GetRegisteredContentType(tooLong.c_str(), text));
     EXPECT_STREQ(L"before", text);
-    EXPECT_EQ(E_INVALIDARG, RaisedBy([&] { GetMimeTypeFromPath(tooLong.c_str()); }));
-    EXPECT_EQ(E_INVALIDARG, RaisedBy([&] { GetItemClassFromPath(tooLong.c_str()); }));
-    EXPECT_EQ(E_INVALIDARG, RaisedBy([&] { ClassifyContentCategory(0, tooLong.c_str(), L"", L"", L"", L""); }));
+    EXPECT_EQ(E_INVALIDARG, ComCall([&] { GetMimeTypeFromPath(tooLong.c_str()); return S_OK; }));
+    EXPECT_EQ(E_INVALIDARG, ComCall([&] { GetItemClassFromPath(tooLong.c_str()); return S_OK; }));
+    EXPECT_EQ(E_INVALIDARG, ComCall([&] { ClassifyContentCategory(0, tooLong.c_str(), L"", L"", L"", L""); return S_OK; }));
     // With a MIME type from the database the file name is not consulted.
-    ULONG category = 0;
-    EXPECT_EQ(S_OK, RaisedBy([&] { category = ClassifyContentCategory(300, tooLong.c_str(), L"video/mp4", L"", L"", L""); }));
-    EXPECT_EQ(0x04u, category);
+    EXPECT_EQ(S_OK, ComCall([&] {
+        EXPECT_EQ(0x04u, ClassifyContentCategory(300, tooLong.c_str(), L"video/mp4", L"", L"", L""));
+        return S_OK;
+    }));
 
     // A long path whose extension is short is no problem.
     std::wstring longPath = L"\\\\?\\C:";

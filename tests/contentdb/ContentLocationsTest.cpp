@@ -1,18 +1,15 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
+#include <vector>
 #include "contentdb/ContentLocations.h"
+#include "tests/support/TempFolder.h"
 
 namespace
 {
 std::wstring Text(const CString& s)
 {
     return std::wstring(s.GetString(), static_cast<size_t>(s.GetLength()));
-}
-
-std::wstring Repeat(wchar_t ch, size_t count)
-{
-    return std::wstring(count, ch);
 }
 
 constexpr HRESULT W(DWORD error)
@@ -79,7 +76,7 @@ TEST(ContentLocations, IsLumFile)
 
 TEST(ContentLocations, LumfileUrlFromPath)
 {
-    const std::wstring longTail = Repeat(L'v', 300);
+    const std::wstring longTail = std::wstring(300, L'v');
     struct Case
     {
         std::wstring location;
@@ -107,81 +104,30 @@ TEST(ContentLocations, LumfileUrlFromPath)
     }
 }
 
-// A fresh folder under the temp path with one writable and one read-only file, removed afterwards.
+// A folder with a writable and a read-only file, each also under a path of 300 characters and more.
 class ContentLocationFiles : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        wchar_t base[MAX_PATH + 1] = {};
-        ASSERT_NE(0u, GetTempPathW(MAX_PATH + 1, base));
-        static LONG counter = 0;
-        m_folder = std::wstring(base) + L"lumlocations-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                   std::to_wstring(InterlockedIncrement(&counter));
-        ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr));
-        m_longFolder = m_folder + L"\\" + Repeat(L'd', 200);
-        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + m_longFolder).c_str(), nullptr));
-
-        m_writable = m_folder + L"\\writable.mp4";
-        m_readOnly = m_folder + L"\\readonly.mp4";
-        m_longWritable = m_longFolder + L"\\" + Repeat(L'w', 100) + L".mp4";
-        m_longReadOnly = m_longFolder + L"\\" + Repeat(L'r', 100) + L".mp4";
+        ASSERT_TRUE(MakeFolder(m_folder / std::wstring(200, L'd')));
         for (const std::wstring* path : {&m_writable, &m_readOnly, &m_longWritable, &m_longReadOnly})
-        {
-            HANDLE file = CreateFileW((L"\\\\?\\" + *path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-            ASSERT_NE(INVALID_HANDLE_VALUE, file);
-            CloseHandle(file);
-        }
-        ASSERT_TRUE(SetFileAttributesW(m_readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
-        ASSERT_TRUE(SetFileAttributesW((L"\\\\?\\" + m_longReadOnly).c_str(), FILE_ATTRIBUTE_READONLY));
+            ASSERT_TRUE(WriteTestFile(*path, 0));
+        for (const std::wstring* path : {&m_readOnly, &m_longReadOnly})
+            ASSERT_TRUE(SetFileAttributesW(LongForm(*path).c_str(), FILE_ATTRIBUTE_READONLY));
     }
-
     void TearDown() override
     {
-        for (const std::wstring* path : {&m_writable, &m_readOnly, &m_longWritable, &m_longReadOnly})
-        {
-            const std::wstring longForm = L"\\\\?\\" + *path;
-            SetFileAttributesW(longForm.c_str(), FILE_ATTRIBUTE_NORMAL);
-            EXPECT_TRUE(DeleteFileW(longForm.c_str()));
-        }
-        EXPECT_TRUE(RemoveDirectoryW((L"\\\\?\\" + m_longFolder).c_str()));
-        EXPECT_TRUE(RemoveDirectoryW(m_folder.c_str()));
+        for (const std::wstring* path : {&m_readOnly, &m_longReadOnly})
+            SetFileAttributesW(LongForm(*path).c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 
-    std::wstring m_folder;
-    std::wstring m_longFolder;
-    std::wstring m_writable;
-    std::wstring m_readOnly;
-    std::wstring m_longWritable;  // 300 characters and more
-    std::wstring m_longReadOnly;
+    CTempFolder m_folder{L"lumlocations"};
+    const std::wstring m_writable = m_folder / L"writable.mp4";
+    const std::wstring m_readOnly = m_folder / L"readonly.mp4";
+    const std::wstring m_longWritable = m_folder / (std::wstring(200, L'd') + L"\\" + std::wstring(100, L'w') + L".mp4");
+    const std::wstring m_longReadOnly = m_folder / (std::wstring(200, L'd') + L"\\" + std::wstring(100, L'r') + L".mp4");
 };
-
-TEST_F(ContentLocationFiles, IsPathReadOnly)
-{
-    ASSERT_GE(m_longReadOnly.size(), 300u);
-    struct Case
-    {
-        std::wstring path;
-        bool expected;
-    };
-    const Case cases[] = {
-        {m_writable, false},
-        {m_readOnly, true},
-        {m_longWritable, false},  // read through the long form
-        {m_longReadOnly, true},
-        {m_folder, false},
-        {m_folder + L"\\missing.mp4", true},  // attributes unreadable: counts as read-only
-        {m_folder + L"\\" + Repeat(L'x', 40000), true},
-        {L"", true},
-    };
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(testing::PrintToString(c.path.substr(0, 300)));
-        EXPECT_EQ(c.expected, IsPathReadOnly(c.path.c_str()));
-    }
-    EXPECT_TRUE(IsPathReadOnly(nullptr));
-}
 
 TEST_F(ContentLocationFiles, ClassifyFileErrorByTable)
 {
@@ -191,19 +137,42 @@ TEST_F(ContentLocationFiles, ClassifyFileErrorByTable)
     constexpr ULONG kRetry4 = 0x18000028;  // four times it
     const std::wstring share = L"\\\\srv\\media\\clip.mp4";
     const std::wstring longShare = L"\\\\?\\UNC\\srv\\media\\clip.mp4";
-    const std::wstring missing = m_folder + L"\\missing.mp4";
-    struct Case
+    // Errors whose answer does not depend on the path, as the table has them.
+    const struct
+    {
+        ULONG status;
+        std::vector<DWORD> errors;
+    } byError[] = {
+        {kGone, {2, 1214, 1225, 1233, 1234, 1240}},
+        {kRetry, {32, 33, 36, 1237, 1238}},
+        {kRetry4, {54, 1239}},
+        {kPassing, {53, 55, 56, 57, 59, 64, 67, 69, 88, 1219, 1220, 1222, 1226, 1227, 1228, 1229, 1230, 1231, 1232,
+                    1235, 1236, 1241, 1245, 1255, 1256, 1326, 1707, 1763, 1790, 2250, 6002}},
+    };
+    for (const auto& row : byError)
+        for (DWORD error : row.errors)
+            for (const std::wstring& path : {m_writable, share})
+            {
+                SCOPED_TRACE(testing::Message() << "error " << error << " path " << testing::PrintToString(path));
+                ULONG status = 0x12345678;
+                EXPECT_TRUE(ClassifyFileError(path.c_str(), W(error), &status, kFileRetryBase));
+                EXPECT_EQ(row.status, status);
+            }
+
+    // Errors whose answer depends on the path (access denied only lasts for a read-only local file,
+    // and a file whose attributes cannot be read counts as read-only), results that are no errors,
+    // and errors not in the table (permanent, and unknown).
+    const std::wstring missing = m_folder / L"missing.mp4";
+    ASSERT_GE(m_longReadOnly.size(), 300u);
+    const struct
     {
         HRESULT hr;
         std::wstring path;
         ULONG status;
         bool known;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {S_OK, m_writable, 0x40000000, false},
         {S_FALSE, m_writable, 0x40000000, false},
-        {W(2), m_writable, kGone, true},
-        {W(2), share, kGone, true},
         {W(3), m_writable, kGone, true},
         {W(3), share, kPassing, true},
         {W(3), longShare, kPassing, true},
@@ -211,54 +180,12 @@ TEST_F(ContentLocationFiles, ClassifyFileErrorByTable)
         {W(5), m_longReadOnly, kGone, true},
         {W(5), m_writable, kPassing, true},
         {W(5), m_longWritable, kPassing, true},
-        {W(5), missing, kGone, true},  // attributes unreadable: read-only
+        {W(5), missing, kGone, true},
+        {W(5), m_folder / std::wstring(40000, L'x'), kGone, true},
+        {W(5), m_folder.Path(), kPassing, true},
         {W(5), share, kPassing, true},
         {W(5), longShare, kPassing, true},
-        {W(32), m_writable, kRetry, true},
-        {W(33), m_writable, kRetry, true},
-        {W(36), share, kRetry, true},
-        {W(53), m_writable, kPassing, true},
-        {W(54), m_writable, kRetry4, true},
-        {W(55), m_writable, kPassing, true},
-        {W(56), m_writable, kPassing, true},
-        {W(57), m_writable, kPassing, true},
-        {W(59), m_writable, kPassing, true},
-        {W(64), m_writable, kPassing, true},
         {W(65), share, kGone, true},
-        {W(67), m_writable, kPassing, true},
-        {W(69), m_writable, kPassing, true},
-        {W(88), m_writable, kPassing, true},
-        {W(1214), m_writable, kGone, true},
-        {W(1219), m_writable, kPassing, true},
-        {W(1220), m_writable, kPassing, true},
-        {W(1222), m_writable, kPassing, true},
-        {W(1225), m_writable, kGone, true},
-        {W(1226), m_writable, kPassing, true},
-        {W(1227), m_writable, kPassing, true},
-        {W(1228), m_writable, kPassing, true},
-        {W(1229), m_writable, kPassing, true},
-        {W(1230), m_writable, kPassing, true},
-        {W(1231), m_writable, kPassing, true},
-        {W(1232), m_writable, kPassing, true},
-        {W(1233), m_writable, kGone, true},
-        {W(1234), m_writable, kGone, true},
-        {W(1235), m_writable, kPassing, true},
-        {W(1236), m_writable, kPassing, true},
-        {W(1237), m_writable, kRetry, true},
-        {W(1238), m_writable, kRetry, true},
-        {W(1239), m_writable, kRetry4, true},
-        {W(1240), m_writable, kGone, true},
-        {W(1241), m_writable, kPassing, true},
-        {W(1245), m_writable, kPassing, true},
-        {W(1255), m_writable, kPassing, true},
-        {W(1256), m_writable, kPassing, true},
-        {W(1326), m_writable, kPassing, true},
-        {W(1707), m_writable, kPassing, true},
-        {W(1763), m_writable, kPassing, true},
-        {W(1790), m_writable, kPassing, true},
-        {W(2250), m_writable, kPassing, true},
-        {W(6002), m_writable, kPassing, true},
-        // Not in the table: permanent, and unknown.
         {W(4), m_writable, kGone, false},
         {W(1221), m_writable, kGone, false},
         {W(1242), m_writable, kGone, false},
@@ -268,7 +195,7 @@ TEST_F(ContentLocationFiles, ClassifyFileErrorByTable)
         {static_cast<HRESULT>(0x80040020), m_writable, kGone, false},  // code 32 of another facility
         {static_cast<HRESULT>(0x80070000), m_writable, kGone, false},
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
         SCOPED_TRACE(testing::Message() << std::hex << "hr 0x" << static_cast<ULONG>(c.hr) << " path "
                                         << testing::PrintToString(c.path.substr(0, 120)));
@@ -316,7 +243,7 @@ TEST(ContentLocations, ClassifyFileErrorTakesMissingPaths)
     EXPECT_EQ(0x80000000u, status);
     EXPECT_TRUE(ClassifyFileError(L"", W(5), &status, kFileRetryBase));
     EXPECT_EQ(0x80000000u, status);
-    const std::wstring huge = L"\\\\" + Repeat(L's', 40000);
+    const std::wstring huge = L"\\\\" + std::wstring(40000, L's');
     EXPECT_TRUE(ClassifyFileError(huge.c_str(), W(3), &status, kFileRetryBase));
     EXPECT_EQ(0x80000000u, status);  // a server name without a share is not a share path
     EXPECT_TRUE(ClassifyFileError((huge + L"\\x").c_str(), W(5), &status, kFileRetryBase));

@@ -50,14 +50,7 @@ DATE Built(const SYSTEMTIME& t)
 
 }  // namespace
 
-TEST(XmlDateTime, StartsAtZeroAndValid)
-{
-    CXmlDateTime dt;
-    EXPECT_EQ(0.0, dt.GetValue());
-    EXPECT_EQ(CXmlDateTime::valid, dt.GetStatus());
-}
-
-TEST(XmlDateTime, KeepsMilliseconds)
+TEST(XmlDateTime, KeepsMillisecondsAndEarlyDatesMoveForwardWithinTheirDay)
 {
     EXPECT_DOUBLE_EQ(36526.5 + 0.5 * kSecond, Built(MakeTime(2000, 1, 1, 12, 0, 0, 500)));
     EXPECT_DOUBLE_EQ(36526.0, Built(MakeTime(2000, 1, 1)));
@@ -65,10 +58,6 @@ TEST(XmlDateTime, KeepsMilliseconds)
     EXPECT_DOUBLE_EQ(2.0 + 0.999 * kSecond, Built(MakeTime(1900, 1, 1, 0, 0, 0, 999)));
     // Milliseconds beyond a second are a span like any other.
     EXPECT_DOUBLE_EQ(36526.0 + 2.5 * kSecond, Built(MakeTime(2000, 1, 1, 0, 0, 0, 2500)));
-}
-
-TEST(XmlDateTime, MillisecondsMoveEarlyDatesForwardWithinTheirDay)
-{
     // 1899-12-29 06:00 is -1.25: day -1, a quarter day into it.
     EXPECT_NEAR(-1.25, Built(MakeTime(1899, 12, 29, 6)), 1e-12);
     EXPECT_NEAR(-(1.25 + 0.5 * kSecond), Built(MakeTime(1899, 12, 29, 6, 0, 0, 500)), 1e-12);
@@ -127,47 +116,43 @@ TEST(XmlDateTime, SpanArithmetic)
     EXPECT_EQ(3615907.0, CXmlDateTime::AddSpan(10.0, CXmlDateTime::kMaxSpanDays));
 }
 
-TEST(XmlDateTime, ZoneWithoutDaylightRulesAddsTheBias)
+TEST(XmlDateTime, ZonesWithAndWithoutDaylightRules)
 {
-    CXmlDateTime dt;
-    ASSERT_TRUE(dt.SetSystemTime(MakeTime(2009, 6, 1, 9), FixedZone(-540)));
-    EXPECT_DOUBLE_EQ(Built(MakeTime(2009, 6, 1)), dt.GetValue());
-
-    ASSERT_TRUE(dt.SetSystemTime(MakeTime(1999, 12, 31, 20, 0, 0, 250), FixedZone(300)));
-    EXPECT_DOUBLE_EQ(Built(MakeTime(2000, 1, 1, 1, 0, 0, 250)), dt.GetValue());
-
-    // An invalid date is still converted and stays invalid.
-    ASSERT_TRUE(dt.SetSystemTime(MakeTime(2009, 2, 30), FixedZone(60)));
-    EXPECT_EQ(CXmlDateTime::invalid, dt.GetStatus());
-}
-
-TEST(XmlDateTime, ZoneWithDaylightRules)
-{
-    const TIME_ZONE_INFORMATION zone = ZoneWithDaylightRules();
+    const TIME_ZONE_INFORMATION daylight = ZoneWithDaylightRules();
     struct
     {
+        TIME_ZONE_INFORMATION zone;
         SYSTEMTIME local;
         SYSTEMTIME utc;
     } cases[] = {
-        {MakeTime(2020, 1, 15, 12), MakeTime(2020, 1, 15, 17)},
-        {MakeTime(2020, 7, 1, 12, 0, 0, 750), MakeTime(2020, 7, 1, 16, 0, 0, 750)},
-        {MakeTime(2020, 12, 31, 22, 30, 15, 5), MakeTime(2021, 1, 1, 3, 30, 15, 5)},
+        // Without daylight rules the bias is added.
+        {FixedZone(-540), MakeTime(2009, 6, 1, 9), MakeTime(2009, 6, 1)},
+        {FixedZone(300), MakeTime(1999, 12, 31, 20, 0, 0, 250), MakeTime(2000, 1, 1, 1, 0, 0, 250)},
+        {daylight, MakeTime(2020, 1, 15, 12), MakeTime(2020, 1, 15, 17)},
+        {daylight, MakeTime(2020, 7, 1, 12, 0, 0, 750), MakeTime(2020, 7, 1, 16, 0, 0, 750)},
+        {daylight, MakeTime(2020, 12, 31, 22, 30, 15, 5), MakeTime(2021, 1, 1, 3, 30, 15, 5)},
         // Before 1899-12-30 the kept milliseconds must still land after the converted second.
-        {MakeTime(1899, 12, 29, 22, 30, 0, 500), MakeTime(1899, 12, 30, 3, 30, 0, 500)},
-        {MakeTime(1899, 12, 28, 12, 0, 0, 400), MakeTime(1899, 12, 28, 17, 0, 0, 400)},
+        {daylight, MakeTime(1899, 12, 29, 22, 30, 0, 500), MakeTime(1899, 12, 30, 3, 30, 0, 500)},
+        {daylight, MakeTime(1899, 12, 28, 12, 0, 0, 400), MakeTime(1899, 12, 28, 17, 0, 0, 400)},
     };
     for (const auto& c : cases)
     {
         CXmlDateTime dt;
-        ASSERT_TRUE(dt.SetSystemTime(c.local, zone));
+        ASSERT_TRUE(dt.SetSystemTime(c.local, c.zone));
         EXPECT_EQ(CXmlDateTime::valid, dt.GetStatus());
         EXPECT_NEAR(Built(c.utc), dt.GetValue(), 1e-9) << c.local.wYear << "-" << c.local.wMonth << "-" << c.local.wDay;
     }
 }
 
-TEST(XmlDateTime, InvalidDateWithDaylightRulesIsRefusedAndLeavesTheValue)
+TEST(XmlDateTime, AnInvalidDateStaysInvalidWithoutDaylightRulesAndIsRefusedWithThem)
 {
+    CXmlDateTime converted;
+    ASSERT_TRUE(converted.SetSystemTime(MakeTime(2009, 2, 30), FixedZone(60)));
+    EXPECT_EQ(CXmlDateTime::invalid, converted.GetStatus());
+
     CXmlDateTime dt;
+    EXPECT_EQ(0.0, dt.GetValue());  // a new value is 0 and valid
+    EXPECT_EQ(CXmlDateTime::valid, dt.GetStatus());
     ASSERT_TRUE(dt.SetSystemTime(MakeTime(2000, 1, 1), false));
     EXPECT_FALSE(dt.SetSystemTime(MakeTime(2009, 2, 30), ZoneWithDaylightRules()));
     EXPECT_EQ(36526.0, dt.GetValue());

@@ -124,9 +124,7 @@ TEST_F(DelayQueueFile, WritesLargeQueuesAndLongFieldsWhole)
         expected += id + L"\t" + std::to_wstring(classes[i % 7]) + L"\t" + path + L"\r\n";
     }
     ASSERT_EQ(S_OK, SaveDelayQueueFile(folder, records));
-    const Bytes written = ReadBytes(dat);
-    ASSERT_EQ(Utf16(expected).size(), written.size());
-    EXPECT_TRUE(Utf16(expected) == written);
+    EXPECT_TRUE(Utf16(expected) == ReadBytes(dat));  // not EXPECT_EQ: no printing of megabytes
 }
 
 TEST_F(DelayQueueFile, SkipsLinesThatFailTheChecks)

@@ -63,7 +63,8 @@ protected:
 
     HRESULT Load(std::vector<Loaded>& items, const CString& from = CString(), HRESULT answer = S_OK)
     {
-        return LoadDelayQueueFile(from.IsEmpty() ? folder : from, [&](const CString& id, LONG itemClass, const CString& path) {
+        const CString& where = from.IsEmpty() ? folder : from;
+        return LoadDelayQueueFile(where, [&](const CString& id, LONG itemClass, const CString& path) {
             items.emplace_back(id.GetString(), itemClass, path.GetString());
             return items.size() == 2 ? answer : S_OK;
         });
@@ -92,8 +93,10 @@ TEST_F(DelayQueueFile, SavesOneTabSeparatedLinePerRecordAndLoadsThoseWithAFile)
     const CString clip = MakeMediaFile(L"a.mp4");
     const CString picture = MakeMediaFile(L"b.jpg");
     // B2 is a request whose file is not known yet.
-    ASSERT_EQ(S_OK, SaveDelayQueueFile(folder, {{clip, L"A1", 200}, {L"", L"B2", 100}, {picture, L"C3", -7}, {clip, L"D4", 1}}));
-    EXPECT_EQ(Utf16(L"A1\t200\t" + W(clip) + L"\r\nB2\t100\t\r\nC3\t-7\t" + W(picture) + L"\r\nD4\t1\t" + W(clip) + L"\r\n"),
+    ASSERT_EQ(S_OK, SaveDelayQueueFile(folder, {{clip, L"A1", 200}, {L"", L"B2", 100}, {picture, L"C3", -7},
+                                                {clip, L"D4", 1}}));
+    EXPECT_EQ(Utf16(L"A1\t200\t" + W(clip) + L"\r\nB2\t100\t\r\nC3\t-7\t" + W(picture) + L"\r\nD4\t1\t" +
+                    W(clip) + L"\r\n"),
               ReadBytes(dat));
     EXPECT_FALSE(FileExists(newFile));
     EXPECT_FALSE(FileExists(bak));

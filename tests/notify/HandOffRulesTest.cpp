@@ -113,7 +113,8 @@ TEST_F(HandOffRulesTest, RulesByAgeFolderAndFileState)
         {L"ready", free, 60000, kHandedOff},
     };
     for (const auto& [item, path, ageMs, outcome] : cases)
-        EXPECT_STREQ(outcome, Run(WaitingFile(item, 300, path, ageMs))) << testing::PrintToString(path) << " at " << ageMs << " ms";
+        EXPECT_STREQ(outcome, Run(WaitingFile(item, 300, path, ageMs)))
+            << testing::PrintToString(path) << " at " << ageMs << " ms";
     ClearQueue();
 }
 

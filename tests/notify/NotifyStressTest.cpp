@@ -62,7 +62,7 @@ TEST_F(NotifyStressTest, ConcurrentIntakePagingCancellingAndChurnStayConsistent)
                 for (int j = 0; j < 10; ++j)
                 {
                     ids[j] = j % 3 == 0 ? L"c" + std::to_wstring((i * 10 + j) % kCatalogueItems)
-                                        : L"d" + std::to_wstring(t) + L"-" + std::to_wstring(i % 100) + L"-" + std::to_wstring(j);
+                                        : L"d" + std::to_wstring(t * 1000 + i % 100) + L"-" + std::to_wstring(j);
                     idPointers[j] = ids[j].c_str();
                     classes[j] = j == 9 ? 400 : (j % 2 ? 200 : 300);
                     kinds[j] = j == 7 ? kRemoved : kChanged;
@@ -80,7 +80,8 @@ TEST_F(NotifyStressTest, ConcurrentIntakePagingCancellingAndChurnStayConsistent)
             HRESULT hr = worker->GetPendingItems(i % 40, 25, items.Receive());
             if (!(hr == S_OK && items->vt == (VT_ARRAY | VT_BSTR)) && !(hr == S_FALSE && items->vt == VT_EMPTY))
                 ++badAnswers;
-            const std::wstring path = i % 2 ? Lower(cataloguePath(i * 7 % kCatalogueItems)) : cataloguePath(i * 7 % kCatalogueItems);
+            const std::wstring exact = cataloguePath(i * 7 % kCatalogueItems);
+            const std::wstring path = i % 2 ? Lower(exact) : exact;
             CScopedBstr text(i % 25 == 0 ? nullptr : SysAllocString(i % 25 == 1 ? L"" : path.c_str()));
             hr = worker->CancelPending(text.Get());
             if (hr != S_OK && hr != S_FALSE)

@@ -5,45 +5,22 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <iterator>
+#include <tuple>
 
 using namespace notify_test;
 
 namespace
 {
-constexpr ULONG kQueueFlags = 0x80000000;
-
-enum class Expect
-{
-    HandedOff,
-    RequeuedSameTick,
-    RequeuedNewTick,
-    Dropped,
-};
-
-const char* Name(Expect expect)
-{
-    switch (expect)
-    {
-    case Expect::HandedOff:
-        return "handed off";
-    case Expect::RequeuedSameTick:
-        return "requeued, age kept";
-    case Expect::RequeuedNewTick:
-        return "requeued, age restarted";
-    default:
-        return "dropped";
-    }
-}
+constexpr char kHandedOff[] = "handed off";
+constexpr char kSameTick[] = "requeued, age kept";
+constexpr char kNewTick[] = "requeued, age restarted";
+constexpr char kDropped[] = "dropped";
 
 std::wstring Upper(std::wstring text)
 {
     std::transform(text.begin(), text.end(), text.begin(), [](wchar_t ch) { return static_cast<wchar_t>(towupper(ch)); });
     return text;
-}
-
-std::wstring WithoutTrailingSlash(const std::wstring& path)
-{
-    return path.substr(0, path.size() - 1);
 }
 
 CComPtr<CManagerQueueEntry> Entry(const wchar_t* id, const std::wstring& path, ULONG state)
@@ -67,41 +44,32 @@ protected:
     void SetUp() override
     {
         NotifyWorkerTest::SetUp();
-        listed = folder + L"listed\\";
         ASSERT_TRUE(CreateDirectoryTree(listed.c_str()));
         // The scratch folder itself is not listed; "C:\" would cover it but its flag says no.
-        CFolderList::SetFolders({{L"D:\\Rec", 0}, {L"C:\\", 1}, {Upper(WithoutTrailingSlash(listed)), 0}});
-    }
-
-    void Clear()
-    {
-        worker->RemoveQueuedItems(nullptr, [](CPluginDbNotifyThread::CBase::CProcessItem*,
-                                              CPluginDbNotifyThread::CBase::CProcessItem*) { return true; });
-        site->QueueItemCalls().Clear();
+        CFolderList::SetFolders({{L"D:\\Rec", 0}, {L"C:\\", 1}, {Upper(listed), 0}});
     }
 
     // Hands the item to the worker as its thread would and tells what became of it.
-    Expect Run(std::unique_ptr<CItem> item, std::string& detail)
+    const char* Run(std::unique_ptr<CItem> item)
     {
+        ClearQueue();
+        site->QueueItemCalls().Clear();
         const DWORD created = item->created;
-        const std::wstring id(item->itemId.Get() ? item->itemId.Get() : L"");
+        const std::wstring id(item->itemId.Get());
         const DWORD before = GetTickCount();
         worker->HandOffItem(item.get());
         const std::vector<CQueued> queued = QueuedItems(*worker);
-        const std::vector<QueueItemCall> calls = site->QueueItemCalls().Calls();
-        if (!calls.empty())
-        {
-            detail = "category " + std::to_string(calls[0].category);
-            return queued.empty() && calls.size() == 1 ? Expect::HandedOff : Expect::Dropped;
-        }
+        const size_t calls = site->QueueItemCalls().Count();
+        if (calls != 0)
+            return queued.empty() && calls == 1 ? kHandedOff : kDropped;
         if (queued.size() != 1 || queued[0].type != 6 || queued[0].itemId != id)
-            return Expect::Dropped;
+            return kDropped;
         if (queued[0].created == created)
-            return Expect::RequeuedSameTick;
-        return static_cast<DWORD>(queued[0].created - before) < kWaitMs ? Expect::RequeuedNewTick : Expect::Dropped;
+            return kSameTick;
+        return static_cast<DWORD>(queued[0].created - before) < kTestWaitMs ? kNewTick : kDropped;
     }
 
-    std::wstring listed;  // a listed folder, ending with "\"
+    std::wstring listed = folder + L"listed";  // a listed folder
 };
 }  // namespace
 
@@ -110,52 +78,44 @@ protected:
 TEST_F(HandOffRulesTest, RulesByAgeFolderAndFileState)
 {
     const std::wstring free = CreateFileIn(L"free.mpg");
-    const std::wstring inListed = listed + L"clip.mpg";
-    CScopedHandle(CreateFileW(inListed.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    const std::wstring inListed = listed + L"\\clip.mpg";
+    ASSERT_TRUE(WriteTestFile(inListed, 0));
     const std::wstring busy = CreateFileIn(L"busy.mpg");
     CScopedHandle writer(CreateFileW(busy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(writer.IsValid());
     db->Catalogue().AddItem(L"plain", 300);
     db->Catalogue().AddItem(L"notReady", 300, {{0x0068, L"0x2"}});
     db->Catalogue().AddItem(L"ready", 300, {{0x0068, L"1"}});
+    // Nothing is handed off before a connect (no site) nor with the switch off.
+    EXPECT_STREQ(kDropped, Run(WaitingFile(L"plain", 300, free, 130000)));
+    Connect(false);
+    EXPECT_STREQ(kDropped, Run(WaitingFile(L"plain", 300, free, 10000)));
     // Connected after the items exist, so that adding them notified nobody.
     Connect();
 
-    const struct
-    {
-        const wchar_t* item;
-        std::wstring path;
-        DWORD ageMs;
-        Expect expect;
-    } cases[] = {
+    const std::tuple<const wchar_t*, std::wstring, DWORD, const char*> cases[] = {  // item, path, age, outcome
         // Too young: not even opened (the file does not exist, an open would drop it).
-        {L"plain", L"D:\\nowhere\\x.mp4", 10000, Expect::RequeuedSameTick},
-        {L"plain", L"D:\\nowhere\\x.mp4", 24000, Expect::RequeuedSameTick},
+        {L"plain", L"D:\\nowhere\\x.mp4", 24000, kSameTick},
         // Listed folders wait longer, in any letter case.
-        {L"plain", inListed, 30000, Expect::RequeuedSameTick},
-        {L"plain", Upper(inListed), 119000, Expect::RequeuedSameTick},
-        {L"plain", L"d:\\rec\\X.MP4", 30000, Expect::RequeuedSameTick},
-        {L"plain", inListed, 130000, Expect::HandedOff},
+        {L"plain", inListed, 30000, kSameTick},
+        {L"plain", Upper(inListed), 119000, kSameTick},
+        {L"plain", L"d:\\rec\\X.MP4", 30000, kSameTick},
+        {L"plain", inListed, 130000, kHandedOff},
         // D:\Rec does not cover D:\Records; the file is then opened, and it does not exist.
-        {L"plain", L"D:\\Records\\x.mp4", 30000, Expect::Dropped},
-        {L"plain", free, 30000, Expect::HandedOff},
+        {L"plain", L"D:\\Records\\x.mp4", 30000, kDropped},
+        {L"plain", free, 30000, kHandedOff},
         // Still being written: the wait starts again.
-        {L"plain", busy, 60000, Expect::RequeuedNewTick},
+        {L"plain", busy, 60000, kNewTick},
         // A folder cannot be opened as a file: access denied.
-        {L"plain", WithoutTrailingSlash(listed), 60000, Expect::Dropped},
+        {L"plain", listed, 60000, kDropped},
         // Property 0x0068 read as a C number.
-        {L"notReady", free, 60000, Expect::RequeuedNewTick},
-        {L"ready", free, 60000, Expect::HandedOff},
+        {L"notReady", free, 60000, kNewTick},
+        {L"ready", free, 60000, kHandedOff},
     };
-    for (const auto& row : cases)
-    {
-        Clear();
-        std::string detail;
-        const Expect outcome = Run(WaitingFile(row.item, 300, row.path, row.ageMs), detail);
-        EXPECT_STREQ(Name(row.expect), Name(outcome))
-            << testing::PrintToString(row.path) << " at " << row.ageMs << " ms " << detail;
-    }
-    Clear();
+    for (const auto& [item, path, ageMs, outcome] : cases)
+        EXPECT_STREQ(outcome, Run(WaitingFile(item, 300, path, ageMs)))
+            << testing::PrintToString(path) << " at " << ageMs << " ms";
+    ClearQueue();
 }
 
 TEST_F(HandOffRulesTest, HandOffPassesPathCategoryAndQueueFlags)
@@ -167,42 +127,25 @@ TEST_F(HandOffRulesTest, HandOffPassesPathCategoryAndQueueFlags)
     db->Catalogue().AddItem(L"song", 100, {{0x00D1, L"x"}});
     db->Catalogue().AddItem(L"folder", 400);
     Connect();
-    const struct
-    {
-        const wchar_t* item;
-        LONG itemClass;
-        LONG category;
-    } cases[] = {
+    const std::tuple<const wchar_t*, LONG, LONG> cases[] = {  // item, class, category
         {L"video", 300, 0x04}, {L"aerial", 300, 0x01}, {L"photo", 200, 0x08}, {L"song", 100, 0x20},
         {L"folder", 400, 0},  // no category: handed off all the same
     };
-    for (const auto& row : cases)
+    for (const auto& [item, itemClass, category] : cases)
     {
-        Clear();
-        worker->HandOffItem(WaitingFile(row.item, row.itemClass, file, 130000).get());
+        SCOPED_TRACE(testing::PrintToString(std::wstring(item)));
+        site->QueueItemCalls().Clear();
+        worker->HandOffItem(WaitingFile(item, itemClass, file, 130000).get());
         const std::vector<QueueItemCall> calls = site->QueueItemCalls().Calls();
-        ASSERT_EQ(1u, calls.size()) << testing::PrintToString(std::wstring(row.item));
+        ASSERT_EQ(1u, calls.size());
         EXPECT_EQ(file, calls[0].location);
-        EXPECT_EQ(row.category, calls[0].category) << testing::PrintToString(std::wstring(row.item));
-        EXPECT_EQ(kQueueFlags, calls[0].queueFlags);
+        EXPECT_EQ(category, calls[0].category);
+        EXPECT_EQ(0x80000000u, calls[0].queueFlags);
     }
     // The properties were read in one selection of the item.
     const std::vector<CdbCall> selects = db->Control().Calls(CdbMethod::SelectItem);
     ASSERT_FALSE(selects.empty());
     EXPECT_EQ((std::vector<LONG>{0x00F7, 0x00CB, 0x009F, 0x00D1, 0x0068}), selects.back().numbers);
-}
-
-TEST_F(HandOffRulesTest, NothingIsHandedOffWithTheSwitchOffOrWithoutASite)
-{
-    const std::wstring file = CreateFileIn(L"clip.mpg");
-    db->Catalogue().AddItem(L"video", 300);
-    std::string detail;
-    // Never connected: no site.
-    EXPECT_STREQ(Name(Expect::Dropped), Name(Run(WaitingFile(L"video", 300, file, 130000), detail)));
-    Connect(false);
-    EXPECT_STREQ(Name(Expect::Dropped), Name(Run(WaitingFile(L"video", 300, file, 10000), detail)));
-    Connect(true);
-    EXPECT_STREQ(Name(Expect::HandedOff), Name(Run(WaitingFile(L"video", 300, file, 130000), detail)));
 }
 
 // ---- Withdrawing the manager's entries ------------------------------------------------------------
@@ -224,7 +167,6 @@ TEST_F(HandOffRulesTest, OlderEntriesAreWithdrawnReplaceableFirstThenInTheManage
     for (const CComPtr<CManagerQueueEntry>& entry : entries)
         site->AddQueueEntry(entry);
     VARIANT number;
-    VariantInit(&number);
     number.vt = VT_I4;
     number.lVal = 5;
     site->AddQueueElement(number);
@@ -244,21 +186,19 @@ TEST_F(HandOffRulesTest, OlderEntriesAreWithdrawnReplaceableFirstThenInTheManage
     // Each withdrawn entry is stamped, given its status and state, then cancelled.
     for (const CComPtr<CManagerQueueEntry>& entry : entries)
     {
-        std::vector<QueueEntryCall> writes;
-        for (const QueueEntryCall& call : entry->Calls().Calls())
-        {
-            if (call.method == QueueEntryMethod::SetValue || call.method == QueueEntryMethod::SetStatus ||
-                call.method == QueueEntryMethod::SetState)
-                writes.push_back(call);
-        }
         const std::wstring id = entry->Id();
-        const bool withdrawn = id == L"e1" || id == L"e2" || id == L"e6" || id == L"e7";
-        if (!withdrawn)
-        {
-            EXPECT_TRUE(writes.empty()) << testing::PrintToString(id);
+        SCOPED_TRACE(testing::PrintToString(id));
+        const std::vector<QueueEntryCall> calls = entry->Calls().Calls();
+        std::vector<QueueEntryCall> writes;
+        std::copy_if(calls.begin(), calls.end(), std::back_inserter(writes), [](const QueueEntryCall& call) {
+            return call.method == QueueEntryMethod::SetValue || call.method == QueueEntryMethod::SetStatus ||
+                   call.method == QueueEntryMethod::SetState;
+        });
+        const auto cancel = std::find_if(cancels.begin(), cancels.end(),
+                                         [&](const CancelQueueEntryCall& call) { return call.entryId == id; });
+        ASSERT_EQ(cancel == cancels.end() ? 0u : 3u, writes.size());
+        if (writes.empty())
             continue;
-        }
-        ASSERT_EQ(3u, writes.size()) << testing::PrintToString(id);
         EXPECT_EQ(QueueEntryMethod::SetValue, writes[0].method);
         EXPECT_EQ(8, writes[0].valueId);
         EXPECT_EQ(VT_DATE, writes[0].type);
@@ -267,50 +207,36 @@ TEST_F(HandOffRulesTest, OlderEntriesAreWithdrawnReplaceableFirstThenInTheManage
         EXPECT_EQ(1u, writes[1].number);
         EXPECT_EQ(QueueEntryMethod::SetState, writes[2].method);
         EXPECT_EQ(0x4000u, writes[2].number);
-        const auto cancel = std::find_if(cancels.begin(), cancels.end(),
-                                         [&](const CancelQueueEntryCall& call) { return call.entryId == id; });
-        ASSERT_NE(cancels.end(), cancel);
         EXPECT_GT(cancel->sequence, writes[2].sequence);
     }
-}
 
-TEST_F(HandOffRulesTest, AManagerQueueThatCannotBeReadStillGetsTheRequest)
-{
-    const std::wstring file = CreateFileIn(L"clip.mpg");
-    db->Catalogue().AddItem(L"video", 300);
-    Connect();
-    site->AddQueueEntry(Entry(L"e1", file, QueueEntry::kStateWithdrawable));
-
+    // A manager queue that cannot be read (the call fails, or answers no array) still gets the
+    // request, and nothing is withdrawn.
     site->Fault(ManagerSiteMethod::GetQueueEntries).FailWith(E_FAIL, 1);
     worker->HandOffItem(WaitingFile(L"video", 300, file, 130000).get());
     VARIANT notAnArray;
-    VariantInit(&notAnArray);
     notAnArray.vt = VT_I4;
     site->AnswerQueueEntriesWith(notAnArray);
     worker->HandOffItem(WaitingFile(L"video", 300, file, 130000).get());
-
-    EXPECT_EQ(2u, site->QueueItemCalls().Count());
-    EXPECT_TRUE(CancelledIds(*site).empty());
+    EXPECT_EQ(3u, site->QueueItemCalls().Count());
+    EXPECT_EQ(4u, site->CancelQueueEntryCalls().Count());
 }
 
-// ---- Resolving a changed item -------------------------------------------------------------------
+// ---- Resolving a changed item and removals ------------------------------------------------------
 
 TEST_F(HandOffRulesTest, AChangedItemBecomesAWaitingFileThatReplacesOlderRequestsForIt)
 {
     db->Catalogue().AddItem(L"clip", 300, {{kPropPathOfItem, L"C:\\Rec\\Clip.mpg"}});
     db->Catalogue().AddItem(L"nopath", 300);
-    Connect();
-    std::unique_ptr<CItem> older = WaitingFile(L"clip-old", 300, L"c:\\rec\\CLIP.MPG", 50000);
-    ASSERT_EQ(S_OK, worker->QueueItem(older.get(), true, true));
-    older.release();
-    std::unique_ptr<CItem> other = WaitingFile(L"other", 300, L"C:\\Rec\\other.mpg", 50000);
-    ASSERT_EQ(S_OK, worker->QueueItem(other.get(), true, true));
-    other.release();
+    // With the switch off changed items are not resolved.
+    Connect(false);
+    EXPECT_EQ(E_NOTIMPL, worker->ResolveNotification(MakeItem(CPluginDbNotifyThread::kItemChanged, L"clip").get()));
+    EXPECT_TRUE(QueuedItems(*worker).empty());
 
-    std::unique_ptr<CItem> changed(new CItem(CPluginDbNotifyThread::kItemChanged));
-    changed->itemId.Reset(SysAllocString(L"clip"));
-    changed->itemClass = 300;
-    changed->created = GetTickCount() - 3000;
+    Connect();
+    Queue(WaitingFile(L"clip-old", 300, L"c:\\rec\\CLIP.MPG", 50000));
+    Queue(WaitingFile(L"other", 300, L"C:\\Rec\\other.mpg", 50000));
+    std::unique_ptr<CItem> changed = MakeItem(CPluginDbNotifyThread::kItemChanged, L"clip", 300, L"", 3000);
     EXPECT_EQ(S_OK, worker->ResolveNotification(changed.get()));
     EXPECT_EQ(nullptr, changed->itemId.Get()) << "the id moves to the new request";
 
@@ -328,21 +254,11 @@ TEST_F(HandOffRulesTest, AChangedItemBecomesAWaitingFileThatReplacesOlderRequest
     // No path, an unknown item or no id: nothing comes of it.
     for (const wchar_t* id : {L"nopath", L"unknown", static_cast<const wchar_t*>(nullptr)})
     {
-        std::unique_ptr<CItem> unresolved(new CItem(CPluginDbNotifyThread::kItemChanged));
-        unresolved->itemId.Reset(id ? SysAllocString(id) : nullptr);
-        worker->ResolveNotification(unresolved.get());
+        worker->ResolveNotification(MakeItem(CPluginDbNotifyThread::kItemChanged, id).get());
         EXPECT_EQ(2u, QueuedItems(*worker).size()) << (id ? "id" : "null");
     }
-}
-
-TEST_F(HandOffRulesTest, WithTheSwitchOffChangedItemsAreNotResolved)
-{
-    db->Catalogue().AddItem(L"clip", 300, {{kPropPathOfItem, L"C:\\Rec\\Clip.mpg"}});
-    Connect(false);
-    std::unique_ptr<CItem> changed(new CItem(CPluginDbNotifyThread::kItemChanged));
-    changed->itemId.Reset(SysAllocString(L"clip"));
-    EXPECT_EQ(E_NOTIMPL, worker->ResolveNotification(changed.get()));
-    EXPECT_TRUE(QueuedItems(*worker).empty());
+    // A removal without an id does nothing either.
+    EXPECT_EQ(E_NOTIMPL, worker->CleanUpRemovedItem(MakeItem(CPluginDbNotifyThread::kItemRemoved, nullptr).get()));
 }
 
 // ---- Through the worker's thread ---------------------------------------------------------------
@@ -352,46 +268,37 @@ class HandOffThreadTest : public FastNotifyWorkerTest
 protected:
     // Hands a settled file with two withdrawable manager entries to the worker's thread and asks
     // for a stop while the call that pick(site, first entry) chooses holds the thread. Answers the
-    // ids withdrawn; the request itself is still made.
+    // ids withdrawn and the calls the second entry saw; the request itself is still made.
     template <typename Pick>
-    std::vector<std::wstring> WithdrawnAfterAStopIn(Pick pick)
+    std::pair<std::vector<std::wstring>, size_t> WithdrawnAfterAStopIn(Pick pick)
     {
         const std::wstring file = CreateFileIn(L"clip.mpg");
         db->Catalogue().AddItem(L"video", 300);
         Connect();
-        site->AddQueueEntry(first = Entry(L"e1", file, QueueEntry::kStateWithdrawable));
-        site->AddQueueEntry(second = Entry(L"e2", file, QueueEntry::kStateWithdrawable));
+        const CComPtr<CManagerQueueEntry> first = Entry(L"e1", file, QueueEntry::kStateWithdrawable);
+        const CComPtr<CManagerQueueEntry> second = Entry(L"e2", file, QueueEntry::kStateWithdrawable);
+        site->AddQueueEntry(first);
+        site->AddQueueEntry(second);
         CFaultControl& held = pick(*site, *first);
         held.Stall();
 
-        std::unique_ptr<CItem> item = WaitingFile(L"video", 300, file, 130000);
-        EXPECT_EQ(S_OK, worker->QueueItem(item.get(), true, true));
-        item.release();
-        EXPECT_TRUE(held.WaitUntilStalled(1, kWaitMs));
+        Queue(WaitingFile(L"video", 300, file, 130000));
+        EXPECT_TRUE(held.WaitUntilStalled(1, kTestWaitMs));
         worker->RequestStop();
         held.Release();
-        EXPECT_TRUE(site->WaitForQueueItems(1, kWaitMs));
-        EXPECT_TRUE(worker->StopThread(kWaitMs));
-        return CancelledIds(*site);
+        EXPECT_TRUE(site->WaitForQueueItems(1, kTestWaitMs));
+        EXPECT_TRUE(worker->StopThread(kTestWaitMs));
+        return {CancelledIds(*site), second->Calls().Count()};
     }
-
-    void TearDown() override
-    {
-        first.Release();
-        second.Release();
-        FastNotifyWorkerTest::TearDown();
-    }
-
-    CComPtr<CManagerQueueEntry> first;
-    CComPtr<CManagerQueueEntry> second;
 };
 
 TEST_F(HandOffThreadTest, AStopDuringTheScanEndsItAtTheNextEntry)
 {
-    EXPECT_TRUE(WithdrawnAfterAStopIn([](CManagerSite&, CManagerQueueEntry& entry) -> CFaultControl& {
-                    return entry.Fault(QueueEntryMethod::GetValue);
-                }).empty());
-    EXPECT_EQ(0u, second->Calls().Count()) << "the entry after the stop is not read";
+    const auto result = WithdrawnAfterAStopIn([](CManagerSite&, CManagerQueueEntry& entry) -> CFaultControl& {
+        return entry.Fault(QueueEntryMethod::GetValue);
+    });
+    EXPECT_TRUE(result.first.empty());
+    EXPECT_EQ(0u, result.second) << "the entry after the stop is not read";
 }
 
 TEST_F(HandOffThreadTest, AStopDuringTheWithdrawalEndsItBetweenTwoEntries)
@@ -399,7 +306,7 @@ TEST_F(HandOffThreadTest, AStopDuringTheWithdrawalEndsItBetweenTwoEntries)
     EXPECT_EQ((std::vector<std::wstring>{L"e1"}),
               WithdrawnAfterAStopIn([](CManagerSite& manager, CManagerQueueEntry&) -> CFaultControl& {
                   return manager.Fault(ManagerSiteMethod::CancelQueueEntry);
-              }));
+              }).first);
 }
 
 // A disconnect asked for while a batch hands off is not kept waiting behind the batch: the rest of
@@ -410,12 +317,8 @@ TEST_F(HandOffThreadTest, ADisconnectGoesBeforeTheRestOfTheBatch)
     CFaultControl& handOff = site->Fault(ManagerSiteMethod::QueueItem);
     handOff.Stall();
     for (const wchar_t* name : {L"a.mpg", L"b.mpg"})
-    {
-        std::unique_ptr<CItem> item = WaitingFile(name, 300, CreateFileIn(name), 130000);
-        ASSERT_EQ(S_OK, worker->QueueItem(item.get(), true, true));
-        item.release();
-    }
-    ASSERT_TRUE(handOff.WaitUntilStalled(1, kWaitMs));
+        Queue(WaitingFile(name, 300, CreateFileIn(name), 130000));
+    ASSERT_TRUE(handOff.WaitUntilStalled(1, kTestWaitMs));
     ASSERT_EQ(S_OK, worker->QueueDisconnect());
     handOff.Release();
     Flush();
@@ -428,18 +331,12 @@ TEST_F(HandOffThreadTest, ARemovedItemTakesItsDerivedItemsWithIt)
     db->Catalogue().AddItem(L"d610", 610, {{0x00B4, L"V"}});
     db->Catalogue().AddItem(L"elsewhere", 610, {{0x00B4, L"W"}});
     Connect();
-    Notify(L"V", 300, CPluginDbNotifyThread::kChangeRemoved);
+    Notify(L"V", 300, kRemoved);
     Flush();
     // Deleting d610 notified its removal, which the intake leaves out (class 610).
-    ASSERT_TRUE(db->WaitNotificationsIdle(kWaitMs));
+    ASSERT_TRUE(db->WaitNotificationsIdle(kTestWaitMs));
     EXPECT_EQ(nullptr, db->Catalogue().Find(L"d610"));
     EXPECT_NE(nullptr, db->Catalogue().Find(L"V"));
     EXPECT_NE(nullptr, db->Catalogue().Find(L"elsewhere"));
     EXPECT_TRUE(QueuedItems(*worker).empty());
-}
-
-TEST_F(HandOffRulesTest, ARemovalWithoutAnIdDoesNothing)
-{
-    std::unique_ptr<CItem> removed(new CItem(CPluginDbNotifyThread::kItemRemoved));
-    EXPECT_EQ(E_NOTIMPL, worker->CleanUpRemovedItem(removed.get()));
 }

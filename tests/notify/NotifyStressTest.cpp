@@ -3,11 +3,9 @@
 // bounded time, with the pending count matching the queue and every stand-in object released.
 #include "tests/notify/PluginDbNotifyThreadTestSupport.h"
 
-#include <process.h>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <set>
 
 using namespace notify_test;
@@ -15,42 +13,7 @@ using namespace notify_test;
 namespace
 {
 constexpr DWORD kLoadMs = 2000;
-constexpr DWORD kJoinMs = 30000;
 constexpr int kCatalogueItems = 200;
-// The load is bounded so that the worker can take the whole backlog within the test's time.
-constexpr int kIntakeCalls = 300;  // per intake thread, 10 changes each
-constexpr int kCatalogueChanges = 3000;
-
-// A thread in the multi-threaded apartment running `body` until told to stop.
-class CLoadThread
-{
-public:
-    CLoadThread(std::function<void()> body) : m_body(std::move(body))
-    {
-        m_handle.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Main, this, 0, nullptr)));
-    }
-    CLoadThread(const CLoadThread&) = delete;
-    CLoadThread& operator=(const CLoadThread&) = delete;
-    HANDLE Handle() const { return m_handle.Get(); }
-
-private:
-    static unsigned __stdcall Main(void* self)
-    {
-        const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        static_cast<CLoadThread*>(self)->m_body();
-        if (SUCCEEDED(init))
-            CoUninitialize();
-        return 0;
-    }
-
-    std::function<void()> m_body;
-    CScopedHandle m_handle;
-};
-
-std::wstring CataloguePath(const std::wstring& folder, int k)
-{
-    return folder + L"c" + std::to_wstring(k) + L".mpg";
-}
 
 std::wstring Lower(std::wstring text)
 {
@@ -59,41 +22,38 @@ std::wstring Lower(std::wstring text)
     return text;
 }
 
-class NotifyStressTest : public NotifyWorkerTest
-{
-protected:
-    ULONG BatchDelayMs() const override { return 50; }
-};
+using NotifyStressTest = NotifyWorkerFixture<50>;
 }  // namespace
 
 TEST_F(NotifyStressTest, ConcurrentIntakePagingCancellingAndChurnStayConsistent)
 {
+    auto cataloguePath = [&](int k) { return folder + L"c" + std::to_wstring(k) + L".mpg"; };
     for (int k = 0; k < kCatalogueItems; ++k)
-        db->Catalogue().AddItem(L"c" + std::to_wstring(k), 300, {{kPropPathOfItem, CataloguePath(folder, k)}});
+        db->Catalogue().AddItem(L"c" + std::to_wstring(k), 300, {{kPropPathOfItem, cataloguePath(k)}});
     Connect();
 
-    std::atomic<bool> stop{false};
     std::atomic<LONG> badAnswers{0};
     std::atomic<LONG> intakeCalls{0};
     const DWORD start = GetTickCount();
-    auto running = [&] { return !stop.load() && GetTickCount() - start < kLoadMs; };
-    std::vector<std::unique_ptr<CLoadThread>> threads;
+    auto running = [&] { return GetTickCount() - start < kLoadMs; };
+    std::vector<std::unique_ptr<CTestThread>> threads;
+    auto spawn = [&](std::function<void()> body) { threads.emplace_back(new CTestThread(std::move(body))); };
 
-    // The database's own notifications, from its delivery thread.
-    threads.emplace_back(new CLoadThread([&] {
-        for (int i = 0; i < kCatalogueChanges && running(); ++i)
+    // The database's own notifications, from its delivery thread. The load is bounded so that the
+    // worker can take the whole backlog within the test's time.
+    spawn([&] {
+        for (int i = 0; i < 3000 && running(); ++i)
         {
-            const int k = i % kCatalogueItems;
-            db->Catalogue().SetProperty(L"c" + std::to_wstring(k), 0x00F7, i % 2 ? L"video/mpeg" : L"video/mp4");
+            db->Catalogue().SetProperty(L"c" + std::to_wstring(i % kCatalogueItems), 0x00F7,
+                                        i % 2 ? L"video/mpeg" : L"video/mp4");
             if (i % 50 == 0)
                 db->Catalogue().RemoveItem(L"gone" + std::to_wstring(i));
         }
-    }));
-    // Direct intake calls, as a second delivery thread would make them.
+    });
+    // Direct intake calls, as a second delivery thread would make them, 10 changes each.
     for (int t = 0; t < 2; ++t)
-    {
-        threads.emplace_back(new CLoadThread([&, t] {
-            for (int i = 0; i < kIntakeCalls && running(); ++i)
+        spawn([&, t] {
+            for (int i = 0; i < 300 && running(); ++i)
             {
                 std::wstring ids[10];
                 LPCWSTR idPointers[10];
@@ -102,64 +62,49 @@ TEST_F(NotifyStressTest, ConcurrentIntakePagingCancellingAndChurnStayConsistent)
                 for (int j = 0; j < 10; ++j)
                 {
                     ids[j] = j % 3 == 0 ? L"c" + std::to_wstring((i * 10 + j) % kCatalogueItems)
-                                        : L"d" + std::to_wstring(t) + L"-" + std::to_wstring(i % 100) + L"-" + std::to_wstring(j);
+                                        : L"d" + std::to_wstring(t * 1000 + i % 100) + L"-" + std::to_wstring(j);
                     idPointers[j] = ids[j].c_str();
                     classes[j] = j == 9 ? 400 : (j % 2 ? 200 : 300);
-                    kinds[j] = j == 7 ? CPluginDbNotifyThread::kChangeRemoved : CPluginDbNotifyThread::kChangeAddedOrChanged;
+                    kinds[j] = j == 7 ? kRemoved : kChanged;
                 }
                 worker->OnNotify(10, idPointers, classes, kinds, 0);
                 ++intakeCalls;
             }
-        }));
-    }
-    // The manager paging, cancelling and reading the count.
-    threads.emplace_back(new CLoadThread([&] {
-        for (ULONG i = 0; running(); ++i)
-        {
-            CScopedVariant items;
-            const HRESULT hr = worker->GetPendingItems(i % 40, 25, items.Receive());
-            const bool good = (hr == S_OK && items->vt == (VT_ARRAY | VT_BSTR)) || (hr == S_FALSE && items->vt == VT_EMPTY);
-            if (!good)
-                ++badAnswers;
-        }
-    }));
-    threads.emplace_back(new CLoadThread([&] {
+        });
+    // The manager paging and cancelling (by path in either case, null and empty text), and
+    // connecting and disconnecting.
+    spawn([&] {
         for (int i = 0; running(); ++i)
         {
-            std::wstring path = CataloguePath(folder, (i * 7) % kCatalogueItems);
-            if (i % 2)
-                path = Lower(path);
+            CScopedVariant items;
+            HRESULT hr = worker->GetPendingItems(i % 40, 25, items.Receive());
+            if (!(hr == S_OK && items->vt == (VT_ARRAY | VT_BSTR)) && !(hr == S_FALSE && items->vt == VT_EMPTY))
+                ++badAnswers;
+            const std::wstring exact = cataloguePath(i * 7 % kCatalogueItems);
+            const std::wstring path = i % 2 ? Lower(exact) : exact;
             CScopedBstr text(i % 25 == 0 ? nullptr : SysAllocString(i % 25 == 1 ? L"" : path.c_str()));
-            const HRESULT hr = worker->CancelPending(text.Get());
+            hr = worker->CancelPending(text.Get());
             if (hr != S_OK && hr != S_FALSE)
                 ++badAnswers;
         }
-    }));
-    threads.emplace_back(new CLoadThread([&] {
-        volatile ULONG sink = 0;
-        while (running())
-            sink = sink + worker->GetLastReportedCount();
-    }));
-    // Connect and disconnect churn from the manager's side.
-    threads.emplace_back(new CLoadThread([&] {
+    });
+    spawn([&] {
         for (int i = 0; running(); ++i)
         {
-            const HRESULT hr = i % 2 ? worker->QueueDisconnect() : worker->QueueConnect(site, i % 6 != 4);
-            if (hr != S_OK)
+            if ((i % 2 ? worker->QueueDisconnect() : worker->QueueConnect(site, i % 6 != 4)) != S_OK)
                 ++badAnswers;
             Sleep(3);  // paces the churn; nothing waits on it
         }
-    }));
+    });
 
-    std::vector<HANDLE> handles;
     for (const auto& thread : threads)
-        handles.push_back(thread->Handle());
-    const DWORD joined = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, kJoinMs);
-    if (joined == WAIT_TIMEOUT)
     {
         // A dead-lock: the threads cannot be given back, so end here rather than hang.
-        std::fprintf(stderr, "stress threads still running after %lu ms\n", static_cast<unsigned long>(kJoinMs));
-        std::abort();
+        if (!thread->Join(30000))
+        {
+            std::fprintf(stderr, "a stress thread still runs after 30 s\n");
+            std::abort();
+        }
     }
     threads.clear();
     EXPECT_LT(GetTickCount() - start, kLoadMs + 10000) << "the load ended in bounded time";
@@ -170,16 +115,15 @@ TEST_F(NotifyStressTest, ConcurrentIntakePagingCancellingAndChurnStayConsistent)
     // the queue stays still while it is compared with the count.
     Connect();
     Flush();  // the churn's last items are behind us
-    ASSERT_TRUE(db->WaitNotificationsIdle(kWaitMs));
+    ASSERT_TRUE(db->WaitNotificationsIdle(kTestWaitMs));
     db->Control().Stall(CdbMethod::SelectItem);
-    Notify(L"c1", 300, CPluginDbNotifyThread::kChangeAddedOrChanged);
-    ASSERT_TRUE(db->Control().WaitStalled(CdbMethod::SelectItem, 1, kWaitMs));
+    Notify(L"c1", 300, kChanged);
+    ASSERT_TRUE(db->Control().WaitStalled(CdbMethod::SelectItem, 1, kTestWaitMs));
 
-    const std::vector<CQueued> queued = QueuedItems(*worker);
     std::set<std::wstring> ids;
     std::set<std::wstring> paths;
     size_t requests = 0;
-    for (const CQueued& item : queued)
+    for (const CQueued& item : QueuedItems(*worker))
     {
         if (item.type == CPluginDbNotifyThread::kItemChanged)
             ids.insert(item.itemId);

@@ -6,45 +6,12 @@ using namespace notify_test;
 
 namespace
 {
-constexpr LONG kChanged = CPluginDbNotifyThread::kChangeAddedOrChanged;
-
-std::unique_ptr<CItem> Unresolved(const wchar_t* itemId)
-{
-    std::unique_ptr<CItem> item(new CItem(CPluginDbNotifyThread::kItemChanged));
-    item->itemId.Reset(itemId ? SysAllocString(itemId) : nullptr);
-    item->itemClass = 300;
-    return item;
-}
-
-std::unique_ptr<CItem> Removed(const wchar_t* itemId)
-{
-    std::unique_ptr<CItem> item(new CItem(CPluginDbNotifyThread::kItemRemoved));
-    item->itemId.Reset(SysAllocString(itemId));
-    item->itemClass = 300;
-    return item;
-}
-
-std::vector<std::wstring> Ids(const std::vector<CQueued>& items)
-{
-    std::vector<std::wstring> ids;
-    for (const CQueued& item : items)
-        ids.push_back(item.itemId);
-    return ids;
-}
+constexpr LONG kUnresolved = CPluginDbNotifyThread::kItemChanged;
+constexpr LONG kRemovedItem = CPluginDbNotifyThread::kItemRemoved;
 
 class PendingRequestsTest : public NotifyWorkerTest
 {
 protected:
-    void Queue(std::unique_ptr<CItem> item)
-    {
-        ASSERT_EQ(S_OK, worker->QueueItem(item.get(), true, true));
-        item.release();
-    }
-    void Clear()
-    {
-        worker->RemoveQueuedItems(nullptr, [](CPluginDbNotifyThread::CBase::CProcessItem*,
-                                              CPluginDbNotifyThread::CBase::CProcessItem*) { return true; });
-    }
     ULONG Recount()
     {
         worker->ReportPendingCount(false);
@@ -62,59 +29,46 @@ protected:
 
 TEST(PathHashTest, SumsLowerCasedCodeUnitPairsPlusOne)
 {
-    const struct
-    {
-        const wchar_t* text;
-        ULONG hash;
-    } cases[] = {
+    const std::pair<const wchar_t*, ULONG> cases[] = {
         {L"", 1},
-        {L"a", 1},
         {L"ab", 0x00620062},
         {L"AB", 0x00620062},
         {L"abc", 0x00620062},  // a trailing odd unit is left out
         {L"abcd", 0x00C600C5},
         {L"\xFFFF\xFFFF" L"ba", 0x00610062},  // the sum wraps
-        {L"C:\\A\\X.MP4", ComputePathHash(L"c:\\a\\x.mp4")},
     };
-    for (const auto& row : cases)
-        EXPECT_EQ(row.hash, ComputePathHash(row.text)) << testing::PrintToString(std::wstring(row.text));
-    EXPECT_NE(ComputePathHash(L"c:\\a\\x.mp4"), ComputePathHash(L"c:\\a\\y.mp4"));
+    for (const auto& [text, hash] : cases)
+        EXPECT_EQ(hash, ComputePathHash(text)) << testing::PrintToString(std::wstring(text));
 }
 
-TEST_F(PendingRequestsTest, PathsDifferingOnlyInCaseCountAsOneFileUntilBothHaveLeft)
+// Unresolved changes count once per id (ids are exact), waiting files once per path in any letter
+// case, until the last request for it has left; removals and requests without a path are not
+// pending requests.
+TEST_F(PendingRequestsTest, RequestsCountOncePerIdAndOncePerFile)
 {
     Queue(WaitingFile(L"i1", 300, L"C:\\A\\x.mp4", 0));
     Queue(WaitingFile(L"i2", 300, L"c:\\a\\X.MP4", 0));
-    EXPECT_EQ(1u, Recount());
+    for (const wchar_t* id : {L"v1", L"v1", L"V1", static_cast<const wchar_t*>(nullptr)})
+        Queue(MakeItem(kUnresolved, id));
+    Queue(MakeItem(kRemovedItem, L"r1"));
+    Queue(WaitingFile(L"v8", 300, L"", 0));
+    EXPECT_EQ(4u, Recount());
     EXPECT_TRUE(worker->IsPathPending(L"C:\\a\\x.Mp4"));
     EXPECT_FALSE(worker->IsPathPending(L"C:\\a\\y.mp4"));
     EXPECT_FALSE(worker->IsPathPending(L""));
-
-    CScopedBstr first(SysAllocString(L"i1"));
-    EXPECT_EQ(1, worker->DiscardPending(CPluginDbNotifyThread::kItemHandOff, first.Get(), L"C:\\A\\x.mp4"));
-    EXPECT_EQ(1u, Recount());
-    EXPECT_TRUE(worker->IsPathPending(L"c:\\a\\x.mp4"));
-    CScopedBstr second(SysAllocString(L"i2"));
-    EXPECT_EQ(1, worker->DiscardPending(CPluginDbNotifyThread::kItemHandOff, second.Get(), L"C:\\A\\x.mp4"));
-    EXPECT_EQ(0u, Recount());
-    EXPECT_FALSE(worker->IsPathPending(L"c:\\a\\x.mp4"));
-}
-
-TEST_F(PendingRequestsTest, UnresolvedChangesCountOncePerIdAndFilesBesideThem)
-{
-    Queue(Unresolved(L"v1"));
-    Queue(Unresolved(L"v1"));
-    Queue(Unresolved(L"V1"));  // ids are exact
-    Queue(Unresolved(nullptr));
-    Queue(Removed(L"r1"));  // removals are not pending requests
-    Queue(WaitingFile(L"v9", 300, L"C:\\v\\a.mp4", 0));
-    Queue(WaitingFile(L"v8", 300, L"", 0));  // no path, not counted
-    EXPECT_EQ(4u, Recount());
     EXPECT_TRUE(worker->IsIdPending(L"v1"));
     EXPECT_FALSE(worker->IsIdPending(L""));  // the empty text is never asked about
     EXPECT_FALSE(worker->IsIdPending(L"r1"));
 
-    Clear();
+    for (const wchar_t* id : {L"i1", L"i2"})
+    {
+        CScopedBstr bstr(SysAllocString(id));
+        EXPECT_EQ(1, worker->DiscardPending(CPluginDbNotifyThread::kItemHandOff, bstr.Get(), L"C:\\A\\x.mp4"));
+        const bool last = id[1] == L'2';
+        EXPECT_EQ(last ? 3u : 4u, Recount());
+        EXPECT_EQ(!last, worker->IsPathPending(L"c:\\a\\x.mp4"));
+    }
+    ClearQueue();
     EXPECT_EQ(0u, Recount());
     EXPECT_FALSE(worker->IsIdPending(L"v1"));
 }
@@ -128,8 +82,8 @@ TEST_F(PendingRequestsTest, PagesListThePathsOfQueuedRequestsInQueueOrder)
     EXPECT_EQ(VT_EMPTY, items->vt);
 
     Queue(WaitingFile(L"a", 300, L"C:\\v\\1.mp4", 0));
-    Queue(Unresolved(L"b"));
-    Queue(Removed(L"skipped"));
+    Queue(MakeItem(kUnresolved, L"b"));
+    Queue(MakeItem(kRemovedItem, L"skipped"));
     Queue(WaitingFile(L"c", 300, L"C:\\v\\3.mp4", 0));
     EXPECT_EQ(S_FALSE, worker->GetPendingItems(5, 10, items.Receive()));
     EXPECT_EQ(VT_EMPTY, items->vt);
@@ -144,12 +98,8 @@ TEST_F(PendingRequestsTest, PagesListThePathsOfQueuedRequestsInQueueOrder)
     ASSERT_EQ(S_OK, worker->GetPendingItems(1, 2, items.Receive()));
     EXPECT_EQ(VT_ARRAY | VT_BSTR, items->vt);
     EXPECT_EQ(1u, SafeArrayGetDim(items->parray));
-    LONG lower = -1;
-    LONG upper = -1;
-    SafeArrayGetLBound(items->parray, 1, &lower);
-    SafeArrayGetUBound(items->parray, 1, &upper);
-    EXPECT_EQ(0, lower);
-    EXPECT_EQ(1, upper);
+    EXPECT_EQ(0, items->parray->rgsabound[0].lLbound);
+    EXPECT_EQ(2u, items->parray->rgsabound[0].cElements);
 }
 
 // ---- Cancelling and removal by pattern ------------------------------------------------------------
@@ -157,27 +107,27 @@ TEST_F(PendingRequestsTest, PagesListThePathsOfQueuedRequestsInQueueOrder)
 TEST_F(PendingRequestsTest, CancelPendingByPathNullAndEmptyText)
 {
     Queue(WaitingFile(L"a", 300, L"C:\\v\\a.mp4", 0));
-    Queue(Unresolved(L"b"));
-    Queue(Removed(L"c"));
+    Queue(MakeItem(kUnresolved, L"b"));
+    Queue(MakeItem(kRemovedItem, L"c"));
     Queue(WaitingFile(L"d", 300, L"C:\\v\\A.MP4", 0));
     Queue(WaitingFile(L"e", 300, L"C:\\v\\e.mp4", 0));
     EXPECT_EQ(3u, Recount());
-    owner.Clear();
+    const size_t fires = owner.Fires().size();
 
     // A path that is not queued changes nothing and fires nothing.
     EXPECT_EQ(S_FALSE, Cancel(L"C:\\v\\zzz.mp4"));
-    EXPECT_TRUE(owner.Fires().empty());
+    EXPECT_EQ(fires, owner.Fires().size());
     // An empty text removes nothing either.
     EXPECT_EQ(S_FALSE, Cancel(L""));
     EXPECT_EQ(5u, QueuedItems(*worker).size());
 
     EXPECT_EQ(S_OK, Cancel(L"c:\\V\\a.mp4"));
-    EXPECT_EQ((std::vector<std::wstring>{L"b", L"c", L"e"}), Ids(QueuedItems(*worker)));
+    EXPECT_EQ((std::vector<std::wstring>{L"b", L"c", L"e"}), Each(QueuedItems(*worker), &CQueued::itemId));
     EXPECT_EQ(2u, worker->GetLastReportedCount());
 
     // A null text is the empty path: everything queued without one goes.
     EXPECT_EQ(S_OK, Cancel(nullptr));
-    EXPECT_EQ((std::vector<std::wstring>{L"e"}), Ids(QueuedItems(*worker)));
+    EXPECT_EQ((std::vector<std::wstring>{L"e"}), Each(QueuedItems(*worker), &CQueued::itemId));
     EXPECT_EQ(1u, worker->GetLastReportedCount());
 }
 
@@ -203,41 +153,40 @@ TEST_F(PendingRequestsTest, DiscardPendingMatchesTypeIdAndPath)
     };
     for (const auto& row : cases)
     {
-        Clear();
+        ClearQueue();
         Queue(WaitingFile(L"i1", 300, L"C:\\v\\a.mp4", 0));
         Queue(WaitingFile(L"i2", 300, L"C:\\V\\A.MP4", 0));
-        Queue(Unresolved(L"i1"));
-        Queue(Removed(L"i3"));
+        Queue(MakeItem(kUnresolved, L"i1"));
+        Queue(MakeItem(kRemovedItem, L"i3"));
         CScopedBstr id(row.itemId ? SysAllocString(row.itemId) : nullptr);
         const LONG removed = worker->DiscardPending(row.type, id.Get(), row.path);
-        const std::vector<std::wstring> left = Ids(QueuedItems(*worker));
+        const std::vector<std::wstring> left = Each(QueuedItems(*worker), &CQueued::itemId);
         EXPECT_EQ(row.left, left) << row.type << " " << (row.itemId ? "id" : "null") << " " << row.path;
         EXPECT_EQ(static_cast<LONG>(4 - left.size()), removed);
     }
-    Clear();
+    ClearQueue();
 }
 
 TEST_F(PendingRequestsTest, ItemsOfAnotherClassNeverMatch)
 {
     // Laid out like a notification item up to its path, which reads as empty: a match that took
     // it for one would find the null text's empty path.
-    class CForeignItem : public CPluginDbNotifyThread::CBase::CProcessItem
+    class CForeignItem : public CBaseItem
     {
     public:
-        CForeignItem() : CPluginDbNotifyThread::CBase::CProcessItem(CPluginDbNotifyThread::kItemRemoved) {}
+        CForeignItem() : CBaseItem(kRemovedItem) {}
         CString text;
         BYTE zeros[256] = {};
     };
     std::unique_ptr<CForeignItem> foreign(new CForeignItem);
     ASSERT_EQ(S_OK, worker->QueueItem(foreign.get(), true, true));
     foreign.release();
-    Queue(Removed(L"r1"));
+    Queue(MakeItem(kRemovedItem, L"r1"));
 
     EXPECT_EQ(S_OK, Cancel(nullptr));
-    EXPECT_EQ(1u, worker->VisitQueuedItems(nullptr, [](CPluginDbNotifyThread::CBase::CProcessItem* item, void*) {
-        return item->type == CPluginDbNotifyThread::kItemRemoved;
-    })) << "the foreign item stays queued";
-    Clear();
+    EXPECT_EQ(1u, worker->VisitQueuedItems(nullptr, [](CBaseItem* item, void*) { return item->type == kRemovedItem; }))
+        << "the foreign item stays queued";
+    ClearQueue();
 }
 
 // ---- Count event ----------------------------------------------------------------------------------
@@ -259,7 +208,7 @@ TEST_F(PendingRequestsTest, EventFiresAtOnceAtTheEdgesAndPacesABurst)
         EXPECT_EQ(1u, owner.Fires().size());
     }
 
-    ASSERT_TRUE(owner.WaitForFires(2, kWaitMs));
+    ASSERT_TRUE(owner.WaitForFires(2, kTestWaitMs));
     const std::vector<CTestOwner::CFire> fires = owner.Fires();
     EXPECT_EQ(10u, fires[1].count);
     const DWORD later = fires[1].tick - first;
@@ -275,31 +224,36 @@ TEST_F(PendingRequestsTest, EventFiresAtOnceAtTheEdgesAndPacesABurst)
 
 TEST_F(PendingRequestsTest, AReportThatFiresLeavesNoTimerArmed)
 {
-    Queue(Unresolved(L"a"));
+    Queue(MakeItem(kUnresolved, L"a"));
     EXPECT_EQ(1u, Recount());  // from 0: fired at once
-    Queue(Unresolved(L"b"));
+    Queue(MakeItem(kUnresolved, L"b"));
     EXPECT_EQ(2u, Recount());  // inside the pacing window: the timer is armed
     // The timer's own report, made while the count went back to 0, fires at once; the armed timer
     // must go with it, or its expiry fires the 0 a second time.
-    Clear();
+    ClearQueue();
     worker->ReportPendingCount(true);
     EXPECT_FALSE(owner.WaitForFires(3, 1000));
     EXPECT_EQ((std::vector<ULONG>{1, 0}), owner.Counts());
+
+    // Without an owner the count is kept but not fired.
+    worker->ClearOwner();
+    Queue(MakeItem(kUnresolved, L"c"));
+    EXPECT_EQ(1u, Recount());
+    EXPECT_EQ(2u, owner.Fires().size());
 }
 
 TEST_F(PendingRequestsTest, BusyIsAnnouncedOncePerBusyPeriodAndRetriedAfterAFailure)
 {
     CBusyNotify::Fault(BusyNotifyMethod::NotifyBusy).FailWith(E_FAIL, 1);
-    Queue(Unresolved(L"a"));
+    Queue(MakeItem(kUnresolved, L"a"));
     EXPECT_EQ(1u, Recount());
-    EXPECT_EQ(1u, CBusyNotify::NotifyBusyCalls().Count());
     // An unchanged count does nothing at all, not even the retry.
     EXPECT_EQ(1u, Recount());
     EXPECT_EQ(1u, CBusyNotify::NotifyBusyCalls().Count());
 
-    Queue(Unresolved(L"b"));
+    Queue(MakeItem(kUnresolved, L"b"));
     EXPECT_EQ(2u, Recount());
-    Queue(Unresolved(L"c"));
+    Queue(MakeItem(kUnresolved, L"c"));
     EXPECT_EQ(3u, Recount());
     const std::vector<NotifyBusyCall> calls = CBusyNotify::NotifyBusyCalls().Calls();
     ASSERT_EQ(2u, calls.size());
@@ -309,18 +263,9 @@ TEST_F(PendingRequestsTest, BusyIsAnnouncedOncePerBusyPeriodAndRetriedAfterAFail
     EXPECT_EQ(VT_EMPTY, calls[1].resultType);
 
     // A new busy period is announced again.
-    Clear();
+    ClearQueue();
     EXPECT_EQ(0u, Recount());
-    Queue(Unresolved(L"d"));
+    Queue(MakeItem(kUnresolved, L"d"));
     EXPECT_EQ(1u, Recount());
     EXPECT_EQ(3u, CBusyNotify::NotifyBusyCalls().Count());
-}
-
-TEST_F(PendingRequestsTest, WithoutAnOwnerTheCountIsKeptButNotFired)
-{
-    worker->ClearOwner();
-    EXPECT_EQ(nullptr, worker->GetOwner());
-    Queue(Unresolved(L"a"));
-    EXPECT_EQ(1u, Recount());
-    EXPECT_TRUE(owner.Fires().empty());
 }

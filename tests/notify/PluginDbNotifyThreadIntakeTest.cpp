@@ -6,42 +6,36 @@ using namespace notify_test;
 
 namespace
 {
-constexpr LONG kChanged = CPluginDbNotifyThread::kChangeAddedOrChanged;
-constexpr LONG kRemoved = CPluginDbNotifyThread::kChangeRemoved;
-
-std::vector<LONG> Types(const std::vector<CQueued>& items)
-{
-    std::vector<LONG> types;
-    for (const CQueued& item : items)
-        types.push_back(item.type);
-    return types;
-}
-
 void WriteUtf16File(const std::wstring& path, const std::wstring& text)
 {
     CScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file.IsValid());
-    const wchar_t mark = 0xFEFF;
     DWORD written = 0;
-    WriteFile(file.Get(), &mark, 2, &written, nullptr);
-    WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size() * 2), &written, nullptr);
+    const std::wstring marked = L"\xFEFF" + text;
+    ASSERT_TRUE(WriteFile(file.Get(), marked.data(), static_cast<DWORD>(marked.size() * 2), &written, nullptr));
 }
 
 std::wstring ReadUtf16File(const std::wstring& path)
 {
     CScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.IsValid())
-        return L"<missing>";
-    std::wstring text(GetFileSize(file.Get(), nullptr) / 2, L'\0');
+    std::wstring text(file.IsValid() ? GetFileSize(file.Get(), nullptr) / 2 : 0, L'\0');
     DWORD read = 0;
     ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size() * 2), &read, nullptr);
     return text;
 }
 
-ULONG References(IUnknown* object)
+// Waits, on the folder's change notifications, until `path` exists.
+bool WaitForFile(const std::wstring& folder, const std::wstring& path)
 {
-    object->AddRef();
-    return object->Release();
+    HANDLE change = FindFirstChangeNotificationW(folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    const DWORD start = GetTickCount();
+    for (DWORD elapsed = 0; !FileExists(path.c_str()) && elapsed < kTestWaitMs; elapsed = GetTickCount() - start)
+    {
+        if (WaitForSingleObject(change, kTestWaitMs - elapsed) != WAIT_OBJECT_0)
+            break;
+        FindNextChangeNotification(change);
+    }
+    FindCloseChangeNotification(change);
+    return FileExists(path.c_str());
 }
 
 // An object whose marshal data names a class nobody registered: marshalling works, unmarshalling
@@ -51,18 +45,11 @@ class CUnmarshallableSite : public IMarshal
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IMarshal)
-            return E_NOINTERFACE;
-        *out = static_cast<IMarshal*>(this);
-        AddRef();
-        return S_OK;
+        *out = iid == IID_IUnknown || iid == IID_IMarshal ? static_cast<IMarshal*>(this) : nullptr;
+        return *out ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs)); }
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs)); }
-
     HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID* clsid) override
     {
         // {5C0E6A5E-2F43-4B8B-9A51-0D3B7C1E9F01}: registered nowhere.
@@ -89,47 +76,26 @@ public:
 
 // ---- Intake -------------------------------------------------------------------------------------
 
-TEST_F(NotifyWorkerTest, NotificationsBeforeAnyConnectAreDropped)
+TEST_F(NotifyWorkerTest, IntakeKeepsChangesAndRemovalsOfMediaClassesOnlyWhileConnected)
 {
     Notify(L"v1", 300, kChanged);
     Notify(L"v2", 300, kRemoved);
-    EXPECT_TRUE(QueuedItems(*worker).empty());
-    EXPECT_TRUE(owner.Fires().empty());
-}
+    EXPECT_TRUE(QueuedItems(*worker).empty()) << "before any connect";
 
-TEST_F(NotifyWorkerTest, IntakeKeepsChangesAndRemovalsOfMediaClassesOnly)
-{
-    Connect();
+    // The connect switch off drops changes but keeps removals.
+    Connect(false);
+    Notify(L"v1", 300, kChanged);
+    Notify(L"v2", 300, kRemoved);
+    EXPECT_EQ((std::vector<LONG>{5}), Each(QueuedItems(*worker), &CQueued::type));
+    EXPECT_TRUE(owner.Fires().empty());
+    // The next connect sets the switch again (the batch it runs in takes the removal).
+    Connect(true);
+    EXPECT_TRUE(QueuedItems(*worker).empty());
+
     LPCWSTR ids[] = {L"audio", L"image", L"video", L"folder", L"derived", L"gone", L"odd", L"gone400"};
     LONG classes[] = {100, 200, 300, 400, 610, 300, 300, 400};
     LONG kinds[] = {kChanged, kChanged, kChanged, kChanged, kChanged, kRemoved, 3, kRemoved};
-    EXPECT_EQ(0, worker->OnNotify(8, ids, classes, kinds, 0));
-
-    const std::vector<CQueued> queued = QueuedItems(*worker);
-    ASSERT_EQ(4u, queued.size());
-    const LONG expectedTypes[] = {3, 3, 3, 5};
-    const wchar_t* expectedIds[] = {L"audio", L"image", L"video", L"gone"};
-    const LONG expectedClasses[] = {100, 200, 300, 300};
-    for (size_t i = 0; i < queued.size(); ++i)
-    {
-        EXPECT_EQ(expectedTypes[i], queued[i].type) << i;
-        EXPECT_EQ(expectedIds[i], queued[i].itemId) << i;
-        EXPECT_EQ(expectedClasses[i], queued[i].itemClass) << i;
-        EXPECT_TRUE(queued[i].path.empty()) << i;
-    }
-    // Each accepted change was counted and reported; the removal is not a pending request.
-    EXPECT_EQ(3u, worker->GetLastReportedCount());
-    ASSERT_FALSE(owner.Fires().empty());
-    EXPECT_EQ(1u, owner.Fires().front().count);
-    EXPECT_EQ(VT_UI4, owner.Fires().front().type);
-}
-
-TEST_F(NotifyWorkerTest, MalformedNotificationCallsAreIgnored)
-{
-    Connect();
-    LPCWSTR ids[] = {L"v1"};
-    LONG classes[] = {300};
-    LONG kinds[] = {kChanged};
+    // Malformed calls are ignored.
     EXPECT_EQ(0, worker->OnNotify(0, ids, classes, kinds, 0));
     EXPECT_EQ(0, worker->OnNotify(-5, ids, classes, kinds, 0));
     EXPECT_EQ(0, worker->OnNotify(1, nullptr, classes, kinds, 0));
@@ -137,40 +103,41 @@ TEST_F(NotifyWorkerTest, MalformedNotificationCallsAreIgnored)
     EXPECT_EQ(0, worker->OnNotify(1, ids, classes, nullptr, 0));
     EXPECT_TRUE(QueuedItems(*worker).empty());
 
-    // A null id is an unresolved change without an id: queued, counted under the empty text.
-    LPCWSTR noId[] = {nullptr};
-    EXPECT_EQ(0, worker->OnNotify(1, noId, classes, kinds, 0));
+    EXPECT_EQ(0, worker->OnNotify(8, ids, classes, kinds, 0));
     const std::vector<CQueued> queued = QueuedItems(*worker);
-    ASSERT_EQ(1u, queued.size());
-    EXPECT_TRUE(queued[0].itemId.empty());
-}
+    EXPECT_EQ((std::vector<LONG>{3, 3, 3, 5}), Each(queued, &CQueued::type));
+    EXPECT_EQ((std::vector<std::wstring>{L"audio", L"image", L"video", L"gone"}), Each(queued, &CQueued::itemId));
+    EXPECT_EQ((std::vector<LONG>{100, 200, 300, 300}), Each(queued, &CQueued::itemClass));
+    EXPECT_EQ(std::vector<std::wstring>(4), Each(queued, &CQueued::path));
+    // Each accepted change was counted and reported; the removal is not a pending request.
+    EXPECT_EQ(3u, worker->GetLastReportedCount());
+    ASSERT_FALSE(owner.Fires().empty());
+    EXPECT_EQ(1u, owner.Fires().front().count);
+    EXPECT_EQ(VT_UI4, owner.Fires().front().type);
 
-TEST_F(NotifyWorkerTest, ConnectSwitchOffDropsChangesButKeepsRemovals)
-{
-    Connect(false);
-    Notify(L"v1", 300, kChanged);
-    Notify(L"v2", 300, kRemoved);
-    EXPECT_EQ((std::vector<LONG>{5}), Types(QueuedItems(*worker)));
-    EXPECT_TRUE(owner.Fires().empty());
-
-    // The next connect sets the switch again (the batch it runs in takes the removal).
-    Connect(true);
-    Notify(L"v3", 300, kChanged);
-    EXPECT_EQ((std::vector<LONG>{3}), Types(QueuedItems(*worker)));
+    // A null id is an unresolved change without an id: queued, counted under the empty text.
+    Notify(nullptr, 300, kChanged);
+    EXPECT_EQ(L"", Each(QueuedItems(*worker), &CQueued::itemId).back());
+    EXPECT_EQ(4u, worker->GetLastReportedCount());
 }
 
 TEST_F(NotifyWorkerTest, ConnectOpensTheDatabaseAsListenerAndDisconnectUndoesIt)
 {
     CScopedHandle watching(OpenEventW(SYNCHRONIZE, FALSE, kWatchingEventName));
     ASSERT_TRUE(watching.IsValid());
-    Connect();  // returns once the event is set
-    EXPECT_EQ(1u, db->SinkCount());
-    EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
-
     // A second connect refreshes the open connection and keeps one listener.
-    Connect();
-    EXPECT_EQ(1u, db->SinkCount());
-    EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
+    for (int round = 0; round < 2; ++round)
+    {
+        Connect();  // returns once the event is set
+        EXPECT_EQ(1u, db->SinkCount());
+        EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
+    }
+    // Changes in the database reach the queue, of the media classes only.
+    db->Catalogue().AddItem(L"clip", 300, {{kPropPathOfItem, L"C:\\clip.mpg"}});
+    db->Catalogue().AddItem(L"note", 400);
+    ASSERT_TRUE(db->WaitNotificationsIdle(kTestWaitMs));
+    EXPECT_EQ((std::vector<std::wstring>{L"clip"}), Each(QueuedItems(*worker), &CQueued::itemId));
+    ClearQueue();
 
     ASSERT_EQ(S_OK, worker->QueueDisconnect());
     Flush();
@@ -181,21 +148,10 @@ TEST_F(NotifyWorkerTest, ConnectOpensTheDatabaseAsListenerAndDisconnectUndoesIt)
     EXPECT_TRUE(QueuedItems(*worker).empty());
 }
 
-TEST_F(NotifyWorkerTest, ChangesInTheDatabaseReachTheQueue)
-{
-    Connect();
-    db->Catalogue().AddItem(L"clip", 300, {{kPropPathOfItem, L"C:\\clip.mpg"}});
-    db->Catalogue().AddItem(L"note", 400);
-    ASSERT_TRUE(db->WaitNotificationsIdle(kWaitMs));
-    const std::vector<CQueued> queued = QueuedItems(*worker);
-    ASSERT_EQ(1u, queued.size());
-    EXPECT_EQ(3, queued[0].type);
-    EXPECT_EQ(L"clip", queued[0].itemId);
-}
-
 TEST_F(NotifyWorkerTest, ConnectWhoseSiteCannotBeUnmarshalledLeavesTheWorkerUnconnected)
 {
-    WriteUtf16File(QueueFile(), L"v1\t300\t" + CreateFileIn(L"a.mp4") + L"\r\n");
+    const std::wstring good = CreateFileIn(L"a.mp4");
+    WriteUtf16File(QueueFile(), L"\x0001\xD800garbage\r\nv1\t0x12C\t" + good + L"\r\n");
     CUnmarshallableSite broken;
     ASSERT_EQ(S_OK, worker->QueueConnect(reinterpret_cast<ILumMgrPluginSite*>(static_cast<IMarshal*>(&broken)), true));
     Flush();
@@ -205,10 +161,20 @@ TEST_F(NotifyWorkerTest, ConnectWhoseSiteCannotBeUnmarshalledLeavesTheWorkerUnco
     Notify(L"v2", 300, kChanged);
     EXPECT_TRUE(QueuedItems(*worker).empty());
 
-    // A good connect after it works as usual.
+    // A good connect after it works as usual, and loads the file's valid lines as waiting files.
+    const DWORD before = GetTickCount();
     Connect();
-    EXPECT_EQ(1u, QueuedItems(*worker).size());
     EXPECT_EQ(1, db->Control().CallCount(CdbMethod::Open));
+    const std::vector<CQueued> queued = QueuedItems(*worker);
+    ASSERT_EQ(1u, queued.size());
+    EXPECT_EQ(6, queued[0].type);
+    EXPECT_EQ(L"v1", queued[0].itemId);
+    EXPECT_EQ(300, queued[0].itemClass);
+    EXPECT_EQ(good, queued[0].path);
+    EXPECT_EQ(ComputePathHash(good.c_str()), queued[0].pathHash);
+    EXPECT_LE(static_cast<DWORD>(queued[0].created - before), 10000u) << "a reloaded request waits its full time";
+    EXPECT_EQ(1u, worker->GetLastReportedCount());
+    EXPECT_TRUE(FileExists(QueueFile().c_str())) << "a connect does not move the file aside";
 }
 
 TEST_F(NotifyWorkerTest, FailingDatabaseOpenKeepsTheSiteAndTheLoadedRequestsButAddsNoListener)
@@ -219,7 +185,7 @@ TEST_F(NotifyWorkerTest, FailingDatabaseOpenKeepsTheSiteAndTheLoadedRequestsButA
     // Held in the failing open: the file has been loaded by then.
     db->Control().Stall(CdbMethod::Open);
     ASSERT_EQ(S_OK, worker->QueueConnect(site, true));
-    ASSERT_TRUE(db->Control().WaitStalled(CdbMethod::Open, 1, kWaitMs));
+    ASSERT_TRUE(db->Control().WaitStalled(CdbMethod::Open, 1, kTestWaitMs));
     EXPECT_EQ((std::vector<std::wstring>{file}), PendingPaths());
     EXPECT_EQ((std::vector<ULONG>{1}), owner.Counts());
     db->Control().Release(CdbMethod::Open);
@@ -236,19 +202,20 @@ TEST_F(NotifyWorkerTest, NullArgumentsAndAStoppingWorkerAreRefused)
 {
     EXPECT_EQ(E_POINTER, worker->QueueConnect(nullptr, true));
     EXPECT_EQ(E_POINTER, worker->GetPendingItems(0, 10, nullptr));
-
-    const ULONG referencesBefore = References(site);
+    site->AddRef();
+    const ULONG referencesBefore = site->Release();
     ASSERT_TRUE(worker->RequestStop());
     EXPECT_EQ(E_ABORT, worker->QueueConnect(site, true));
     EXPECT_EQ(E_ABORT, worker->QueueDisconnect());
     // The refused connect item gave back the reference its marshal data held.
-    EXPECT_EQ(referencesBefore, References(site));
+    site->AddRef();
+    EXPECT_EQ(referencesBefore, site->Release());
 }
 
 TEST_F(NotifyWorkerTest, NothingIsTakenAfterTheThreadEnded)
 {
     Connect();
-    ASSERT_TRUE(worker->StopThread(kWaitMs));
+    ASSERT_TRUE(worker->StopThread(kTestWaitMs));
     EXPECT_EQ(E_ABORT, worker->QueueDisconnect());
     Notify(L"v1", 300, kChanged);  // the thread's end released the site
     EXPECT_TRUE(QueuedItems(*worker).empty());
@@ -262,43 +229,13 @@ TEST_F(NotifyWorkerTest, StoppingWithChangesQueuedWritesThemToTheDelayQueueFile)
     const std::wstring file = CreateFileIn(L"a.mp4");
     Connect();
     Notify(L"B2", 100, kChanged);
-    std::unique_ptr<CItem> waiting = WaitingFile(L"A1", 200, file, 0);
-    ASSERT_EQ(S_OK, worker->QueueItem(waiting.get(), true, true));
-    waiting.release();
+    Queue(WaitingFile(L"A1", 200, file, 0));
     Notify(L"R9", 300, kRemoved);  // removals are not kept
 
-    ASSERT_TRUE(worker->StopThread(kWaitMs));
+    ASSERT_TRUE(worker->StopThread(kTestWaitMs));
     EXPECT_EQ(L"\xFEFF" L"B2\t100\t\r\nA1\t200\t" + file + L"\r\n", ReadUtf16File(QueueFile()));
     EXPECT_EQ(0u, QueuedItems(*worker).size());
     EXPECT_EQ(0u, PendingPaths().size());
-}
-
-TEST_F(NotifyWorkerTest, DelayQueueFileOfGarbageQueuesOnlyItsValidLines)
-{
-    const std::wstring good = CreateFileIn(L"good.mp4");
-    const std::wstring other = CreateFileIn(L"other.mp4");
-    WriteUtf16File(QueueFile(), std::wstring(L"\x0001\xD800garbage\r\n") + L"\t300\t" + good + L"\r\n" +  // no id
-                                    L"x1\tabc\t" + good + L"\r\n" +                                   // no class
-                                    L"x2\t300\t" + folder + L"\r\n" +                                 // a folder
-                                    L"x3\t300\t" + folder + L"missing.mp4\r\n" +                      // no file
-                                    L"\r\n\n\r" + L"ok1\t0x12C\t" + good + L"\r\n" + L"ok2\t200\t" + other);
-    const DWORD before = GetTickCount();
-    Connect();
-    const std::vector<CQueued> queued = QueuedItems(*worker);
-    ASSERT_EQ(2u, queued.size());
-    EXPECT_EQ(L"ok1", queued[0].itemId);
-    EXPECT_EQ(300, queued[0].itemClass);
-    EXPECT_EQ(good, queued[0].path);
-    EXPECT_EQ(L"ok2", queued[1].itemId);
-    for (const CQueued& item : queued)
-    {
-        EXPECT_EQ(6, item.type);
-        EXPECT_NE(0u, item.pathHash);
-        EXPECT_LE(static_cast<DWORD>(item.created - before), 10000u) << "a reloaded request waits its full time";
-    }
-    EXPECT_EQ(2u, worker->GetLastReportedCount());
-    // A connect does not move the file aside.
-    EXPECT_TRUE(Exists(QueueFile()));
 }
 
 TEST_F(FastNotifyWorkerTest, ExecutionStateFollowsTheQueueAndTheFileMovesAsideWhenItDrains)
@@ -308,34 +245,25 @@ TEST_F(FastNotifyWorkerTest, ExecutionStateFollowsTheQueueAndTheFileMovesAsideWh
     Flush();
     const DWORD idle = worker->GetRequestedExecutionState();
     ASSERT_NE(static_cast<DWORD>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), idle);
-    EXPECT_TRUE(Exists(QueueFile())) << "a connect item leaves the file alone";
+    EXPECT_TRUE(FileExists(QueueFile().c_str())) << "a connect item leaves the file alone";
 
     // A young request keeps coming back: while it waits the machine is kept awake.
-    std::unique_ptr<CItem> young = WaitingFile(L"young", 300, folder + L"young.mpg", 0);
-    ASSERT_EQ(S_OK, worker->QueueItem(young.get(), true, true));
-    young.release();
+    Queue(WaitingFile(L"young", 300, folder + L"young.mpg", 0));
     Flush();
     EXPECT_EQ(static_cast<DWORD>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), worker->GetRequestedExecutionState());
-    EXPECT_TRUE(Exists(QueueFile()));
+    EXPECT_TRUE(FileExists(QueueFile().c_str()));
 
     // With the switch off the request is dropped at its next turn; nothing waits any more, so the
     // file moves aside (a crash now must not bring the request back) and the state is put back.
     ASSERT_EQ(S_OK, worker->QueueConnect(site, false));
-    ASSERT_TRUE(WaitForFile(QueueFile(L".bak"), kWaitMs));
-    EXPECT_FALSE(Exists(QueueFile()));
+    ASSERT_TRUE(WaitForFile(m_temp.Path(), QueueFile(L".bak")));
+    EXPECT_FALSE(FileExists(QueueFile().c_str()));
     Flush();
     EXPECT_EQ(idle, worker->GetRequestedExecutionState());
     EXPECT_TRUE(QueuedItems(*worker).empty());
 }
 
-namespace
-{
-class BatchTimingTest : public NotifyWorkerTest
-{
-protected:
-    ULONG BatchDelayMs() const override { return 6000; }
-};
-}  // namespace
+using BatchTimingTest = NotifyWorkerFixture<6000>;
 
 TEST_F(BatchTimingTest, TheBatchComesAFullDelayAfterTheLatestNotification)
 {
@@ -346,11 +274,11 @@ TEST_F(BatchTimingTest, TheBatchComesAFullDelayAfterTheLatestNotification)
     Sleep(40);  // spaces the notifications; nothing waits on it
     const DWORD last = GetTickCount();  // no later than the item's own queueing
     Notify(L"unknown2", 300, kChanged);
-    const DWORD deadline = last + kWaitMs;
+    const DWORD deadline = last + kTestWaitMs;
     while (owner.Counts().back() != 0 && GetTickCount() < deadline)
-        owner.WaitForFires(owner.Fires().size() + 1, kWaitMs);
+        owner.WaitForFires(owner.Fires().size() + 1, kTestWaitMs);
     ASSERT_EQ(0u, owner.Counts().back());
     const DWORD after = owner.Fires().back().tick - last;
-    EXPECT_GE(after + 1, BatchDelayMs()) << "the batch ran before a full delay after the latest notification";
-    EXPECT_LT(after, BatchDelayMs() + 5000);
+    EXPECT_GE(after + 1, 6000u) << "the batch ran before a full delay after the latest notification";
+    EXPECT_LT(after, 6000u + 5000);
 }

@@ -20,14 +20,18 @@
 #include "standins/FolderList.h"
 #include "standins/ManagerQueueEntry.h"
 #include "standins/ManagerSite.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestSync.h"
 
 namespace notify_test
 {
-constexpr DWORD kWaitMs = 10000;
 constexpr LONG kPropPathOfItem = 0x01F4;
+constexpr LONG kChanged = CPluginDbNotifyThread::kChangeAddedOrChanged;
+constexpr LONG kRemoved = CPluginDbNotifyThread::kChangeRemoved;
 constexpr wchar_t kWatchingEventName[] = L"Global\\TessalyLumSiftDbNotifyWexWatchingDB-Exist-All";
 
 using CItem = CPluginDbNotifyThread::CProcessItem;
+using CBaseItem = CPluginDbNotifyThread::CBase::CProcessItem;
 
 // Stands in for the plug-in object: keeps a reference count (the worker holds one while it fires)
 // and records every count it is told, with the tick of its arrival.
@@ -56,12 +60,8 @@ public:
     {
         if (!out)
             return E_POINTER;
-        *out = nullptr;
-        if (iid != IID_IUnknown)
-            return E_NOINTERFACE;
-        *out = static_cast<IUnknown*>(this);
-        AddRef();
-        return S_OK;
+        *out = iid == IID_IUnknown ? static_cast<IUnknown*>(this) : nullptr;
+        return *out ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&m_refs)); }
@@ -84,11 +84,6 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_fires.size() >= count; });
     }
-    void Clear()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_fires.clear();
-    }
 
 private:
     volatile LONG m_refs = 1;
@@ -102,8 +97,7 @@ private:
 class CSentinelItem : public CItem
 {
 public:
-    static constexpr LONG kType = 99;
-    explicit CSentinelItem(HANDLE done) : CItem(kType), m_done(done) {}
+    explicit CSentinelItem(HANDLE done) : CItem(99), m_done(done) {}
     ~CSentinelItem() override { SetEvent(m_done); }
 
 private:
@@ -124,7 +118,7 @@ struct CQueued
 inline std::vector<CQueued> QueuedItems(CPluginDbNotifyThread& worker)
 {
     std::vector<CQueued> items;
-    worker.VisitQueuedItems(&items, [](CPluginDbNotifyThread::CBase::CProcessItem* base, void* context) {
+    worker.VisitQueuedItems(&items, [](CBaseItem* base, void* context) {
         const CItem* item = static_cast<const CItem*>(base);
         BSTR id = item->itemId.Get();
         static_cast<std::vector<CQueued>*>(context)->push_back(
@@ -135,52 +129,42 @@ inline std::vector<CQueued> QueuedItems(CPluginDbNotifyThread& worker)
     return items;
 }
 
-inline bool Exists(const std::wstring& path)
+// One field of each queued item, e.g. Each(QueuedItems(worker), &CQueued::itemId).
+template <typename T>
+std::vector<T> Each(const std::vector<CQueued>& items, T CQueued::*field)
 {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    std::vector<T> values;
+    for (const CQueued& item : items)
+        values.push_back(item.*field);
+    return values;
 }
 
-// Waits, on the folder's change notifications, until `path` exists.
-inline bool WaitForFile(const std::wstring& path, DWORD timeoutMs)
+// An item of the given type, `ageMs` old; a path makes it a file waiting.
+inline std::unique_ptr<CItem> MakeItem(LONG type, const wchar_t* itemId, LONG itemClass = 300,
+                                       const std::wstring& path = L"", DWORD ageMs = 0)
 {
-    const std::wstring parent = path.substr(0, path.find_last_of(L'\\'));
-    HANDLE change = FindFirstChangeNotificationW(parent.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
-    if (change == INVALID_HANDLE_VALUE)
-        return false;
-    const DWORD start = GetTickCount();
-    bool found = Exists(path);
-    while (!found)
-    {
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs || WaitForSingleObject(change, timeoutMs - elapsed) != WAIT_OBJECT_0)
-            break;
-        FindNextChangeNotification(change);
-        found = Exists(path);
-    }
-    found = found || Exists(path);
-    FindCloseChangeNotification(change);
-    return found;
+    std::unique_ptr<CItem> item(new CItem(type));
+    item->created = GetTickCount() - ageMs;
+    item->itemId.Reset(itemId ? SysAllocString(itemId) : nullptr);
+    item->itemClass = itemClass;
+    if (!path.empty())
+        item->SetPath(CString(path.c_str()));
+    return item;
 }
 
 // A type-6 item (a file waiting), `ageMs` old.
 inline std::unique_ptr<CItem> WaitingFile(const wchar_t* itemId, LONG itemClass, const std::wstring& path, DWORD ageMs)
 {
-    std::unique_ptr<CItem> item(new CItem(CPluginDbNotifyThread::kItemHandOff));
-    item->created = GetTickCount() - ageMs;
-    item->itemId.Reset(SysAllocString(itemId));
-    item->itemClass = itemClass;
-    item->SetPath(CString(path.c_str()));
-    return item;
+    return MakeItem(CPluginDbNotifyThread::kItemHandOff, itemId, itemClass, path, ageMs);
 }
 
-// A worker, started, with an owner, the stand-ins registered in this process and a scratch folder.
-// Every case ends with the worker gone and every stand-in object released.
-class NotifyWorkerTest : public ::testing::Test
+// A worker with the given batch delay, started, with an owner, the stand-ins registered in this
+// process and a scratch folder. Every case ends with the worker gone and every stand-in object
+// released.
+template <ULONG BatchDelayMs = CPluginDbNotifyThread::kBatchDelayMs>
+class NotifyWorkerFixture : public ::testing::Test
 {
 protected:
-    // The product's delay unless a case wants its items to pass through the thread quickly.
-    virtual ULONG BatchDelayMs() const { return CPluginDbNotifyThread::kBatchDelayMs; }
-
     void SetUp() override
     {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
@@ -191,19 +175,13 @@ protected:
         CFolderList::Reset();
         m_liveBefore = LiveCounts();
 
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        folder = std::wstring(temp) + L"lumnotify-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                 std::to_wstring(++s_folderSerial) + L"\\";
-        ASSERT_TRUE(CreateDirectoryTree(folder.c_str()));
-
         db = CContentDatabase::Create();
         ASSERT_EQ(S_OK, db->Register());
         ASSERT_EQ(S_OK, m_busyClass.Register<CBusyNotify>(CLSID_BusyNotify));
         ASSERT_EQ(S_OK, m_folderClass.Register<CFolderList>(CLSID_FolderList));
         ASSERT_EQ(S_OK, CManagerSite::Create(&site));
 
-        worker.reset(new CPluginDbNotifyThread(BatchDelayMs()));
+        worker.reset(new CPluginDbNotifyThread(BatchDelayMs));
         worker->SetDelayQueueFolder(CString(folder.c_str()));
         ASSERT_EQ(S_OK, worker->StartWorker(&owner));
         ASSERT_TRUE(worker->IsRunning());
@@ -218,13 +196,12 @@ protected:
         m_folderClass.Revoke();
         db->Control().Reset();
         db->Revoke();
-        EXPECT_TRUE(db->WaitNotificationsIdle(kWaitMs));
+        EXPECT_TRUE(db->WaitNotificationsIdle(kTestWaitMs));
         EXPECT_EQ(0, db->LiveConnections());
         db.reset();
         EXPECT_EQ(m_liveBefore, LiveCounts());
         CBusyNotify::Reset();
         CFolderList::Reset();
-        RemoveFolder();
         CoUninitialize();
     }
 
@@ -237,7 +214,7 @@ protected:
         ASSERT_TRUE(watching.IsValid());
         ResetEvent(watching.Get());
         ASSERT_EQ(S_OK, worker->QueueConnect(site, connectSwitch));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watching.Get(), kWaitMs));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watching.Get(), kTestWaitMs));
     }
 
     // Waits until the worker has taken everything queued so far. The sentinel makes the thread
@@ -245,28 +222,33 @@ protected:
     // items queued behind it: use it only while nothing is queued that would come back.
     void Flush()
     {
-        CScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        std::unique_ptr<CSentinelItem> sentinel(new CSentinelItem(done.Get()));
-        ASSERT_EQ(S_OK, worker->QueueItem(sentinel.get(), false, false));
-        sentinel.release();
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.Get(), kWaitMs));
+        CTestEvent done;
+        Queue(std::unique_ptr<CItem>(new CSentinelItem(done.Get())), false);
+        ASSERT_TRUE(done.Wait());
+    }
+
+    void Queue(std::unique_ptr<CItem> item, bool delayed = true)
+    {
+        ASSERT_EQ(S_OK, worker->QueueItem(item.get(), delayed, delayed));
+        item.release();
+    }
+
+    // Drops everything queued, on the test's thread.
+    void ClearQueue()
+    {
+        worker->RemoveQueuedItems(nullptr, [](CBaseItem*, CBaseItem*) { return true; });
     }
 
     // Delivers one change through the intake, as the database's thread would.
     void Notify(const wchar_t* itemId, LONG itemClass, LONG kind)
     {
-        LPCWSTR ids[] = {itemId};
-        LONG classes[] = {itemClass};
-        LONG kinds[] = {kind};
-        worker->OnNotify(1, ids, classes, kinds, 0);
+        worker->OnNotify(1, &itemId, &itemClass, &kind, 0);
     }
 
     std::wstring CreateFileIn(const wchar_t* name)
     {
-        const std::wstring path = folder + name;
-        CScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        EXPECT_TRUE(file.IsValid());
-        return path;
+        EXPECT_TRUE(WriteTestFile(folder + name, 0));
+        return folder + name;
     }
     std::wstring QueueFile(const wchar_t* suffix = L"") const { return folder + L"DbWexDelayQueue.dat" + suffix; }
 
@@ -285,11 +267,12 @@ protected:
         return paths;
     }
 
+    CTempFolder m_temp{L"lumnotify"};
+    std::wstring folder = m_temp.Path() + L"\\";
     std::shared_ptr<CContentDatabase> db;
     CComPtr<CManagerSite> site;
     CTestOwner owner;
     std::unique_ptr<CPluginDbNotifyThread> worker;
-    std::wstring folder;  // ends with "\"
 
 private:
     static std::vector<LONG> LiveCounts()
@@ -298,32 +281,12 @@ private:
                 CFolderList::LiveCount()};
     }
 
-    void RemoveFolder()
-    {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE)
-        {
-            do
-            {
-                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                    DeleteFileW((folder + found.cFileName).c_str());
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryW(folder.c_str());
-    }
-
-    static inline LONG s_folderSerial = 0;
     std::vector<LONG> m_liveBefore;
     CClassRegistration m_busyClass;
     CClassRegistration m_folderClass;
 };
 
-// The same with a short batch delay, for cases that watch items pass through the thread.
-class FastNotifyWorkerTest : public NotifyWorkerTest
-{
-protected:
-    ULONG BatchDelayMs() const override { return 20; }
-};
+using NotifyWorkerTest = NotifyWorkerFixture<>;
+// A short batch delay, for cases that watch items pass through the thread.
+using FastNotifyWorkerTest = NotifyWorkerFixture<20>;
 }  // namespace notify_test

@@ -28,9 +28,10 @@ TEST_F(PluginConfigurationTest, RecordCarriesTheListedValuesOrTheirDefaults)
     AddEngineClass(1, 0x08);
     const std::wstring full = EngineListPath(1);
     SetString(full, L"Module ID", L"%TEMP%\\Engine", REG_EXPAND_SZ);
+    DWORD distinct = 0;
     for (const wchar_t* name : {L"Order", L"Type", L"MetadataVersion", L"Input1", L"Input2", L"Output1", L"Output2",
                                 L"Loading"})
-        SetDword(full, name, static_cast<DWORD>(wcslen(name)));  // distinct per value
+        SetDword(full, name, ++distinct);
     SetString(full, L"ExcludedEngine",
               (EngineKey(7) + L";not a class id;{00000000-0000-0000-0000-00000000000};;" + EngineKey(8) + L";").c_str());
     SetTableEntry(1, 6, 0x00030002);
@@ -52,10 +53,10 @@ TEST_F(PluginConfigurationTest, RecordCarriesTheListedValuesOrTheirDefaults)
     EXPECT_TRUE(IsEqualGUID(EngineId(1), a.classId));
     EXPECT_STREQ(EngineKey(1).c_str(), a.classIdText);
     EXPECT_STREQ(L"%TEMP%\\Engine", a.moduleId);
-    EXPECT_EQ(5u, a.order);
-    EXPECT_EQ(4u, a.type);
-    EXPECT_EQ(15u, a.metadataVersion);
-    EXPECT_EQ((std::vector<LONG>{6, 6, 7, 7, 7}), (std::vector<LONG>{a.input1, a.input2, a.output1, a.output2, a.loading}));
+    EXPECT_EQ((std::vector<LONG>{1, 2, 3, 4, 5, 6, 7, 8}),
+              (std::vector<LONG>{static_cast<LONG>(a.order), static_cast<LONG>(a.type),
+                                 static_cast<LONG>(a.metadataVersion), a.input1, a.input2, a.output1, a.output2,
+                                 a.loading}));
     EXPECT_EQ(6u, a.engineIndex);
     EXPECT_EQ(0x00030002u, a.indexTableVersion);
     ASSERT_EQ(2u, a.excludedEngines.size());

@@ -23,7 +23,6 @@ TEST(SearchQuerySet, CategoryClauseTexts)
     ExpectTexts({
         {"all", BuildCategoryClause(0xFFFF), LR"(( ( -2 = "100" ) or ( -2 = "200" ) or ( -2 = "300" ) ))"},
         {"none", BuildCategoryClause(0), L""},
-        {"only bits above 0x3F", BuildCategoryClause(0xFFC0), L""},
         {"image", BuildCategoryClause(0x08), LR"(( -2 = "200" ))"},
         {"image and plain video", BuildCategoryClause(0x0C),
          LR"(( ( -2 = "200" ) or ( -2 = "300" and 159 exists false ) ))"},
@@ -33,7 +32,6 @@ TEST(SearchQuerySet, CategoryClauseTexts)
          BuildCategoryClause(0x05),
          LR"(( ( -2 = "300" and 159 exists false ) or ( -2 = "300" and ( 209 exists false and 159 exists true and ( 159 = "1" or 159 = "3" or 159 = "5" or 159 = "7" or 159 = "8" or 159 = "9" ) ) ) ))"},
         {"marked audio", BuildCategoryClause(0x20), LR"(( -2 = "100" and 209 exists true ))"},
-        {"unmarked audio", BuildCategoryClause(0x10), LR"(( -2 = "100" and 209 exists false ))"},
         {"analogue video",
          BuildCategoryClause(0x01),
          LR"(( -2 = "300" and ( 209 exists false and 159 exists true and ( 159 = "1" or 159 = "3" or 159 = "5" or 159 = "7" or 159 = "8" or 159 = "9" ) ) ))"},

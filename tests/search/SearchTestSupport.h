@@ -1,7 +1,4 @@
 #pragma once
-// What every search test stands on: a registry of its own, the stand-in database and site, media
-// items backed by real files, and a search worker without a thread with a write and a search
-// connection, as the passes get them.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <objbase.h>
@@ -22,9 +19,11 @@
 #include "tests/support/RegistryProbe.h"
 #include "tests/support/TestSync.h"
 
-// HKEY_LOCAL_MACHINE is redirected to a scratch key of the current user, so that the product keys
-// can be written freely and nothing of the prefix's machine keys is touched. Stand-in engines are
-// registered with COM and listed under the product root as the manager lists them.
+// What every search test stands on: the stand-in database and site, media items backed by real
+// files, a search worker without a thread with a write and a search connection, as the passes get
+// them, and a registry of its own: HKEY_LOCAL_MACHINE is redirected to a scratch key of the current
+// user, so that nothing of the prefix's machine keys is touched. Stand-in engines are registered
+// with COM and listed under the product root as the manager lists them.
 class SearchTest : public ::testing::Test
 {
 protected:

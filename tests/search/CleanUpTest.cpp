@@ -202,14 +202,13 @@ TEST_F(CleanUpTest, RemovalStepsTakeWhatLostItsFileSourceOrMembersAndKeepTheRest
     EXPECT_FALSE(m_cleanUp->LeftImpersonating());
 }
 
-// The class is read from 4 bytes of the value whatever its type; a value that does not fit, or 0,
-// or none, leaves the items alone and step A silent.
+// The class is read from 4 bytes of the value whatever its type; a value that does not fit, or
+// none (0), leaves the items alone and step A silent.
 TEST_F(CleanUpTest, ConfiguredClassIsReadFromTheValuesFirstFourBytes)
 {
     const BYTE shortBinary[] = {0x2C, 0x01};  // 300
     const wchar_t longText[] = L"300";
-    const DWORD zero = 0;
-    struct Case
+    const struct
     {
         const char* name;
         DWORD type;
@@ -218,11 +217,10 @@ TEST_F(CleanUpTest, ConfiguredClassIsReadFromTheValuesFirstFourBytes)
         bool removed;
     } cases[] = {
         {"absent", REG_NONE, nullptr, 0, false},
-        {"zero", REG_DWORD, &zero, 4, false},
         {"binary", REG_BINARY, shortBinary, 2, true},
         {"text", REG_SZ, longText, sizeof(longText), false},
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
         SetCleanUpClass(c.type, c.data, c.bytes);

@@ -34,7 +34,8 @@ TEST_F(MetadataVersionsTest, EngineListHoldsTheEnginesOfTheAskedCategories)
 // stands for the version recorded.
 TEST_F(MetadataVersionsTest, CategoryIsOutdatedWhenTheCurrentVersionIsNewer)
 {
-    struct Case
+    constexpr DWORD kNoEntry = 0xFFFFFFFF;
+    const struct
     {
         const char* what;
         DWORD current;
@@ -42,9 +43,7 @@ TEST_F(MetadataVersionsTest, CategoryIsOutdatedWhenTheCurrentVersionIsNewer)
         DWORD table;     // 0: no value; kNoEntry: no entry
         bool outdatedMajor;
         bool outdatedMinor;
-    };
-    constexpr DWORD kNoEntry = 0xFFFFFFFF;
-    const Case cases[] = {
+    } cases[] = {
         {"first seen", 0x00020000, 0, kNoEntry, false, false},
         {"nothing recorded: 1.0", 0x00020000, 0, 0, true, true},
         {"1.0 against 1.0", 0x00010000, 0, 0, false, false},
@@ -58,7 +57,7 @@ TEST_F(MetadataVersionsTest, CategoryIsOutdatedWhenTheCurrentVersionIsNewer)
         {"no current version", 0, 0, 0, false, false},
     };
     ULONG number = 0;
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
         // A new engine each time, the earlier ones no longer listed.
         registry_probe::DeleteTree(HKEY_LOCAL_MACHINE, Root());

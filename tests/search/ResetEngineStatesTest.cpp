@@ -24,14 +24,13 @@ protected:
 
 TEST_F(ResetEngineStatesTest, WritesOnlyTheChangedWordsOncePerItem)
 {
-    struct Case
+    const struct
     {
         std::vector<ULONG> indexes;
         ULONG from;
         Words words;
         const wchar_t* written;  // empty: no write
-    };
-    const Case cases[] = {
+    } cases[] = {
         {{2, 9}, 4, {L"67", L"4"}, L"x 175=170 176=10"},     // 0x43 and 0x04: both fields, overall 3 -> 10
         {{2}, 4, {L"98"}, L""},                              // field 2 holds 6, not 4
         {{33}, 4, {L"4"}, L""},                              // tests the overall field, changes nothing
@@ -40,15 +39,14 @@ TEST_F(ResetEngineStatesTest, WritesOnlyTheChangedWordsOncePerItem)
         {{25}, 4, {L"3", L"", L"", L"4"}, L"x 175=10 178=10"},  // last word, overall 3 -> 10
         {{2}, 15, {L"4294967295"}, L"x 175=-81"},            // 0xFFFFFFFF round-trips: 0xFFFFFFAF
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
         m_db->Catalogue().Clear();
         m_db->Control().ClearCalls();
         m_db->Catalogue().AddItem(L"x", 300, StateProperties(c.words));
         SCOPED_TRACE(testing::Message() << "from " << c.from << ", words[0] " << std::string(c.words[0].begin(), c.words[0].end()));
         EXPECT_EQ(S_OK, Reset(L"", c.indexes, c.from));
-        const Words writes = Writes();
-        EXPECT_EQ(*c.written ? Words{c.written} : Words{}, writes);
+        EXPECT_EQ(*c.written ? Words{c.written} : Words{}, Writes());
         for (const CdbCall& write : m_db->Control().Calls(CdbMethod::SetValues))
             EXPECT_LT(LastReadSequence(), write.sequence);
     }

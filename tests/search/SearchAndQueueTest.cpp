@@ -30,14 +30,6 @@ struct InjectedFileErrors
 class SearchAndQueueTest : public SearchTest
 {
 protected:
-    std::vector<std::wstring> QueuedNames() const
-    {
-        std::vector<std::wstring> names;
-        for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
-            names.push_back(call.location.substr(m_media->Folder().size() + 1));
-        return names;
-    }
-
     void AddItem(const wchar_t* id, LONG itemClass, const wchar_t* state, bool present = true)
     {
         Media media(id, itemClass);
@@ -76,17 +68,12 @@ TEST_F(SearchAndQueueTest, QueuesWantedCategoriesByOverallStateAfterReadingEvery
 
     ASSERT_EQ(S_OK, Pass(kAllMedia, 0x40000000, 0xFFFF & ~0x02));
 
-    const std::vector<std::wstring> expected{L"b.jpg", L"g.mpg", L"j.jpg", L"c.mp3",
-                                             L"d.mpg", L"a.mpg", L"e.mp3", L"f.jpg"};
-    EXPECT_EQ(expected, QueuedNames());
-    std::vector<LONG> categories;
+    const std::vector<std::wstring> expected{
+        L"b.jpg 8 40000000", L"g.mpg 4 40000000", L"j.jpg 8 40000000",  L"c.mp3 20 40000000",
+        L"d.mpg 1 40000000", L"a.mpg 4 40000000", L"e.mp3 10 40000000", L"f.jpg 8 40000000"};
+    EXPECT_EQ(expected, HandedOver());
     for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
-    {
-        categories.push_back(call.category);
-        EXPECT_EQ(0x40000000u, call.queueFlags);
         EXPECT_LT(LastReadSequence(), call.sequence);
-    }
-    EXPECT_EQ((std::vector<LONG>{0x08, 0x04, 0x08, 0x20, 0x01, 0x04, 0x10, 0x08}), categories);
     EXPECT_TRUE(Writes().empty());
 }
 
@@ -103,7 +90,7 @@ TEST_F(SearchAndQueueTest, MarksGoneFilesThroughTheWriteConnectionAndQueuesFiles
 
     ASSERT_EQ(S_OK, Pass(kAllMedia));
 
-    EXPECT_EQ((std::vector<std::wstring>{L"present.mpg", L"held.mpg"}), QueuedNames());
+    EXPECT_EQ((std::vector<std::wstring>{L"present.mpg 4 80000000", L"held.mpg 4 80000000"}), HandedOver());
     // In hand-out order: overall states 0, 7, then 15.
     EXPECT_EQ((std::vector<std::wstring>{L"goneHigh 175=-2147483643", L"gone7 175=37", L"goneAll 175=-11"}), Writes());
     const auto searches = m_db->Control().Calls(CdbMethod::Search);
@@ -146,12 +133,12 @@ TEST_F(SearchAndQueueTest, FileErrorsDecideBetweenQueueingMarkingAndLeavingAlone
     ASSERT_EQ(S_OK, Pass(kAllMedia));
     SetFileAttributesW(m_media->PathOf(L"deniedReadOnly.jpg").c_str(), FILE_ATTRIBUTE_NORMAL);
 
-    const std::vector<std::wstring> queued = QueuedNames();
+    const std::vector<std::wstring> queued = HandedOver();
     const std::vector<std::wstring> writes = Writes();
     for (const auto& c : cases)
     {
         const std::wstring name(c.name);
-        const bool wasQueued = std::count(queued.begin(), queued.end(), name + L".jpg") == 1;
+        const bool wasQueued = std::count(queued.begin(), queued.end(), name + L".jpg 8 80000000") == 1;
         const bool wasMarked = std::count(writes.begin(), writes.end(), name + L" 175=5") == 1;
         EXPECT_EQ(std::string(c.fate), wasQueued ? "queued" : wasMarked ? "marked" : "left") << c.fate << " " << c.error;
     }
@@ -199,7 +186,7 @@ TEST_F(SearchAndQueueTest, OddRowsAndFailingCallsEndThePassCleanly)
 
     // "odd" reads as a never-analysed plain video (class unknown, its MIME type decides); the walk
     // ends before "afterDrop".
-    EXPECT_EQ(std::vector<std::wstring>{L"odd.mpg"}, QueuedNames());
+    EXPECT_EQ(std::vector<std::wstring>{L"odd.mpg 4 80000000"}, HandedOver());
     EXPECT_EQ((std::vector<std::wstring>{L"goneA 175=5", L"goneB 175=5"}), Writes());
 }
 

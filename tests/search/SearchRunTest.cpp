@@ -45,7 +45,6 @@ protected:
     {
         m_worker.reset();
         m_status.Revoke();
-        CManagerStatus::Reset();
         SearchTest::TearDown();
     }
 
@@ -67,19 +66,6 @@ protected:
             progress = m_worker->GetProgress();
         }
         return progress;
-    }
-
-    // "file category flags" of each item handed to the site, in order.
-    std::vector<std::wstring> HandedOver() const
-    {
-        std::vector<std::wstring> handed;
-        for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
-        {
-            wchar_t text[64];
-            swprintf(text, 64, L" %x %x", call.category, call.queueFlags);
-            handed.push_back(call.location.substr(call.location.rfind(L'\\') + 1) + text);
-        }
-        return handed;
     }
 
     std::vector<std::wstring> SearchTexts() const

@@ -87,6 +87,19 @@ protected:
         return writes;
     }
 
+    // "file category flags" of each item handed to the site, in order.
+    std::vector<std::wstring> HandedOver() const
+    {
+        std::vector<std::wstring> handed;
+        for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
+        {
+            wchar_t text[64];
+            swprintf(text, 64, L" %x %x", call.category, call.queueFlags);
+            handed.push_back(call.location.substr(call.location.rfind(L'\\') + 1) + text);
+        }
+        return handed;
+    }
+
     // The highest sequence number of the database's reads (searches, result moves, values).
     LONG LastReadSequence() const
     {

@@ -7,11 +7,12 @@
 #include "common/ProductKeys.h"
 #include "common/RegKey.h"
 #include "standins/AnalysisEngine.h"
+#include "tests/support/RegistryProbe.h"
 
 // A test's own HKEY_LOCAL_MACHINE: the process's predefined key is redirected to a scratch key of
-// the current user, named per test program, so that the product keys can be written freely and
-// nothing of the prefix's machine keys is touched. Stand-in engines are registered with COM and
-// listed under the product root as the manager lists them.
+// the current user, named per fixture, so that the product keys can be written freely and nothing
+// of the prefix's machine keys is touched. Stand-in engines are registered with COM and listed
+// under the product root as the manager lists them.
 class EngineRegistryFixture : public ::testing::Test
 {
 protected:
@@ -20,7 +21,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        DeleteScratch();
+        registry_probe::DeleteTree(HKEY_CURRENT_USER, m_scratch);
         ASSERT_EQ(ERROR_SUCCESS, m_machine.Create(HKEY_CURRENT_USER, m_scratch.c_str(), KEY_ALL_ACCESS));
         ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_machine));
     }
@@ -30,22 +31,33 @@ protected:
         m_engines.clear();
         RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
         m_machine.Close();
-        DeleteScratch();
+        registry_probe::DeleteTree(HKEY_CURRENT_USER, m_scratch);
         CoUninitialize();
     }
 
+public:
     // Test engine class ids, distinct by number.
     static GUID EngineId(ULONG number)
     {
         return GUID{0x5e1f7000 + number, 0x3b2a, 0x4c11, {0x8d, 0x40, 0x22, 0x6b, 0x91, 0x0e, 0x7a, 0x15}};
     }
+    static ULONG EngineNumber(const GUID& id) { return id.Data1 - EngineId(0).Data1; }
     static std::wstring EngineKey(ULONG number) { return GuidToString(EngineId(number)).GetString(); }
+    static std::wstring Root() { return kProductRootKey; }
+
+protected:
     static std::wstring EngineListPath(ULONG number) { return Root() + L"\\Engine Plugins\\" + EngineKey(number); }
     static std::wstring IndexTablePath(ULONG number)
     {
         return Root() + L"\\" + kEngineIndexTableKey + L"\\" + EngineKey(number);
     }
-    static std::wstring Root() { return kProductRootKey; }
+    static std::wstring SettingsPath() { return Root() + L"\\" + kPluginSettingsKey; }
+    static std::wstring VersionPath(ULONG category, ULONG engine)
+    {
+        wchar_t name[16];
+        swprintf(name, 16, L"0x%04x", static_cast<unsigned>(category));
+        return SettingsPath() + L"\\MetadataVersion\\" + name + L"\\" + EngineKey(engine);
+    }
 
     // Registers engine `number` with COM, answering `categoryMask`.
     CAnalysisEngineClassState& AddEngineClass(ULONG number, ULONG categoryMask)
@@ -87,39 +99,18 @@ protected:
     {
         SetValue(path, name, type, text, static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
     }
-    // The DWORD value, or `missing` when there is none.
-    static DWORD ReadDword(const std::wstring& path, const wchar_t* name, DWORD missing = 0xDEADBEEF)
+    // The DWORD value, or 0xDEADBEEF when there is none.
+    static DWORD ReadDword(const std::wstring& path, const wchar_t* name)
     {
-        CRegKey key;
-        DWORD value = missing;
-        if (key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ) != ERROR_SUCCESS ||
-            key.QueryDWORDValue(name, value) != ERROR_SUCCESS)
-            return missing;
-        return value;
+        return registry_probe::ReadDword(HKEY_LOCAL_MACHINE, path, name).value_or(0xDEADBEEF);
     }
     static std::wstring ReadString(const std::wstring& path, const wchar_t* name)
     {
-        CRegKeyEx key;
-        CString text(L"<none>");
-        if (key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ) != ERROR_SUCCESS)
-            return L"<no key>";
-        key.QueryStringValue(name, text);
-        return text.GetString();
+        return registry_probe::ReadString(HKEY_LOCAL_MACHINE, path, name).value_or(L"<none>");
     }
-    static bool KeyExists(const std::wstring& path)
-    {
-        CRegKey key;
-        return key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ) == ERROR_SUCCESS;
-    }
+    static bool KeyExists(const std::wstring& path) { return registry_probe::KeyExists(HKEY_LOCAL_MACHINE, path); }
 
 private:
-    void DeleteScratch()
-    {
-        CRegKey user;
-        if (user.Open(HKEY_CURRENT_USER, L"Software\\LumTest") == ERROR_SUCCESS)
-            user.RecurseDeleteKey(m_scratch.c_str() + wcslen(L"Software\\LumTest\\"));
-    }
-
     std::wstring m_scratch;
     CRegKey m_machine;
     std::list<CAnalysisEngineRegistration> m_engines;

@@ -1,50 +1,24 @@
-#include <vector>
 #include "search/MetadataVersions.h"
-#include "tests/search/EngineRegistryFixture.h"
+#include "tests/search/SearchTestSupport.h"
 
-namespace
-{
-class MetadataVersionsTest : public EngineRegistryFixture
-{
-protected:
-    MetadataVersionsTest() : EngineRegistryFixture(L"MetadataVersions") {}
-
-    static std::wstring VersionPath(ULONG category, ULONG number)
-    {
-        wchar_t folder[16];
-        swprintf(folder, 16, L"0x%04x", static_cast<unsigned>(category));
-        return Root() + L"\\Setting\\LumSiftDbNotifyWex\\MetadataVersion\\" + folder + L"\\" + EngineKey(number);
-    }
-    static void SetRecorded(ULONG category, ULONG number, DWORD version)
-    {
-        SetDword(VersionPath(category, number), L"MetadataVersion", version);
-    }
-    static ULONG Number(const EngineEntry& entry) { return entry.classId.Data1 - EngineId(0).Data1; }
-};
-
-}  // namespace
+using MetadataVersionsTest = SearchTest;
 
 TEST_F(MetadataVersionsTest, EngineListHoldsTheEnginesOfTheAskedCategories)
 {
     AddEngine(1, 0x09, 2, 0x00020000);
     SetTableEntry(1, 5, 0x00010003);
     AddEngine(2, 0x0C, 1);
-    AddEngine(3, 0x41, 3);                                            // 0x40 is no category
-    AddEngine(4, 0x08, 4).getCategoryMask.FailWith(E_FAIL);           // answers no mask
+    AddEngine(3, 0x41, 3);                                   // 0x40 is no category
+    AddEngine(4, 0x08, 4).getCategoryMask.FailWith(E_FAIL);  // answers no mask
     AddEngine(5, 0x40, 5);
 
     const std::vector<EngineEntry> images = GetEngineList(0x08);
     ASSERT_EQ(2u, images.size());
-    EXPECT_EQ(2u, Number(images[0]));  // by order
+    EXPECT_EQ(2u, EngineNumber(images[0].classId));  // by order
     EXPECT_EQ(0x08u, images[0].categoryMask);
-    const EngineEntry& first = images[1];
-    EXPECT_EQ(1u, Number(first));
-    EXPECT_EQ(0x08u, first.categoryMask);
-    EXPECT_STREQ(EngineKey(1).c_str(), first.classIdText);
-    EXPECT_STREQ(L"Engine1", first.moduleId);
-    EXPECT_EQ(5u, first.engineIndex);
-    EXPECT_EQ(0x00020000u, first.currentVersion);
-    EXPECT_EQ(0x00010003u, first.indexTableVersion);
+    EXPECT_EQ(1u, EngineNumber(images[1].classId));
+    EXPECT_EQ(0x08u, images[1].categoryMask);
+    EXPECT_EQ(5u, images[1].engineIndex);
 
     std::vector<ULONG> masks;
     for (const EngineEntry& entry : GetEngineList(0xFFFF))
@@ -60,7 +34,8 @@ TEST_F(MetadataVersionsTest, EngineListHoldsTheEnginesOfTheAskedCategories)
 // stands for the version recorded.
 TEST_F(MetadataVersionsTest, CategoryIsOutdatedWhenTheCurrentVersionIsNewer)
 {
-    struct Case
+    constexpr DWORD kNoEntry = 0xFFFFFFFF;
+    const struct
     {
         const char* what;
         DWORD current;
@@ -68,9 +43,7 @@ TEST_F(MetadataVersionsTest, CategoryIsOutdatedWhenTheCurrentVersionIsNewer)
         DWORD table;     // 0: no value; kNoEntry: no entry
         bool outdatedMajor;
         bool outdatedMinor;
-    };
-    constexpr DWORD kNoEntry = 0xFFFFFFFF;
-    const Case cases[] = {
+    } cases[] = {
         {"first seen", 0x00020000, 0, kNoEntry, false, false},
         {"nothing recorded: 1.0", 0x00020000, 0, 0, true, true},
         {"1.0 against 1.0", 0x00010000, 0, 0, false, false},
@@ -83,15 +56,16 @@ TEST_F(MetadataVersionsTest, CategoryIsOutdatedWhenTheCurrentVersionIsNewer)
         {"recorded before the table's", 0x00010005, 0x00010004, 0x00010007, false, true},
         {"no current version", 0, 0, 0, false, false},
     };
-    for (const Case& c : cases)
+    ULONG number = 0;
+    for (const auto& c : cases)
     {
-        TearDown();
-        SetUp();
-        AddEngine(1, 0x08, 1, c.current);
+        // A new engine each time, the earlier ones no longer listed.
+        registry_probe::DeleteTree(HKEY_LOCAL_MACHINE, Root());
+        AddEngine(++number, 0x08, 1, c.current);
         if (c.table != kNoEntry)
-            SetTableEntry(1, 2, c.table);
+            SetTableEntry(number, 2, c.table);
         if (c.recorded != 0)
-            SetRecorded(0x08, 1, c.recorded);
+            SetDword(VersionPath(0x08, number), L"MetadataVersion", c.recorded);
         for (bool majorOnly : {true, false})
         {
             std::vector<EngineEntry> entries(3);
@@ -103,32 +77,8 @@ TEST_F(MetadataVersionsTest, CategoryIsOutdatedWhenTheCurrentVersionIsNewer)
     }
 }
 
-TEST_F(MetadataVersionsTest, OutdatedEntriesHoldOnlyTheirOutdatedCategories)
-{
-    AddEngine(1, 0x09, 1, 0x00020000);
-    SetTableEntry(1, 2);
-    SetRecorded(0x08, 1, 0x00020000);  // only 0x01 is behind
-    AddEngine(2, 0x0C, 2, 0x00010002);
-    SetTableEntry(2, 3);
-    SetRecorded(0x04, 2, 0x00010001);
-    SetRecorded(0x08, 2, 0x00010002);
-
-    std::vector<EngineEntry> entries;
-    EXPECT_EQ(0u, GetOutdatedEngines(false, entries, 0x08));
-    EXPECT_TRUE(entries.empty());
-
-    EXPECT_EQ(0x01u, GetOutdatedEngines(true, entries, 0xFFFF));
-    ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ(0x01u, entries[0].categoryMask);
-
-    EXPECT_EQ(0x05u, GetOutdatedEngines(false, entries, 0xFFFF));
-    ASSERT_EQ(2u, entries.size());
-    EXPECT_EQ(1u, Number(entries[0]));
-    EXPECT_EQ(0x01u, entries[0].categoryMask);
-    EXPECT_EQ(2u, Number(entries[1]));
-    EXPECT_EQ(0x04u, entries[1].categoryMask);
-}
-
+// Versions are stored per category of each entry; an entry then holds only the categories still
+// out of date.
 TEST_F(MetadataVersionsTest, StoredVersionsBringCategoriesUpToDate)
 {
     AddEngine(1, 0x09, 1, 0x00020000);
@@ -140,23 +90,30 @@ TEST_F(MetadataVersionsTest, StoredVersionsBringCategoriesUpToDate)
     ASSERT_EQ(0x0Du, GetOutdatedEngines(false, entries, 0xFFFF));
     EXPECT_EQ(S_FALSE, StoreMetadataVersions(entries, 0x30));
     EXPECT_EQ(S_FALSE, StoreMetadataVersions(entries, 0x40));
-    EXPECT_FALSE(KeyExists(Root() + L"\\Setting\\LumSiftDbNotifyWex"));
+    EXPECT_FALSE(KeyExists(SettingsPath()));
 
     EXPECT_EQ(S_OK, StoreMetadataVersions(entries, 0x08));
     EXPECT_EQ(0x00020000u, ReadDword(VersionPath(0x08, 1), L"MetadataVersion"));
     EXPECT_EQ(L"Engine1", ReadString(VersionPath(0x08, 1), L"Module ID"));
     EXPECT_EQ(0x00030001u, ReadDword(VersionPath(0x08, 2), L"MetadataVersion"));
     EXPECT_FALSE(KeyExists(VersionPath(0x01, 1)));
+    EXPECT_EQ(0x04u, GetOutdatedEngines(false, entries, 0x04));
     EXPECT_EQ(0x05u, GetOutdatedEngines(false, entries, 0xFFFF));
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ(0x01u, entries[0].categoryMask);
+    EXPECT_EQ(0x04u, entries[1].categoryMask);
+
+    // Only a newer major counts for a major update: engine 2 is behind by its minor only.
+    SetDword(VersionPath(0x04, 2), L"MetadataVersion", 0x00030000);
+    EXPECT_EQ(0x01u, GetOutdatedEngines(true, entries, 0xFFFF));
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(0x01u, entries[0].categoryMask);
 
     EXPECT_EQ(S_OK, StoreMetadataVersions(entries, 0xFFFF));
-    EXPECT_EQ(0u, GetOutdatedEngines(false, entries, 0xFFFF));
+    EXPECT_EQ(0x04u, GetOutdatedEngines(false, entries, 0xFFFF));
 
     // A key that cannot be created is skipped: nothing recorded, the category stays out of date.
     const std::wstring tooLong = Root() + L"\\" + std::wstring(300, L'x');
-    AddEngine(3, 0x10, 3, 0x00020000);
-    SetTableEntry(3, 4);
-    ASSERT_EQ(0x10u, GetOutdatedEngines(false, entries, 0xFFFF));
-    EXPECT_EQ(S_FALSE, StoreMetadataVersions(entries, 0x10, tooLong.c_str()));
-    EXPECT_EQ(0x10u, GetOutdatedEngines(false, entries, 0xFFFF));
+    EXPECT_EQ(S_FALSE, StoreMetadataVersions(entries, 0x04, tooLong.c_str()));
+    EXPECT_EQ(0x04u, GetOutdatedEngines(false, entries, 0xFFFF));
 }

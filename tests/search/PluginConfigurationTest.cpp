@@ -1,47 +1,38 @@
 #include <vector>
 #include "search/PluginConfiguration.h"
-#include "tests/search/EngineRegistryFixture.h"
+#include "tests/search/SearchTestSupport.h"
 
 namespace
 {
-class PluginConfigurationTest : public EngineRegistryFixture
+std::vector<ULONG> Indexes(const std::vector<PluginRecord>& records)
 {
-protected:
-    PluginConfigurationTest() : EngineRegistryFixture(L"PluginConfiguration") {}
-
-    static std::vector<ULONG> Indexes(const std::vector<PluginRecord>& records)
-    {
-        std::vector<ULONG> indexes;
-        for (const PluginRecord& record : records)
-            indexes.push_back(record.engineIndex);
-        return indexes;
-    }
-    static std::vector<GUID> ClassIds(const std::vector<PluginRecord>& records)
-    {
-        std::vector<GUID> ids;
-        for (const PluginRecord& record : records)
-            ids.push_back(record.classId);
-        return ids;
-    }
-};
-
-bool operator==(const std::vector<GUID>& a, const std::vector<GUID>& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const GUID& x, const GUID& y) {
-               return IsEqualGUID(x, y) != FALSE;
-           });
+    std::vector<ULONG> indexes;
+    for (const PluginRecord& record : records)
+        indexes.push_back(record.engineIndex);
+    return indexes;
 }
 
+// Engine numbers, counted from `base`.
+std::vector<ULONG> Numbers(const std::vector<PluginRecord>& records, ULONG base = 0)
+{
+    std::vector<ULONG> numbers;
+    for (const PluginRecord& record : records)
+        numbers.push_back(SearchTest::EngineNumber(record.classId) - base);
+    return numbers;
+}
 }  // namespace
+
+using PluginConfigurationTest = SearchTest;
 
 TEST_F(PluginConfigurationTest, RecordCarriesTheListedValuesOrTheirDefaults)
 {
     AddEngineClass(1, 0x08);
     const std::wstring full = EngineListPath(1);
     SetString(full, L"Module ID", L"%TEMP%\\Engine", REG_EXPAND_SZ);
+    DWORD distinct = 0;
     for (const wchar_t* name : {L"Order", L"Type", L"MetadataVersion", L"Input1", L"Input2", L"Output1", L"Output2",
                                 L"Loading"})
-        SetDword(full, name, static_cast<DWORD>(wcslen(name)));  // distinct per value
+        SetDword(full, name, ++distinct);
     SetString(full, L"ExcludedEngine",
               (EngineKey(7) + L";not a class id;{00000000-0000-0000-0000-00000000000};;" + EngineKey(8) + L";").c_str());
     SetTableEntry(1, 6, 0x00030002);
@@ -63,25 +54,22 @@ TEST_F(PluginConfigurationTest, RecordCarriesTheListedValuesOrTheirDefaults)
     EXPECT_TRUE(IsEqualGUID(EngineId(1), a.classId));
     EXPECT_STREQ(EngineKey(1).c_str(), a.classIdText);
     EXPECT_STREQ(L"%TEMP%\\Engine", a.moduleId);
-    EXPECT_EQ(5u, a.order);
-    EXPECT_EQ(4u, a.type);
-    EXPECT_EQ(15u, a.metadataVersion);
-    EXPECT_EQ(6, a.input1);
-    EXPECT_EQ(7, a.output2);
-    EXPECT_EQ(7, a.loading);
+    EXPECT_EQ((std::vector<LONG>{1, 2, 3, 4, 5, 6, 7, 8}),
+              (std::vector<LONG>{static_cast<LONG>(a.order), static_cast<LONG>(a.type),
+                                 static_cast<LONG>(a.metadataVersion), a.input1, a.input2, a.output1, a.output2,
+                                 a.loading}));
     EXPECT_EQ(6u, a.engineIndex);
     EXPECT_EQ(0x00030002u, a.indexTableVersion);
-    EXPECT_TRUE(a.excludedEngines == std::vector<GUID>({EngineId(7), EngineId(8)}));
+    ASSERT_EQ(2u, a.excludedEngines.size());
+    EXPECT_EQ(7u, EngineNumber(a.excludedEngines[0]));
+    EXPECT_EQ(8u, EngineNumber(a.excludedEngines[1]));
 
     const PluginRecord& b = records[2];
     EXPECT_TRUE(b.moduleId.IsEmpty());
     EXPECT_EQ(0x8000u, b.order);
     EXPECT_EQ(9u, b.type);
     EXPECT_EQ(0u, b.metadataVersion);
-    EXPECT_EQ(-1, b.input1);
-    EXPECT_EQ(-1, b.input2);
-    EXPECT_EQ(-1, b.output1);
-    EXPECT_EQ(-1, b.loading);
+    EXPECT_EQ((std::vector<LONG>{-1, -1, -1, -1}), (std::vector<LONG>{b.input1, b.input2, b.output1, b.loading}));
     EXPECT_EQ(0u, b.engineIndex);
     EXPECT_EQ(0u, b.indexTableVersion);
     EXPECT_TRUE(b.excludedEngines.empty());
@@ -104,11 +92,11 @@ TEST_F(PluginConfigurationTest, ListsOnlyEnabledPluginsThatAreEngines)
 
     std::vector<PluginRecord> records;
     EXPECT_EQ(S_OK, ReadPluginList(records, 0x10000, Root().c_str()));
-    EXPECT_TRUE(ClassIds(records) == std::vector<GUID>({EngineId(1), EngineId(6)}));
+    EXPECT_EQ((std::vector<ULONG>{1, 6}), Numbers(records));
 
     records.clear();
     EXPECT_EQ(S_OK, ReadPluginList(records, 0x20000, Root().c_str()));
-    EXPECT_TRUE(ClassIds(records) == std::vector<GUID>({EngineId(10)}));
+    EXPECT_EQ(std::vector<ULONG>{10}, Numbers(records));
 
     // Lists that cannot be read leave the records as they were.
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), ReadPluginList(records, 0x40000, Root().c_str()));
@@ -143,34 +131,29 @@ TEST_F(PluginConfigurationTest, EngineIndexesFollowOrderAndKeepWhatTheTableHolds
          {2, 3, 4, 5}},
         {"unlisted engine keeps its index", {{1, 1, 0}, {2, 2, 0}}, {2, 4}, {1, 2}, {3, 5}},
     };
+    ULONG base = 0;
     for (const Case& c : cases)
     {
-        TearDown();
-        SetUp();
+        // New engines each time, the earlier ones no longer listed.
+        registry_probe::DeleteTree(HKEY_LOCAL_MACHINE, Root());
+        base += 100;
         for (const Engine& engine : c.engines)
         {
-            AddEngine(engine.number, 0x08, engine.order);
+            AddEngine(base + engine.number, 0x08, engine.order);
             if (engine.tableIndex != 0)
-                SetTableEntry(engine.number, engine.tableIndex);
+                SetTableEntry(base + engine.number, engine.tableIndex);
         }
-        ULONG unlistedNumber = 20;
+        ULONG unlistedNumber = base + 20;
         for (ULONG index : c.unlisted)
             SetTableEntry(unlistedNumber++, index);
 
         std::vector<PluginRecord> records;
         ReadEnginePlugins(records, Root().c_str());
-        std::vector<GUID> expectedIds;
-        for (ULONG number : c.expectedNumbers)
-            expectedIds.push_back(EngineId(number));
-        EXPECT_TRUE(ClassIds(records) == expectedIds) << c.what;
+        EXPECT_EQ(c.expectedNumbers, Numbers(records, base)) << c.what;
         EXPECT_EQ(c.expectedIndexes, Indexes(records)) << c.what;
         // What was assigned is in the table, so the next reader finds the same indexes.
         for (const PluginRecord& record : records)
-            EXPECT_EQ(record.engineIndex, ReadDword(IndexTablePath(record.classId.Data1 - EngineId(0).Data1), L"Index"))
-                << c.what;
-        std::vector<PluginRecord> again;
-        ReadEnginePlugins(again, Root().c_str());
-        EXPECT_EQ(Indexes(records), Indexes(again)) << c.what;
+            EXPECT_EQ(record.engineIndex, ReadDword(IndexTablePath(EngineNumber(record.classId)), L"Index")) << c.what;
     }
 }
 
@@ -196,15 +179,9 @@ TEST_F(PluginConfigurationTest, IndexTableIsWrittenOnlyWhereItsIndexDiffers)
     EXPECT_EQ(4u, ReadDword(IndexTablePath(3), L"Index"));
     EXPECT_EQ(0x00070000u, ReadDword(IndexTablePath(3), L"MetadataVersion"));
 
-    // The records carry the table as written, so a second read agrees with the first.
-    std::vector<PluginRecord> again;
-    ReadEnginePlugins(again, Root().c_str());
-    for (size_t i = 0; i < records.size(); ++i)
-    {
-        EXPECT_EQ(again[i].engineIndex, records[i].engineIndex) << i;
-        EXPECT_EQ(again[i].indexTableVersion, records[i].indexTableVersion) << i;
-    }
+    // The records carry the table as written.
     EXPECT_EQ(0x00020001u, records[0].indexTableVersion);
+    EXPECT_EQ(0x00070000u, records[2].indexTableVersion);
 }
 
 TEST_F(PluginConfigurationTest, MissingListLeavesTheRegistryAlone)

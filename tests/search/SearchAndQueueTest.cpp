@@ -1,30 +1,13 @@
 #include <algorithm>
 #include <map>
-#include <thread>
 #include "common/HResult.h"
+#include "common/Scoped.h"
 #include "standins/ContentDbQuery.h"
-#include "tests/search/SearchPassTestSupport.h"
+#include "tests/search/SearchTestSupport.h"
 
 namespace
 {
 const wchar_t kAllMedia[] = LR"(( -2 = "300" or -2 = "200" or -2 = "100" ))";
-
-struct Queued
-{
-    std::wstring location;
-    LONG category;
-};
-
-// Runs `body` on a thread of the multi-threaded apartment; join() waits.
-std::thread MtaThread(std::function<void()> body)
-{
-    return std::thread([body] {
-        const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        body();
-        if (SUCCEEDED(init))
-            CoUninitialize();
-    });
-}
 
 // Answers the file check of each location by the file name's stem, S_OK for names it lacks.
 struct InjectedFileErrors
@@ -38,32 +21,15 @@ struct InjectedFileErrors
         self.checked.emplace_back(longPath);
         std::wstring name(longPath);
         name = name.substr(name.rfind(L'\\') + 1);
-        name = name.substr(0, name.find(L'.'));
-        const auto found = self.byName.find(name);
+        const auto found = self.byName.find(name.substr(0, name.find(L'.')));
         return found == self.byName.end() ? S_OK : found->second;
     }
 };
 }  // namespace
 
-class SearchAndQueueTest : public SearchPassTest
+class SearchAndQueueTest : public SearchTest
 {
 protected:
-    std::vector<Queued> QueuedItems() const
-    {
-        std::vector<Queued> queued;
-        for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
-            queued.push_back({call.location, call.category});
-        return queued;
-    }
-
-    std::vector<std::wstring> QueuedNames() const
-    {
-        std::vector<std::wstring> names;
-        for (const Queued& item : QueuedItems())
-            names.push_back(item.location.substr(m_media->Folder().size() + 1));
-        return names;
-    }
-
     void AddItem(const wchar_t* id, LONG itemClass, const wchar_t* state, bool present = true)
     {
         Media media(id, itemClass);
@@ -102,25 +68,19 @@ TEST_F(SearchAndQueueTest, QueuesWantedCategoriesByOverallStateAfterReadingEvery
 
     ASSERT_EQ(S_OK, Pass(kAllMedia, 0x40000000, 0xFFFF & ~0x02));
 
-    const std::vector<std::wstring> expected{L"b.jpg", L"g.mpg", L"j.jpg", L"c.mp3",
-                                             L"d.mpg", L"a.mpg", L"e.mp3", L"f.jpg"};
-    EXPECT_EQ(expected, QueuedNames());
-    std::vector<LONG> categories;
-    for (const Queued& item : QueuedItems())
-        categories.push_back(item.category);
-    EXPECT_EQ((std::vector<LONG>{0x08, 0x04, 0x08, 0x20, 0x01, 0x04, 0x10, 0x08}), categories);
+    const std::vector<std::wstring> expected{
+        L"b.jpg 8 40000000", L"g.mpg 4 40000000", L"j.jpg 8 40000000",  L"c.mp3 20 40000000",
+        L"d.mpg 1 40000000", L"a.mpg 4 40000000", L"e.mp3 10 40000000", L"f.jpg 8 40000000"};
+    EXPECT_EQ(expected, HandedOver());
     for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
-    {
-        EXPECT_EQ(0x40000000u, call.queueFlags);
         EXPECT_LT(LastReadSequence(), call.sequence);
-    }
     EXPECT_TRUE(Writes().empty());
 }
 
 TEST_F(SearchAndQueueTest, MarksGoneFilesThroughTheWriteConnectionAndQueuesFilesInUse)
 {
     AddItem(L"present", 300, L"0");
-    AddItem(L"gone7", 300, L"39", false);          // 0x27
+    AddItem(L"gone7", 300, L"39", false);              // 0x27
     AddItem(L"goneHigh", 300, L"-2147483648", false);  // 0x80000000
     AddItem(L"goneAll", 300, L"4294967295", false);    // 0xFFFFFFFF as unsigned text
     AddItem(L"held", 300, L"7");
@@ -130,13 +90,12 @@ TEST_F(SearchAndQueueTest, MarksGoneFilesThroughTheWriteConnectionAndQueuesFiles
 
     ASSERT_EQ(S_OK, Pass(kAllMedia));
 
-    EXPECT_EQ((std::vector<std::wstring>{L"present.mpg", L"held.mpg"}), QueuedNames());
+    EXPECT_EQ((std::vector<std::wstring>{L"present.mpg 4 80000000", L"held.mpg 4 80000000"}), HandedOver());
     // In hand-out order: overall states 0, 7, then 15.
     EXPECT_EQ((std::vector<std::wstring>{L"goneHigh 175=-2147483643", L"gone7 175=37", L"goneAll 175=-11"}), Writes());
-    const auto writes = m_db->Control().Calls(CdbMethod::SetValues);
     const auto searches = m_db->Control().Calls(CdbMethod::Search);
     ASSERT_EQ(1u, searches.size());
-    for (const CdbCall& write : writes)
+    for (const CdbCall& write : m_db->Control().Calls(CdbMethod::SetValues))
     {
         EXPECT_NE(searches[0].connection, write.connection);
         EXPECT_LT(LastReadSequence(), write.sequence);
@@ -145,14 +104,13 @@ TEST_F(SearchAndQueueTest, MarksGoneFilesThroughTheWriteConnectionAndQueuesFiles
 
 TEST_F(SearchAndQueueTest, FileErrorsDecideBetweenQueueingMarkingAndLeavingAlone)
 {
-    struct Case
+    const struct
     {
         const wchar_t* name;
         HRESULT error;
         bool readOnly;
         const char* fate;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {L"lock", HResultFromWin32(ERROR_LOCK_VIOLATION), false, "queued"},
         {L"denied", E_ACCESSDENIED, false, "left"},
         {L"deniedReadOnly", E_ACCESSDENIED, true, "marked"},
@@ -163,7 +121,7 @@ TEST_F(SearchAndQueueTest, FileErrorsDecideBetweenQueueingMarkingAndLeavingAlone
         {L"unknown", E_FAIL, false, "left"},
     };
     InjectedFileErrors errors;
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
         AddItem(c.name, 200, L"0");
         errors.byName[c.name] = c.error;
@@ -175,12 +133,12 @@ TEST_F(SearchAndQueueTest, FileErrorsDecideBetweenQueueingMarkingAndLeavingAlone
     ASSERT_EQ(S_OK, Pass(kAllMedia));
     SetFileAttributesW(m_media->PathOf(L"deniedReadOnly.jpg").c_str(), FILE_ATTRIBUTE_NORMAL);
 
-    const std::vector<std::wstring> queued = QueuedNames();
+    const std::vector<std::wstring> queued = HandedOver();
     const std::vector<std::wstring> writes = Writes();
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
         const std::wstring name(c.name);
-        const bool wasQueued = std::count(queued.begin(), queued.end(), name + L".jpg") == 1;
+        const bool wasQueued = std::count(queued.begin(), queued.end(), name + L".jpg 8 80000000") == 1;
         const bool wasMarked = std::count(writes.begin(), writes.end(), name + L" 175=5") == 1;
         EXPECT_EQ(std::string(c.fate), wasQueued ? "queued" : wasMarked ? "marked" : "left") << c.fate << " " << c.error;
     }
@@ -193,8 +151,6 @@ TEST_F(SearchAndQueueTest, WithoutSiteOrWithFailuresNothingIsQueuedOrMarkedWrong
 {
     AddItem(L"gone", 300, L"0", false);
     AddItem(L"present", 300, L"0");
-    InjectedFileErrors errors;
-    m_worker->SetFileAccessCheck(&InjectedFileErrors::Check, &errors);
 
     EXPECT_EQ(E_POINTER, Pass(nullptr));
     m_db->Control().FailNext(CdbMethod::Search, E_FAIL);
@@ -202,7 +158,6 @@ TEST_F(SearchAndQueueTest, WithoutSiteOrWithFailuresNothingIsQueuedOrMarkedWrong
     EXPECT_EQ(kHrCdbQuerySyntax, Pass(L"( -2 = "));
     m_worker->SetSite(nullptr);
     EXPECT_EQ(S_OK, Pass(kAllMedia));
-    EXPECT_TRUE(errors.checked.empty());
     EXPECT_EQ(0u, m_site->QueueItemCalls().Count());
     EXPECT_TRUE(Writes().empty());
 }
@@ -219,7 +174,7 @@ TEST_F(SearchAndQueueTest, OddRowsAndFailingCallsEndThePassCleanly)
     Media longName(L"longName", 300);
     longName.fileName = L"x." + std::wstring(300, L'e');
     longName.createFile = false;
-    m_media->Add(longName);                     // unclassifiable: not kept
+    m_media->Add(longName);  // unclassifiable: not kept
     AddItem(L"goneA", 200, L"0", false);
     AddItem(L"goneB", 200, L"0", false);
     AddItem(L"afterDrop", 200, L"0");
@@ -231,34 +186,37 @@ TEST_F(SearchAndQueueTest, OddRowsAndFailingCallsEndThePassCleanly)
 
     // "odd" reads as a never-analysed plain video (class unknown, its MIME type decides); the walk
     // ends before "afterDrop".
-    EXPECT_EQ(std::vector<std::wstring>{L"odd.mpg"}, QueuedNames());
+    EXPECT_EQ(std::vector<std::wstring>{L"odd.mpg 4 80000000"}, HandedOver());
     EXPECT_EQ((std::vector<std::wstring>{L"goneA 175=5", L"goneB 175=5"}), Writes());
 }
 
-TEST_F(SearchAndQueueTest, PauseHoldsTheQueuePhaseAndStopEndsIt)
+// A stop while paused in the walk queues nothing; a stop during the hand-over leaves the rest
+// neither queued nor marked.
+TEST_F(SearchAndQueueTest, AStopInTheWalkOrTheHandOverEndsThePass)
 {
-    for (const wchar_t* id : {L"p1", L"p2", L"p3", L"p4"})
+    for (const wchar_t* id : {L"p1", L"p2", L"p3"})
         AddItem(id, 200, L"0");
     AddItem(L"gone", 200, L"7", false);
-
-    // Paused at the second item, resumed: everything is handed over.
-    m_site->SetQueueItemObserver([&](const QueueItemCall&) {
-        if (m_site->QueueItemCalls().Count() == 2)
-            m_worker->ResetRunEvent();
-    });
+    // Paused while the walk moves past its first row: it then waits to run on.
+    m_db->Control().Stall(CdbMethod::MoveNext);
     HRESULT result = E_UNEXPECTED;
-    std::thread pass = MtaThread([&] { result = Pass(kAllMedia); });
-    ASSERT_TRUE(m_site->WaitForQueueItems(2, kPassTestWaitMs));
-    EXPECT_FALSE(m_site->WaitForQueueItems(3, 300));
-    m_worker->SetRunEvent();
-    pass.join();
-    EXPECT_EQ(S_OK, result);
-    EXPECT_EQ(4u, m_site->QueueItemCalls().Count());
-    EXPECT_EQ(1u, Writes().size());
+    {
+        CTestThread pass([&] { result = Pass(kAllMedia); });
+        ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::MoveNext, 1, kTestWaitMs));
+        m_worker->ResetRunEvent();
+        m_db->Control().Release(CdbMethod::MoveNext);
+        // A walk that ignored the pause would be caught by this second stall.
+        m_db->Control().Stall(CdbMethod::MoveNext);
+        EXPECT_FALSE(m_db->Control().WaitStalled(CdbMethod::MoveNext, 1, 300));
+        m_worker->RequestStop();
+        m_db->Control().Release(CdbMethod::MoveNext);
+    }
+    EXPECT_EQ(E_ABORT, result);
+    EXPECT_EQ(1, m_db->Control().CallCount(CdbMethod::MoveNext));
+    EXPECT_EQ(0u, m_site->QueueItemCalls().Count());
 
-    // Stopped at the second item: the rest is neither queued nor marked.
-    m_site->QueueItemCalls().Clear();
-    m_db->Control().ClearCalls();
+    m_worker = std::make_unique<CPluginDbSearchThread>();
+    m_worker->SetSite(m_site);
     m_site->SetQueueItemObserver([&](const QueueItemCall&) {
         if (m_site->QueueItemCalls().Count() == 2)
             m_worker->RequestStop();
@@ -267,26 +225,4 @@ TEST_F(SearchAndQueueTest, PauseHoldsTheQueuePhaseAndStopEndsIt)
     EXPECT_EQ(2u, m_site->QueueItemCalls().Count());
     EXPECT_TRUE(Writes().empty());
     m_site->SetQueueItemObserver(nullptr);
-}
-
-TEST_F(SearchAndQueueTest, StopWhilePausedInTheWalkQueuesNothing)
-{
-    AddItem(L"p1", 200, L"0");
-    AddItem(L"p2", 200, L"0");
-    // Paused while the walk moves past its first row: it then waits to run on.
-    m_db->Control().Stall(CdbMethod::MoveNext);
-    HRESULT result = E_UNEXPECTED;
-    std::thread pass = MtaThread([&] { result = Pass(kAllMedia); });
-    ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::MoveNext, 1, kPassTestWaitMs));
-    m_worker->ResetRunEvent();
-    m_db->Control().Release(CdbMethod::MoveNext);
-    // A walk that ignored the pause would be caught by this second stall.
-    m_db->Control().Stall(CdbMethod::MoveNext);
-    EXPECT_FALSE(m_db->Control().WaitStalled(CdbMethod::MoveNext, 1, 300));
-    m_worker->RequestStop();
-    m_db->Control().Release(CdbMethod::MoveNext);
-    pass.join();
-    EXPECT_EQ(E_ABORT, result);
-    EXPECT_EQ(1, m_db->Control().CallCount(CdbMethod::MoveNext));
-    EXPECT_EQ(0u, m_site->QueueItemCalls().Count());
 }

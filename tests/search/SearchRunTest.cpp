@@ -2,67 +2,39 @@
 // then one request. What a manager sees is checked: the items handed to the site (in order, with
 // category and flags), the state words written, the connections opened and closed, the recorded
 // metadata versions and the progress word.
-#include <memory>
-#include <string>
-#include <vector>
 #include "common/Scoped.h"
-#include "search/PluginDbSearchThread.h"
 #include "standins/ClassRegistration.h"
-#include "standins/ContentDatabase.h"
-#include "standins/ManagerSite.h"
 #include "standins/ManagerStatus.h"
-#include "standins/MediaCatalogueBuilder.h"
-#include "tests/search/EngineRegistryFixture.h"
-#include "tests/search/SearchPassTestSupport.h"
+#include "tests/search/SearchTestSupport.h"
 
 using Search = CPluginDbSearchThread;
-using Media = CMediaCatalogueBuilder::Media;
 
 namespace
 {
-constexpr DWORD kWaitMs = 10000;
-
-struct Handed
+CMediaCatalogueBuilder::Media Item(const wchar_t* id, LONG itemClass, ULONG state0, bool hasState = true)
 {
-    std::wstring file;
-    LONG category;
-    ULONG flags;
-    bool operator==(const Handed& other) const
-    {
-        return file == other.file && category == other.category && flags == other.flags;
-    }
-};
-
-void PrintTo(const Handed& handed, std::ostream* out)
-{
-    *out << std::string(handed.file.begin(), handed.file.end()) << " cat " << handed.category << " flags 0x" << std::hex
-         << handed.flags;
-}
-
-Media Item(const wchar_t* id, LONG itemClass, ULONG state0, bool hasState = true)
-{
-    Media media(id, itemClass);
+    CMediaCatalogueBuilder::Media media(id, itemClass);
     if (hasState)
         media.states[0] = CMediaCatalogueBuilder::StateText(state0);
     return media;
 }
 }  // namespace
 
-class SearchRunTest : public EngineRegistryFixture
+class SearchRunTest : public SearchTest
 {
 protected:
-    SearchRunTest() : EngineRegistryFixture(L"SearchRunTest") {}
-
     void SetUp() override
     {
-        EngineRegistryFixture::SetUp();
-        m_db = CContentDatabase::Create();
-        ASSERT_EQ(S_OK, m_db->Register());
-        ASSERT_EQ(S_OK, CManagerSite::Create(&m_site));
+        SearchTest::SetUp();
         CManagerStatus::Reset();
         CManagerStatus::SetQueueCounts(1, 0);  // busy unless a test says otherwise
         ASSERT_EQ(S_OK, m_status.Register<CManagerStatus>(CLSID_LumMgrStatus));
-        m_media = std::make_unique<CMediaCatalogueBuilder>(m_db->Catalogue());
+        StartWorker();
+    }
+
+    // A new worker whose thread has taken the site.
+    void StartWorker()
+    {
         m_worker = std::make_unique<Search>();
         m_progress.Reset(OpenEventW(SYNCHRONIZE, FALSE, m_worker->GetProgressEventName()));
         ASSERT_TRUE(m_progress.IsValid());
@@ -71,18 +43,9 @@ protected:
 
     void TearDown() override
     {
-        m_db->Control().Reset();
         m_worker.reset();
         m_status.Revoke();
-        CManagerStatus::Reset();
-        m_media.reset();
-        // The worker released its site when its thread ended.
-        m_site->AddRef();
-        EXPECT_EQ(1u, m_site->Release());
-        m_site->Release();
-        m_db->Revoke();
-        m_db.reset();
-        EngineRegistryFixture::TearDown();
+        SearchTest::TearDown();
     }
 
     // Queues a request and waits for its end; answers the final progress word.
@@ -95,23 +58,14 @@ protected:
     ULONG WaitForEnd()
     {
         const DWORD start = GetTickCount();
-        for (;;)
+        ULONG progress = m_worker->GetProgress();
+        while (progress != Search::kProgressDone && progress != Search::kProgressFailed &&
+               GetTickCount() - start <= kTestWaitMs)
         {
-            const ULONG progress = m_worker->GetProgress();
-            if (progress == Search::kProgressDone || progress == Search::kProgressFailed)
-                return progress;
-            if (GetTickCount() - start > kWaitMs)
-                return progress;
             WaitForSingleObject(m_progress.Get(), 50);
+            progress = m_worker->GetProgress();
         }
-    }
-
-    std::vector<Handed> HandedOver() const
-    {
-        std::vector<Handed> handed;
-        for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
-            handed.push_back({call.location.substr(call.location.rfind(L'\\') + 1), call.category, call.queueFlags});
-        return handed;
+        return progress;
     }
 
     std::vector<std::wstring> SearchTexts() const
@@ -122,27 +76,20 @@ protected:
         return texts;
     }
 
-    std::vector<std::wstring> Writes() const { return StateWrites(m_db->Control()); }
-
-    void ExpectConnectionsClosed(LONG opened)
+    void ExpectConnectionsClosed(size_t opened)
     {
-        EXPECT_EQ(opened, static_cast<LONG>(m_db->Control().Calls(CdbMethod::Open).size()));
-        EXPECT_EQ(opened, static_cast<LONG>(m_db->Control().Calls(CdbMethod::Close).size()));
+        EXPECT_EQ(opened, m_db->Control().Calls(CdbMethod::Open).size());
+        EXPECT_EQ(opened, m_db->Control().Calls(CdbMethod::Close).size());
     }
 
-    static std::wstring VersionKey(ULONG category, ULONG engine)
+    void ClearCalls()
     {
-        wchar_t name[16];
-        swprintf(name, 16, L"0x%04x", category);
-        return std::wstring(kProductRootKey) + L"\\Setting\\LumSiftDbNotifyWex\\MetadataVersion\\" + name + L"\\" +
-               EngineKey(engine);
+        m_site->QueueItemCalls().Clear();
+        m_db->Control().Reset();
+        m_db->Control().ClearCalls();
     }
 
-    std::shared_ptr<CContentDatabase> m_db;
-    CManagerSite* m_site = nullptr;
     CClassRegistration m_status;
-    std::unique_ptr<CMediaCatalogueBuilder> m_media;
-    std::unique_ptr<Search> m_worker;
     CScopedHandle m_progress;
 };
 
@@ -175,14 +122,13 @@ TEST_F(SearchRunTest, FullSearchHandsOverByStateAndAsksForIdleFirst)
     for (bool idle : {false, true})
     {
         SCOPED_TRACE(idle);
-        m_site->QueueItemCalls().Clear();
-        m_db->Control().ClearCalls();
+        ClearCalls();
         CManagerStatus::SetQueueCounts(idle ? 0 : 2, idle ? 0 : 1);
         EXPECT_EQ(Search::kProgressDone, Run(Search::kItemFullSearch, 0x00010008));
-        std::vector<Handed> expected = {
-            {L"new.mpg", 0x04, 0x80000000}, {L"repeat.jpg", 0x08, 0x80000000}, {L"reset.mp3", 0x10, 0x80000000}};
+        std::vector<std::wstring> expected = {L"new.mpg 4 80000000", L"repeat.jpg 8 80000000",
+                                              L"reset.mp3 10 80000000"};
         if (idle)
-            expected.insert(expected.begin(), {L"handed.jpg", 0x08, 0x80000000});
+            expected.insert(expected.begin(), L"handed.jpg 8 80000000");
         EXPECT_EQ(expected, HandedOver());
         EXPECT_EQ(idle ? 4u : 3u, SearchTexts().size());
         ExpectConnectionsClosed(2);
@@ -200,11 +146,9 @@ TEST_F(SearchRunTest, CategorySearchUsesTheClauseAndTheRequestsFlags)
     m_media->Add(Item(L"fresh", 200, 0, false));
     m_media->Add(Item(L"again", 200, 10));
     EXPECT_EQ(Search::kProgressDone, Run(Search::kItemCategorySearch, 0x40040008));
-    const std::vector<Handed> expected = {{L"handed.jpg", 0x08, 0x40000000},
-                                          {L"picture.jpg", 0x08, 0x40000000},
-                                          {L"fresh.jpg", 0x08, 0x40000000},
-                                          {L"fresh.jpg", 0x08, 0x40000000},
-                                          {L"again.jpg", 0x08, 0x40000000}};
+    const std::vector<std::wstring> expected = {L"handed.jpg 8 40000000", L"picture.jpg 8 40000000",
+                                                L"fresh.jpg 8 40000000", L"fresh.jpg 8 40000000",
+                                                L"again.jpg 8 40000000"};
     EXPECT_EQ(expected, HandedOver());
     for (const std::wstring& text : SearchTexts())
         EXPECT_EQ(0u, text.find(L"( -2 = \"200\" ) and ")) << std::string(text.begin(), text.end());
@@ -229,8 +173,7 @@ TEST_F(SearchRunTest, AFailedPassEndsOnlyTheFullSearch)
     for (const auto& c : cases)
     {
         SCOPED_TRACE(testing::Message() << c.type << " fails search " << c.failingSearch);
-        m_db->Control().Reset();
-        m_db->Control().ClearCalls();
+        ClearCalls();
         m_db->Control().FailCall(CdbMethod::Search, E_FAIL, c.failingSearch);
         EXPECT_EQ(c.progress, Run(c.type, 0x00010000));
         EXPECT_EQ(c.searches, SearchTexts().size());
@@ -252,12 +195,9 @@ TEST_F(SearchRunTest, VersionCheckResetsEachCategorysEnginesAndHandsOverAgain)
     EXPECT_EQ(Search::kProgressDone, Run(Search::kItemCategoryVersionSearch, 0x0003000C));
 
     // Category by category from the lowest bit: video first.
-    const std::vector<std::wstring> writes = {L"clip 175=2570", L"picture 175=170"};
-    EXPECT_EQ(writes, Writes());
-    const std::vector<Handed> expected = {{L"again.jpg", 0x08, 0x80000000},
-                                          {L"again.jpg", 0x08, 0x80000000},
-                                          {L"picture.jpg", 0x08, 0x80000000},
-                                          {L"clip.mpg", 0x04, 0x80000000}};
+    EXPECT_EQ((std::vector<std::wstring>{L"clip 175=2570", L"picture 175=170"}), Writes());
+    const std::vector<std::wstring> expected = {L"again.jpg 8 80000000", L"again.jpg 8 80000000",
+                                                L"picture.jpg 8 80000000", L"clip.mpg 4 80000000"};
     EXPECT_EQ(expected, HandedOver());
     ExpectConnectionsClosed(2);
 }
@@ -273,16 +213,15 @@ TEST_F(SearchRunTest, MetadataUpdateResetsOutdatedEnginesThenRecordsTheirVersion
     for (DWORD version : {0x00010000u, 0x00020000u})
     {
         SCOPED_TRACE(version);
-        m_site->QueueItemCalls().Clear();
-        m_db->Control().ClearCalls();
+        ClearCalls();
         SetDword(EngineListPath(1), L"MetadataVersion", version);
         const bool outdated = version > 0x00010000;
         EXPECT_EQ(Search::kProgressDone, Run(Search::kItemMetadataUpdateMajor, 0x00050008));
         ExpectConnectionsClosed(outdated ? 4 : 2);
         EXPECT_EQ(outdated ? std::vector<std::wstring>{L"picture 175=170"} : std::vector<std::wstring>{}, Writes());
-        const std::vector<Handed> handed = {{L"picture.jpg", 0x08, 0x80000000}};
-        EXPECT_EQ(outdated ? handed : std::vector<Handed>{}, HandedOver());
-        EXPECT_EQ(outdated ? version : 0xDEADBEEF, ReadDword(VersionKey(0x08, 1), L"MetadataVersion"));
+        EXPECT_EQ(outdated ? std::vector<std::wstring>{L"picture.jpg 8 80000000"} : std::vector<std::wstring>{},
+                  HandedOver());
+        EXPECT_EQ(outdated ? version : 0xDEADBEEF, ReadDword(VersionPath(0x08, 1), L"MetadataVersion"));
     }
 }
 
@@ -295,79 +234,72 @@ TEST_F(SearchRunTest, PauseHoldsTheRunAndAStopWhilePausedEndsIt)
     for (bool stop : {false, true})
     {
         SCOPED_TRACE(stop);
-        m_site->QueueItemCalls().Clear();
-        m_db->Control().ClearCalls();
+        ClearCalls();
         m_site->SetQueueItemObserver([this](const QueueItemCall&) {
             if (m_site->QueueItemCalls().Count() == 2)
                 m_worker->ResetRunEvent();
         });
         ASSERT_EQ(S_OK, m_worker->QueueSearch(Search::kItemCategorySearch, 0x00040008));
-        ASSERT_TRUE(m_site->WaitForQueueItems(2, kWaitMs));
+        ASSERT_TRUE(m_site->WaitForQueueItems(2, kTestWaitMs));
         EXPECT_FALSE(m_site->WaitForQueueItems(3, 300));
         EXPECT_EQ(Search::kProgressRunning, m_worker->GetProgress());
         m_site->SetQueueItemObserver(nullptr);
         if (stop)
-        {
             m_worker->RequestStop();
-            EXPECT_EQ(Search::kProgressFailed, WaitForEnd());
-            EXPECT_EQ(2u, HandedOver().size());
-            EXPECT_TRUE(m_worker->StopThread(kWaitMs));
-            EXPECT_FALSE(m_worker->IsRunning());
-        }
         else
-        {
             m_worker->SetRunEvent();
-            EXPECT_EQ(Search::kProgressDone, WaitForEnd());
-            EXPECT_EQ(5u, HandedOver().size());
-        }
+        EXPECT_EQ(stop ? Search::kProgressFailed : Search::kProgressDone, WaitForEnd());
+        EXPECT_EQ(stop ? 2u : 5u, HandedOver().size());
         ExpectConnectionsClosed(2);
     }
+    EXPECT_TRUE(m_worker->StopThread(kTestWaitMs));
+    EXPECT_FALSE(m_worker->IsRunning());
 }
 
 // A stop during a long search reaches the listed connection: the run ends at its first check.
-TEST_F(SearchRunTest, AStopDuringAStalledSearchEndsTheRun)
+// The clean-up run then still reaches its container repair, on a connection of its own, which
+// answers the stop at once; it does so too after its first connection failed.
+TEST_F(SearchRunTest, AStopDuringAStalledSearchEndsTheRunButNotTheContainerRepair)
 {
-    m_media->Add(Item(L"new", 300, 0, false));
-    m_db->Control().Stall(CdbMethod::Search);
-    ASSERT_EQ(S_OK, m_worker->QueueSearch(Search::kItemFullSearch, 0x00010000));
-    ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::Search, 1, kWaitMs));
-    m_worker->RequestStop();
-    m_db->Control().Release(CdbMethod::Search);
-    EXPECT_EQ(Search::kProgressFailed, WaitForEnd());
-    EXPECT_TRUE(HandedOver().empty());
-    EXPECT_EQ(1u, SearchTexts().size());
-    EXPECT_TRUE(m_worker->StopThread(kWaitMs));
-    ExpectConnectionsClosed(2);
-}
-
-// The clean-up run always reaches its container repair, on a connection of its own: after its
-// first connection failed, and after a stop, which the repair then answers.
-TEST_F(SearchRunTest, CleanUpRepairsContainersAfterAFailedConnectionOrAStop)
-{
-    for (bool stop : {false, true})
+    const struct
     {
-        SCOPED_TRACE(stop);
-        m_db->Control().Reset();
-        m_db->Control().ClearCalls();
-        if (stop)
+        LONG type;
+        bool stop;
+        size_t searches;
+        ULONG progress;
+    } cases[] = {
+        {Search::kItemFullSearch, true, 1, Search::kProgressFailed},
+        {Search::kItemCleanUp, true, 1, Search::kProgressFailed},  // the repair looked for no container
+        {Search::kItemCleanUp, false, 1, Search::kProgressDone},   // the repair's container lookup only
+    };
+    m_media->Add(Item(L"new", 300, 0, false));
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << c.type << (c.stop ? " stopped" : " first connection failed"));
+        ClearCalls();
+        if (c.stop)
         {
             m_db->Control().Stall(CdbMethod::Search);
-            ASSERT_EQ(S_OK, m_worker->QueueSearch(Search::kItemCleanUp, 0x00020000));
-            ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::Search, 1, kWaitMs));
+            ASSERT_EQ(S_OK, m_worker->QueueSearch(c.type, 0x00020000));
+            ASSERT_TRUE(m_db->Control().WaitStalled(CdbMethod::Search, 1, kTestWaitMs));
             m_worker->RequestStop();
             m_db->Control().Release(CdbMethod::Search);
-            EXPECT_EQ(Search::kProgressFailed, WaitForEnd());
-            EXPECT_EQ(1u, SearchTexts().size());  // the repair looked for no container
         }
         else
         {
             m_db->Control().FailNext(CdbMethod::Open, E_FAIL);
-            EXPECT_EQ(Search::kProgressDone, Run(Search::kItemCleanUp, 0x00020000));
-            ASSERT_EQ(1u, SearchTexts().size());  // the repair's container lookup only
-            EXPECT_NE(std::wstring::npos, SearchTexts()[0].find(L"600"));
+            ASSERT_EQ(S_OK, m_worker->QueueSearch(c.type, 0x00020000));
         }
+        EXPECT_EQ(c.progress, WaitForEnd());
+        EXPECT_TRUE(HandedOver().empty());
+        ASSERT_EQ(c.searches, SearchTexts().size());
+        EXPECT_EQ(c.type == Search::kItemCleanUp && !c.stop, SearchTexts()[0].find(L"600") != std::wstring::npos);
         EXPECT_EQ(2u, m_db->Control().Calls(CdbMethod::Open).size());
-        EXPECT_EQ(m_db->Control().Calls(CdbMethod::Open).size() - (stop ? 0 : 1),
-                  m_db->Control().Calls(CdbMethod::Close).size());
+        EXPECT_EQ(c.stop ? 2u : 1u, m_db->Control().Calls(CdbMethod::Close).size());
+        if (c.stop)
+        {
+            EXPECT_TRUE(m_worker->StopThread(kTestWaitMs));
+            StartWorker();
+        }
     }
 }

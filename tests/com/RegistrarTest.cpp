@@ -14,33 +14,21 @@ const wchar_t kModulePath[] = L"C:\\O'Brien\\50%\\plugin.dll";
 
 // The shape of a class registration, under HKCU so that the test needs no rights.
 const wchar_t kClassScript[] = LR"(
-HKCU
+HKCU { NoRemove Software { NoRemove LumTest { NoRemove Registrar
 {
-    NoRemove Software
+    ForceRemove {11111111-2222-3333-4444-555555555555} = s 'Test Class'
     {
-        NoRemove LumTest
-        {
-            NoRemove Registrar
-            {
-                ForceRemove {11111111-2222-3333-4444-555555555555} = s 'Test Class'
-                {
-                    InprocServer32 = s '%Module%'
-                    {
-                        val ThreadingModel = s 'Both'
-                    }
-                    TypeLib = s '{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}'
-                }
-                Shared
-                {
-                    val Count = d 42
-                    val Mask = d '0xFFFFFFFF'
-                    val Rate = s '100%%'
-                    'Key With Spaces' = s 'it''s quoted'
-                }
-            }
-        }
+        InprocServer32 = s '%Module%' { val ThreadingModel = s 'Both' }
+        TypeLib = s '{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}'
     }
-}
+    Shared
+    {
+        val Count = d 42
+        val Mask = d '0xFFFFFFFF'
+        val Rate = s '100%%'
+        'Key With Spaces' = s 'it''s quoted'
+    }
+} } } }
 )";
 
 const std::wstring kClassKey = kBase + L"\\{11111111-2222-3333-4444-555555555555}";

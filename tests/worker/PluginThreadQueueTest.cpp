@@ -111,18 +111,3 @@ TEST_F(PluginThreadQueue, ProcessItemDecidesWhoDestroysTheItem)
     EXPECT_EQ(liveBefore + 1, CTestWorker::CProcessItem::s_live);
     delete kept[0];
 }
-
-TEST_F(PluginThreadQueue, ProcessItemMayQueueMore)
-{
-    CTestWorker worker(m_log);
-    worker.handler = [](CTestWorker& self, CTestWorker::CProcessItem* item) {
-        // Odd values queue the next one at once, even ones delayed.
-        if (item->type == 1 && item->value < 5)
-            self.Queue(1, item->value + 1, item->value % 2 == 0);
-        return false;
-    };
-    ASSERT_TRUE(worker.StartThread(kTestWaitMs));
-    ASSERT_EQ(S_OK, worker.Queue(1, 1));
-    ASSERT_TRUE(m_log->WaitForProcessed(1, 5));
-    EXPECT_EQ((std::vector<DWORD>{1, 2, 3, 4, 5}), m_log->Values(1));
-}

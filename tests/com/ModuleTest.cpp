@@ -18,6 +18,8 @@ const CLSID CLSID_ModuleTestObject = {0x9d1c7e52, 0x04b6, 0x4c1e, {0x8e, 0x0a, 0
 const CLSID CLSID_NotServed = {0x9d1c7e52, 0x04b6, 0x4c1e, {0x8e, 0x0a, 0x3b, 0x2d, 0x5f, 0x6a, 0x7c, 0x82}};
 
 bool g_throwInConstructor = false;
+HRESULT g_constructResult = S_OK;
+int g_finalReleases = 0;
 
 class CModuleTestObject : public CComObjectRootEx, public IPersist
 {
@@ -27,17 +29,31 @@ public:
         if (g_throwInConstructor)
             ThrowHResult(E_OUTOFMEMORY);
     }
+    HRESULT FinalConstruct() { return g_constructResult; }
+    void FinalRelease() { ++g_finalReleases; }
     HRESULT InternalQueryInterface(REFIID iid, void** out)
     {
         return QueryInterfaceFrom(iid, out, {{&IID_IPersist, static_cast<IPersist*>(this)}});
     }
-    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* id) override
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* id) override { return *id = CLSID_ModuleTestObject, S_OK; }
+};
+
+// A minimal outer object that keeps the inner non-delegating IUnknown, as an aggregating client does.
+class COuter : public IUnknown
+{
+public:
+    LONG refs = 1;
+    CComPtr<IUnknown> inner;
+    STDMETHOD(QueryInterface)(REFIID iid, void** out) override
     {
-        if (!id)
-            return E_POINTER;
-        *id = CLSID_ModuleTestObject;
+        if (!IsEqualIID(iid, IID_IUnknown))
+            return inner->QueryInterface(iid, out);
+        *out = this;
+        AddRef();
         return S_OK;
     }
+    STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
+    STDMETHOD_(ULONG, Release)() override { return --refs; }
 };
 
 class CTestModule : public CComDllModule
@@ -50,11 +66,18 @@ private:
         {&CLSID_ModuleTestObject, &CreateComInstance<CModuleTestObject>, IDR_MODULE_TEST_SCRIPT, nullptr}};
 };
 
+// Every case ends with no module lock left once the cached class object is dropped.
 class ModuleTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_EQ(0, ModuleLockCount()) << "an earlier test leaked a module lock"; }
-    void TearDown() override { g_throwInConstructor = false; }
+    void SetUp() override { g_finalReleases = 0; }
+    void TearDown() override
+    {
+        g_throwInConstructor = false;
+        g_constructResult = S_OK;
+        module.Term();
+        EXPECT_EQ(0, ModuleLockCount());
+    }
 
     CComPtr<IClassFactory> Factory()
     {
@@ -66,6 +89,43 @@ protected:
     CTestModule module;
 };
 }  // namespace
+
+TEST_F(ModuleTest, ObjectAloneCountsReferencesAndHoldsAModuleLock)
+{
+    CComPtr<IPersist> object;
+    ASSERT_EQ(S_OK, CreateComInstance<CModuleTestObject>(nullptr, IID_IPersist, reinterpret_cast<void**>(&object)));
+    EXPECT_EQ(1, ModuleLockCount());
+    CComPtr<IUnknown> identity;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+    EXPECT_EQ(static_cast<IUnknown*>(object.Get()), identity.Get());
+    void* other = reinterpret_cast<void*>(1);
+    EXPECT_EQ(E_NOINTERFACE, object->QueryInterface(IID_IClassFactory, &other));
+    EXPECT_EQ(nullptr, other);
+    identity.Release();
+    object.Release();
+    EXPECT_EQ(1, g_finalReleases);
+}
+
+TEST_F(ModuleTest, AggregatedObjectDelegatesToTheOuterObject)
+{
+    COuter outer;
+    void* out = nullptr;
+    EXPECT_EQ(CLASS_E_NOAGGREGATION, CreateComInstance<CModuleTestObject>(&outer, IID_IPersist, &out));
+    ASSERT_EQ(S_OK, CreateComInstance<CModuleTestObject>(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)));
+    EXPECT_EQ(1, ModuleLockCount());
+
+    IPersist* persist = nullptr;
+    ASSERT_EQ(S_OK, outer.QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)));
+    EXPECT_EQ(2, outer.refs);  // the inner interface counted on the outer object
+    IUnknown* identity = nullptr;
+    ASSERT_EQ(S_OK, persist->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+    EXPECT_EQ(static_cast<IUnknown*>(&outer), identity);
+    identity->Release();
+    persist->Release();
+    EXPECT_EQ(1, outer.refs);
+    outer.inner.Release();
+    EXPECT_EQ(1, g_finalReleases);
+}
 
 TEST_F(ModuleTest, InitialisesAndServesOnlyItsClass)
 {
@@ -104,7 +164,6 @@ TEST_F(ModuleTest, CanUnloadNowFollowsObjectsClassObjectsAndServerLocks)
 {
     EXPECT_EQ(S_OK, module.CanUnloadNow());
     CComPtr<IClassFactory> factory = Factory();
-    ASSERT_NE(nullptr, factory.Get());
     EXPECT_EQ(S_FALSE, module.CanUnloadNow());
 
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));
@@ -117,35 +176,34 @@ TEST_F(ModuleTest, CanUnloadNowFollowsObjectsClassObjectsAndServerLocks)
     ASSERT_EQ(S_OK, again->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&object)));
     again.Release();
     EXPECT_EQ(S_FALSE, module.CanUnloadNow());
-    CLSID id = GUID_NULL;
-    EXPECT_EQ(S_OK, object->GetClassID(&id));
-    EXPECT_TRUE(IsEqualCLSID(CLSID_ModuleTestObject, id));
     object.Release();
     EXPECT_EQ(S_OK, module.CanUnloadNow());
 }
 
-TEST_F(ModuleTest, CreateInstanceChecksItsArgumentsAndCatchesConstructorFailures)
+// A refused creation leaves a null result and no object behind. Aggregation is refused before
+// anything is created (the outer object is never called).
+TEST_F(ModuleTest, CreateInstanceRefusesBadArgumentsAndCatchesConstructionFailures)
 {
     CComPtr<IClassFactory> factory = Factory();
     ASSERT_NE(nullptr, factory.Get());
     EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_IPersist, nullptr));
-
-    // Never called: the aggregation rule is checked before anything is created.
-    IUnknown* const outer = reinterpret_cast<IUnknown*>(factory.Get());
-    void* out = reinterpret_cast<void*>(1);
-    EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(outer, IID_IPersist, &out));
-    EXPECT_EQ(nullptr, out);
-
-    out = reinterpret_cast<void*>(1);
-    EXPECT_EQ(E_NOINTERFACE, factory->CreateInstance(nullptr, IID_IClassFactory, &out));
-    EXPECT_EQ(nullptr, out);
-
-    g_throwInConstructor = true;
-    out = reinterpret_cast<void*>(1);
-    EXPECT_EQ(E_OUTOFMEMORY, factory->CreateInstance(nullptr, IID_IPersist, &out));
-    EXPECT_EQ(nullptr, out);
-    factory.Release();
-    EXPECT_EQ(0, ModuleLockCount());
+    const struct { const char* what; bool aggregated; REFIID iid; bool throws; HRESULT constructResult; HRESULT expected; } cases[] = {
+        {"aggregation", true, IID_IPersist, false, S_OK, CLASS_E_NOAGGREGATION},
+        {"unknown interface", false, IID_IClassFactory, false, S_OK, E_NOINTERFACE},
+        {"constructor throws", false, IID_IPersist, true, S_OK, E_OUTOFMEMORY},
+        {"FinalConstruct fails", false, IID_IPersist, false, E_ACCESSDENIED, E_ACCESSDENIED},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        g_throwInConstructor = c.throws;
+        g_constructResult = c.constructResult;
+        void* out = reinterpret_cast<void*>(1);
+        IUnknown* const outer = c.aggregated ? reinterpret_cast<IUnknown*>(factory.Get()) : nullptr;
+        EXPECT_EQ(c.expected, factory->CreateInstance(outer, c.iid, &out));
+        EXPECT_EQ(nullptr, out);
+        EXPECT_EQ(1, ModuleLockCount()) << "only the class object's";
+    }
 }
 
 TEST_F(ModuleTest, RegistersItsScriptWithTheModulePath)
@@ -170,12 +228,9 @@ TEST_F(ModuleTest, RegistersItsScriptWithTheModulePath)
 TEST_F(ModuleTest, TermDropsTheCachedClassObjectAndANewOneIsMadeOnRequest)
 {
     module.Term();  // nothing cached yet
-    CComPtr<IClassFactory> factory = Factory();
-    factory.Release();
+    Factory().Release();
     module.Term();
     EXPECT_EQ(0, ModuleLockCount());
-    CComPtr<IClassFactory> fresh = Factory();
-    ASSERT_NE(nullptr, fresh.Get());
     CComPtr<IPersist> object;
-    EXPECT_EQ(S_OK, fresh->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&object)));
+    EXPECT_EQ(S_OK, Factory()->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&object)));
 }

@@ -9,35 +9,26 @@ using namespace registry_probe;
 namespace
 {
 const std::wstring kBase = L"Software\\LumTest\\Registrar";
+// Quotes and percent signs in a replacement value are taken literally.
+const wchar_t kModulePath[] = L"C:\\O'Brien\\50%\\plugin.dll";
 
 // The shape of a class registration, under HKCU so that the test needs no rights.
 const wchar_t kClassScript[] = LR"(
-HKCU
+HKCU { NoRemove Software { NoRemove LumTest { NoRemove Registrar
 {
-    NoRemove Software
+    ForceRemove {11111111-2222-3333-4444-555555555555} = s 'Test Class'
     {
-        NoRemove LumTest
-        {
-            NoRemove Registrar
-            {
-                ForceRemove {11111111-2222-3333-4444-555555555555} = s 'Test Class'
-                {
-                    InprocServer32 = s '%MODULE%'
-                    {
-                        val ThreadingModel = s 'Both'
-                    }
-                    TypeLib = s '{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}'
-                }
-                Shared
-                {
-                    val Count = d 42
-                    val Mask = d '0xFFFFFFFF'
-                    'Key With Spaces' = s 'it''s quoted'
-                }
-            }
-        }
+        InprocServer32 = s '%Module%' { val ThreadingModel = s 'Both' }
+        TypeLib = s '{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}'
     }
-}
+    Shared
+    {
+        val Count = d 42
+        val Mask = d '0xFFFFFFFF'
+        val Rate = s '100%%'
+        'Key With Spaces' = s 'it''s quoted'
+    }
+} } } }
 )";
 
 const std::wstring kClassKey = kBase + L"\\{11111111-2222-3333-4444-555555555555}";
@@ -50,7 +41,8 @@ protected:
     {
         DeleteTree(HKEY_CURRENT_USER, kBase);
         ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, kBase));
-        ASSERT_EQ(S_OK, registrar.AddReplacement(L"MODULE", L"C:\\Program Files\\Lum\\plugin.dll"));
+        ASSERT_EQ(S_OK, registrar.AddReplacement(L"MODULE", L"replaced below"));
+        ASSERT_EQ(S_OK, registrar.AddReplacement(L"module", kModulePath));  // replaces, any case
     }
     void TearDown() override { DeleteTree(HKEY_CURRENT_USER, kBase); }
 
@@ -63,22 +55,13 @@ TEST_F(RegistrarTest, RegisterWritesKeysValuesAndReplacements)
     ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
 
     EXPECT_EQ(L"Test Class", ReadString(HKEY_CURRENT_USER, kClassKey, nullptr));
-    EXPECT_EQ(L"C:\\Program Files\\Lum\\plugin.dll", ReadString(HKEY_CURRENT_USER, kClassKey + L"\\InprocServer32", nullptr));
+    EXPECT_EQ(kModulePath, ReadString(HKEY_CURRENT_USER, kClassKey + L"\\InprocServer32", nullptr));
     EXPECT_EQ(L"Both", ReadString(HKEY_CURRENT_USER, kClassKey + L"\\InprocServer32", L"ThreadingModel"));
     EXPECT_EQ(L"{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}", ReadString(HKEY_CURRENT_USER, kClassKey + L"\\TypeLib", nullptr));
     EXPECT_EQ(42u, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Count"));
     EXPECT_EQ(0xFFFFFFFFu, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Mask"));
+    EXPECT_EQ(L"100%", ReadString(HKEY_CURRENT_USER, kSharedKey, L"Rate"));
     EXPECT_EQ(L"it's quoted", ReadString(HKEY_CURRENT_USER, kSharedKey + L"\\Key With Spaces", nullptr));
-}
-
-TEST_F(RegistrarTest, ReplacementValuesKeepTheirQuotesAndPercentSigns)
-{
-    ASSERT_EQ(S_OK, registrar.AddReplacement(L"module", L"C:\\O'Brien\\50%\\x.dll"));  // replaces, any case
-    const wchar_t script[] = L"HKCU { NoRemove Software { NoRemove LumTest { NoRemove Registrar { "
-                             L"Path = s '%Module%' Rate = s '100%%' } } } }";
-    ASSERT_EQ(S_OK, registrar.StringRegister(script));
-    EXPECT_EQ(L"C:\\O'Brien\\50%\\x.dll", ReadString(HKEY_CURRENT_USER, kBase + L"\\Path", nullptr));
-    EXPECT_EQ(L"100%", ReadString(HKEY_CURRENT_USER, kBase + L"\\Rate", nullptr));
 }
 
 TEST_F(RegistrarTest, ForceRemoveKeyIsWrittenAnewOnEveryRegistration)
@@ -97,38 +80,32 @@ TEST_F(RegistrarTest, ForceRemoveKeyIsWrittenAnewOnEveryRegistration)
     EXPECT_EQ(42u, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Count"));
 }
 
+// Unregistering removes what the script owns: a ForceRemove key with all in it, the values the
+// script names, and plain keys left empty. Plain keys keep foreign content; NoRemove keys stay.
 TEST_F(RegistrarTest, UnregisterRemovesWhatTheScriptOwns)
 {
-    ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
-    ASSERT_EQ(S_OK, registrar.StringUnregister(kClassScript));
-
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey));
-    // "Shared" held only script values and a subkey with only its script default: both go.
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kSharedKey));
-    // NoRemove keys stay, even when empty.
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kBase));
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\LumTest"));
-}
-
-TEST_F(RegistrarTest, UnregisterKeepsPlainKeysThatHoldSomethingElse)
-{
-    ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
-    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kClassKey + L"\\Extra", nullptr, L"foreign"));
-    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kSharedKey, L"Foreign", L"y"));
-    ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kSharedKey + L"\\Key With Spaces", L"Other", L"z"));
-
-    ASSERT_EQ(S_OK, registrar.StringUnregister(kClassScript));
-    // ForceRemove takes foreign content with it.
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey));
-    // A plain key keeps foreign values but loses the ones the script names.
-    EXPECT_EQ(L"y", ReadString(HKEY_CURRENT_USER, kSharedKey, L"Foreign"));
-    EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Count"));
-    EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Mask"));
-    EXPECT_EQ(L"z", ReadString(HKEY_CURRENT_USER, kSharedKey + L"\\Key With Spaces", L"Other"));
-}
-
-TEST_F(RegistrarTest, UnregisterOfAbsentKeysSucceeds)
-{
+    for (const bool foreign : {false, true})
+    {
+        SCOPED_TRACE(foreign ? "with foreign content" : "script content only");
+        ASSERT_EQ(S_OK, registrar.StringRegister(kClassScript));
+        if (foreign)
+        {
+            ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kClassKey + L"\\Extra", nullptr, L"foreign"));
+            ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kSharedKey, L"Foreign", L"y"));
+            ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, kSharedKey + L"\\Key With Spaces", L"Other", L"z"));
+        }
+        ASSERT_EQ(S_OK, registrar.StringUnregister(kClassScript));
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey));
+        EXPECT_EQ(foreign, KeyExists(HKEY_CURRENT_USER, kSharedKey));
+        EXPECT_EQ(foreign, ReadString(HKEY_CURRENT_USER, kSharedKey, L"Foreign") == L"y");
+        EXPECT_EQ(foreign, ReadString(HKEY_CURRENT_USER, kSharedKey + L"\\Key With Spaces", L"Other") == L"z");
+        EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Count"));
+        EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, kSharedKey, L"Mask"));
+        EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kBase));
+        EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\LumTest"));
+        DeleteTree(HKEY_CURRENT_USER, kSharedKey);
+    }
+    // Nothing left to remove, not even the NoRemove keys: no error, and nothing is made.
     EXPECT_EQ(S_OK, registrar.StringUnregister(kClassScript));
     DeleteTree(HKEY_CURRENT_USER, kBase);
     EXPECT_EQ(S_OK, registrar.StringUnregister(kClassScript));
@@ -137,29 +114,26 @@ TEST_F(RegistrarTest, UnregisterOfAbsentKeysSucceeds)
 
 TEST_F(RegistrarTest, RegisterFromResourceReadsTheAnsiScript)
 {
+    const std::wstring key = L"Software\\LumTest\\ModuleTest";
     ASSERT_EQ(S_OK, registrar.ResourceRegister(GetModuleHandleW(nullptr), IDR_MODULE_TEST_SCRIPT));
-    EXPECT_EQ(L"Module Test Class", ReadString(HKEY_CURRENT_USER, L"Software\\LumTest\\ModuleTest", nullptr));
-    EXPECT_EQ(L"C:\\Program Files\\Lum\\plugin.dll",
-              ReadString(HKEY_CURRENT_USER, L"Software\\LumTest\\ModuleTest\\InprocServer32", nullptr));
+    EXPECT_EQ(L"Module Test Class", ReadString(HKEY_CURRENT_USER, key, nullptr));
+    EXPECT_EQ(kModulePath, ReadString(HKEY_CURRENT_USER, key + L"\\InprocServer32", nullptr));
     ASSERT_EQ(S_OK, registrar.ResourceUnregister(GetModuleHandleW(nullptr), IDR_MODULE_TEST_SCRIPT));
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\LumTest\\ModuleTest"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, key));
 }
 
-TEST_F(RegistrarTest, MissingResourceGivesTheLoaderError)
+TEST_F(RegistrarTest, BadArgumentsAreRefusedAndAnEmptyScriptDoesNothing)
 {
     const HRESULT hr = registrar.ResourceRegister(GetModuleHandleW(nullptr), 999);
     EXPECT_TRUE(hr == HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND) ||
                 hr == HRESULT_FROM_WIN32(ERROR_RESOURCE_TYPE_NOT_FOUND))
         << std::hex << hr;
     EXPECT_EQ(E_INVALIDARG, registrar.ResourceRegister(GetModuleHandleW(nullptr), IDR_MODULE_TEST_SCRIPT, nullptr));
-}
-
-TEST_F(RegistrarTest, NullArgumentsAreRefused)
-{
-    EXPECT_EQ(E_INVALIDARG, registrar.StringRegister(nullptr));
     EXPECT_EQ(E_INVALIDARG, registrar.StringUnregister(nullptr));
     EXPECT_EQ(E_INVALIDARG, registrar.AddReplacement(nullptr, L"x"));
     EXPECT_EQ(E_INVALIDARG, registrar.AddReplacement(L"", L"x"));
+    EXPECT_EQ(S_OK, registrar.StringRegister(L" \r\n\t "));
+    EXPECT_EQ(S_OK, registrar.StringUnregister(L""));
 }
 
 // Every broken script starts with a valid key, which must not be written: a script is read whole
@@ -167,11 +141,10 @@ TEST_F(RegistrarTest, NullArgumentsAreRefused)
 TEST_F(RegistrarTest, BrokenScriptsAreRefusedWithoutWritingAnything)
 {
     const std::wstring prefix = L"HKCU { NoRemove Software { NoRemove LumTest { NoRemove Registrar { Partial = s 'x' ";
-    const struct
-    {
-        const char* what;
-        std::wstring tail;
-    } cases[] = {
+    std::wstring deep = L"Other {";
+    for (int i = 0; i < 10000; ++i)
+        deep += L" K {";  // refused, not recursed without end
+    const struct { const char* what; std::wstring tail; } cases[] = {
         {"missing closing braces", L"Other"},
         {"unknown value type", L"Other = q 'x' } } } }"},
         {"letters in a number", L"Other = d 12z } } } }"},
@@ -191,27 +164,14 @@ TEST_F(RegistrarTest, BrokenScriptsAreRefusedWithoutWritingAnything)
         {"value at the root", L"} } } } HKCU { val A = s 'x' }"},
         {"root without a body", L"} } } } HKCU"},
         {"root with a default value", L"} } } } HKCU = s 'x' { }"},
+        {"deep nesting", deep},
     };
     for (const auto& c : cases)
     {
+        SCOPED_TRACE(c.what);
         const std::wstring script = prefix + c.tail;
-        EXPECT_EQ(kHrRegistryScriptSyntax, registrar.StringRegister(script.c_str())) << c.what;
-        EXPECT_EQ(kHrRegistryScriptSyntax, registrar.StringUnregister(script.c_str())) << c.what;
-        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kBase + L"\\Partial")) << c.what;
+        EXPECT_EQ(kHrRegistryScriptSyntax, registrar.StringRegister(script.c_str()));
+        EXPECT_EQ(kHrRegistryScriptSyntax, registrar.StringUnregister(script.c_str()));
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kBase + L"\\Partial"));
     }
-}
-
-TEST_F(RegistrarTest, DeepNestingIsRefusedNotRecursedWithoutEnd)
-{
-    std::wstring script = L"HKCU {";
-    for (int i = 0; i < 10000; ++i)
-        script += L" K {";
-    EXPECT_EQ(kHrRegistryScriptSyntax, registrar.StringRegister(script.c_str()));
-}
-
-TEST_F(RegistrarTest, EmptyScriptDoesNothing)
-{
-    EXPECT_EQ(S_OK, registrar.StringRegister(L""));
-    EXPECT_EQ(S_OK, registrar.StringRegister(L" \r\n\t "));
-    EXPECT_EQ(S_OK, registrar.StringUnregister(L""));
 }

@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <windows.h>
 #include <string>
 #include <vector>
 #include "tests/support/TempFolder.h"
-#include "tests/support/TestSync.h"
+#include "tests/support/WaitableLog.h"
 #include "standins/ContentDbCatalogue.h"
 #include "tools/lumhost/FolderWatcher.h"
 #include "tools/lumhost/MediaCatalogue.h"
@@ -16,42 +17,23 @@ class FolderWatcherTest : public ::testing::Test
 protected:
     FolderWatcherTest() : catalogue(database), watcher(catalogue, nullptr)
     {
-        catalogue.SetListener([this](const CatalogueEvent& event) {
-            CLockGuard guard(lock);
-            events.push_back(event);
-            arrived.Set();
-        });
+        catalogue.SetListener([this](const CatalogueEvent& event) { events.Add(event); });
     }
     ~FolderWatcherTest() override { watcher.Stop(); }
 
     // Waits until the listener has heard `change` for `path`.
     bool WaitFor(CatalogueChange change, const std::wstring& path)
     {
-        const DWORD start = GetTickCount();
-        for (;;)
-        {
-            {
-                CLockGuard guard(lock);
-                for (const CatalogueEvent& event : events)
-                {
-                    if (event.change == change && event.path == path)
-                        return true;
-                }
-                arrived.Reset();
-            }
-            const DWORD elapsed = GetTickCount() - start;
-            if (elapsed >= kTestWaitMs || !arrived.Wait(kTestWaitMs - elapsed))
-                return false;
-        }
+        return events.WaitUntil([&](const std::vector<CatalogueEvent>& heard) {
+            return std::any_of(heard.begin(), heard.end(), [&](const auto& e) { return e.change == change && e.path == path; });
+        });
     }
 
     CTempFolder folder;
     CContentDbCatalogue database;
     CMediaCatalogue catalogue;
     CFolderWatcher watcher;
-    CCriticalSection lock;
-    CTestEvent arrived;
-    std::vector<CatalogueEvent> events;
+    CWaitableLog<CatalogueEvent> events;
 };
 
 TEST_F(FolderWatcherTest, FilesThatAppearChangeAndGoReachTheCatalogue)

@@ -62,24 +62,20 @@ TEST_F(HostManagerTest, EachHandOffBecomesAWithdrawableEntryOfTheManagerQueue)
     EXPECT_EQ(L"Q2", handOffs[1].entryId);
     EXPECT_EQ(2u, manager.QueueLength());
 
-    // The entries answer what the plug-in asks of them before withdrawing one.
+    // The entry answers what the plug-in asks of it before withdrawing one.
     CScopedVariant entries;
     ASSERT_EQ(S_OK, manager.Site()->GetQueueEntries(entries.Get()));
-    ASSERT_EQ(VT_ARRAY | VT_VARIANT, entries->vt);
     VARIANT* data = nullptr;
     ASSERT_EQ(S_OK, SafeArrayAccessData(entries->parray, reinterpret_cast<void**>(&data)));
-    ASSERT_EQ(VT_UNKNOWN, data[0].vt);
-    IQueueEntry* entry = nullptr;
+    CComPtr<IQueueEntry> entry;
     ASSERT_EQ(S_OK, data[0].punkVal->QueryInterface(IID_IQueueEntry, reinterpret_cast<void**>(&entry)));
+    SafeArrayUnaccessData(entries->parray);
     ULONG state = 0;
     EXPECT_EQ(S_OK, entry->GetState(&state));
     EXPECT_EQ(QueueEntry::kStateWithdrawable, state);
     CScopedVariant path;
     EXPECT_EQ(S_OK, entry->GetValue(QueueEntry::kValuePath, path.Get()));
-    ASSERT_EQ(VT_BSTR, path->vt);
     EXPECT_STREQ(L"C:\\m\\rec.mp4", path->bstrVal);
-    entry->Release();
-    SafeArrayUnaccessData(entries->parray);
 
     ASSERT_EQ(S_OK, Cancel(L"Q1"));
     ASSERT_EQ(1u, withdrawals.size());

@@ -2,69 +2,72 @@
 #include <string>
 #include <vector>
 #include "tests/support/TempFolder.h"
-#include "tests/support/TestSync.h"
 #include "tools/lumhost/LumHostOptions.h"
 
 namespace
 {
-struct BadArguments
+std::string Narrow(const std::wstring& text)
 {
-    std::vector<std::wstring> args;
-    const wchar_t* messagePart;  // what the message must name
-};
-
-class LumHostOptionsBad : public ::testing::TestWithParam<BadArguments>
-{
-};
-
-TEST_P(LumHostOptionsBad, AreRefusedWithAMessageThatNamesTheProblem)
-{
-    CLumHostOptions options;
-    std::wstring error;
-    EXPECT_EQ(LumHostParse::Error, ParseLumHostOptions(GetParam().args, options, error));
-    EXPECT_NE(std::wstring::npos, error.find(GetParam().messagePart)) << std::string(error.begin(), error.end());
+    return std::string(text.begin(), text.end());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, LumHostOptionsBad,
-    ::testing::Values(BadArguments{{}, L"no media folder"},
-                      BadArguments{{L"--bogus", L"C:\\m"}, L"unknown option --bogus"},
-                      BadArguments{{L"-x", L"C:\\m"}, L"unknown option -x"},
-                      BadArguments{{L"C:\\a", L"C:\\b"}, L"one media folder only"},
-                      BadArguments{{L""}, L"empty"},
-                      BadArguments{{L"C:\\m", L"--seconds"}, L"--seconds needs a value"},
-                      BadArguments{{L"C:\\m", L"--seconds", L"0"}, L"above 0"},
-                      BadArguments{{L"C:\\m", L"--seconds", L"-5"}, L"\"-5\""},
-                      BadArguments{{L"C:\\m", L"--seconds", L"12x"}, L"\"12x\""},
-                      BadArguments{{L"C:\\m", L"--seconds", L" 12"}, L"\" 12\""},
-                      BadArguments{{L"C:\\m", L"--seconds", L"99999999999999999999"}, L"whole number"},
-                      BadArguments{{L"C:\\m", L"--seconds", L"31708800"}, L"whole number"},  // over a year
-                      BadArguments{{L"C:\\m", L"--dll"}, L"--dll needs a value"},
-                      BadArguments{{L"C:\\m", L"--dll", L""}, L"--dll needs a file name"},
-                      BadArguments{{L"C:\\m", L"--write-slowly", L""}, L"--write-slowly needs a file name"},
-                      BadArguments{{L"C:\\m", L"--write-seconds", L"0"}, L"above 0"},
-                      BadArguments{{L"C:\\m", L"--write-after", L"soon"}, L"\"soon\""}));
-
-TEST(LumHostOptions, HelpWinsWherever)
+TEST(LumHostOptions, BadArgumentsAreRefusedWithAMessageThatNamesTheProblem)
 {
+    const struct { std::vector<std::wstring> args; const wchar_t* messagePart; } cases[] = {
+        {{}, L"no media folder"},
+        {{L"--bogus", L"C:\\m"}, L"unknown option --bogus"},
+        {{L"-x", L"C:\\m"}, L"unknown option -x"},
+        {{L"C:\\a", L"C:\\b"}, L"one media folder only"},
+        {{L""}, L"empty"},
+        {{L"C:\\m", L"--seconds"}, L"--seconds needs a value"},
+        {{L"C:\\m", L"--seconds", L"0"}, L"above 0"},
+        {{L"C:\\m", L"--seconds", L"-5"}, L"\"-5\""},
+        {{L"C:\\m", L"--seconds", L"12x"}, L"\"12x\""},
+        {{L"C:\\m", L"--seconds", L" 12"}, L"\" 12\""},
+        {{L"C:\\m", L"--seconds", L"99999999999999999999"}, L"whole number"},
+        {{L"C:\\m", L"--seconds", L"31708800"}, L"whole number"},  // over a year
+        {{L"C:\\m", L"--dll", L""}, L"--dll needs a file name"},
+        {{L"C:\\m", L"--write-slowly", L""}, L"--write-slowly needs a file name"},
+        {{L"C:\\m", L"--write-seconds", L"0"}, L"above 0"},
+        {{L"C:\\m", L"--write-after", L"soon"}, L"\"soon\""},
+        {{L"C:\\m", L"--search", L"bogus"}, L"--search: unknown search mode"},
+        {{L"C:\\m", L"--engine", L"A:1", L"--engine", L"a:2"}, L"two engines named"},
+        {{L"C:\\m", L"--cleanup-class", L"0"}, L"--cleanup-class"},
+        {{L"C:\\m", L"--analyse-ms", L"600001"}, L"--analyse-ms"},
+    };
+    for (const auto& c : cases)
+    {
+        CLumHostOptions options;
+        std::wstring error;
+        EXPECT_EQ(LumHostParse::Error, ParseLumHostOptions(c.args, options, error)) << Narrow(c.messagePart);
+        EXPECT_NE(std::wstring::npos, error.find(c.messagePart)) << Narrow(error);
+    }
     for (const wchar_t* help : {L"--help", L"-h", L"-?", L"/?"})
     {
         CLumHostOptions options;
         std::wstring error;
-        EXPECT_EQ(LumHostParse::Help, ParseLumHostOptions({L"--bogus", help}, options, error));
+        EXPECT_EQ(LumHostParse::Help, ParseLumHostOptions({L"--bogus", help}, options, error)) << "help wins";
     }
 }
 
-TEST(LumHostOptions, EveryOptionIsTaken)
+TEST(LumHostOptions, EveryOptionIsTakenAndTheRestHasDefaults)
 {
     CLumHostOptions options;
     std::wstring error;
+    ASSERT_EQ(LumHostParse::Run, ParseLumHostOptions({L"m"}, options, error));
+    EXPECT_TRUE(options.registerPlugin);
+    EXPECT_EQ(0u, options.seconds);  // until stopped
+    EXPECT_TRUE(options.dllPath.empty());
+    EXPECT_TRUE(options.writeSlowlyPath.empty());
+    EXPECT_EQ(DefaultEngines().size(), options.engines.size());
+
     ASSERT_EQ(LumHostParse::Run,
               ParseLumHostOptions({L"--dll", L"-odd name.dll", L"--no-register", L"--seconds", L"90", L"-v",
                                    L"--write-slowly", L"rec.mp4", L"--write-seconds", L"7", L"--write-after", L"0",
-                                   L"D:\\media"},
+                                   L"--search", L"full", L"--search", L"cleanup", L"--analyse-ms", L"250",
+                                   L"--cleanup-class", L"200", L"--engine", L"Only:0x08", L"D:\\media"},
                                   options, error))
-        << std::string(error.begin(), error.end());
+        << Narrow(error);
     EXPECT_EQ(L"D:\\media", options.folder);
     EXPECT_EQ(L"-odd name.dll", options.dllPath);  // a value is taken as it comes
     EXPECT_FALSE(options.registerPlugin);
@@ -73,17 +76,11 @@ TEST(LumHostOptions, EveryOptionIsTaken)
     EXPECT_EQ(L"rec.mp4", options.writeSlowlyPath);
     EXPECT_EQ(7u, options.writeSeconds);
     EXPECT_EQ(0u, options.writeAfterSeconds);
-}
-
-TEST(LumHostOptions, DefaultsRunUntilStoppedAndRegister)
-{
-    CLumHostOptions options;
-    std::wstring error;
-    ASSERT_EQ(LumHostParse::Run, ParseLumHostOptions({L"m"}, options, error));
-    EXPECT_TRUE(options.registerPlugin);
-    EXPECT_EQ(0u, options.seconds);
-    EXPECT_TRUE(options.dllPath.empty());
-    EXPECT_TRUE(options.writeSlowlyPath.empty());
+    ASSERT_EQ(2u, options.searches.size());
+    EXPECT_EQ(0x00020000u, options.searches[1].StartFlags());
+    EXPECT_EQ(250u, options.analyseMs);
+    EXPECT_EQ(200u, options.cleanUpClass);
+    EXPECT_EQ(1u, options.engines.size());  // named engines replace the default ones
 }
 
 TEST(LumHostOptions, FolderIsMadeAbsoluteAndMustBeAFolder)
@@ -106,12 +103,11 @@ TEST(LumHostOptions, FolderIsMadeAbsoluteAndMustBeAFolder)
     SetCurrentDirectoryW(saved);
     EXPECT_EQ(temp / L"média files", options.folder);
 
-    options.folder = temp / L"missing";
-    EXPECT_FALSE(CheckMediaFolder(options, error));
-    EXPECT_NE(std::wstring::npos, error.find(L"does not exist"));
-
-    options.folder = temp / L"plain.txt";
-    EXPECT_FALSE(CheckMediaFolder(options, error));
-    EXPECT_NE(std::wstring::npos, error.find(L"not a folder"));
+    for (const auto& [name, messagePart] : {std::pair{L"missing", L"does not exist"}, std::pair{L"plain.txt", L"not a folder"}})
+    {
+        options.folder = temp / name;
+        EXPECT_FALSE(CheckMediaFolder(options, error));
+        EXPECT_NE(std::wstring::npos, error.find(messagePart)) << Narrow(error);
+    }
 }
 }  // namespace

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 #include "tests/support/TempFolder.h"
-#include "tests/support/TestSync.h"
+#include "tests/support/WaitableLog.h"
 #include "common/ProductKeys.h"
 #include "common/RegKey.h"
 #include "contentdb/ContentConstants.h"
@@ -63,22 +63,6 @@ protected:
         notifications = 0;
     }
 
-    // Waits for `count` reports.
-    bool WaitFor(size_t count)
-    {
-        const DWORD start = GetTickCount();
-        while (GetTickCount() - start < kTestWaitMs)
-        {
-            {
-                CLockGuard guard(lock);
-                if (reports.size() >= count)
-                    return true;
-            }
-            Sleep(10);
-        }
-        return false;
-    }
-
     std::wstring State(const wchar_t* id, LONG prop)
     {
         std::wstring text;
@@ -89,50 +73,44 @@ protected:
     CTempFolder folder;
     CContentDbCatalogue database;
     LONG notifications = 0;
-    CCriticalSection lock;
-    std::vector<CAnalysingManager::Analysed> reports;
+    CWaitableLog<CAnalysingManager::Analysed> reports;
     CAnalysingManager manager{database,
                               [](ULONG category) { return category == 0x08 ? std::vector<ULONG>{2, 9} : std::vector<ULONG>{}; },
-                              20, [this](const CAnalysingManager::Analysed& analysed) {
-                                  CLockGuard guard(lock);
-                                  reports.push_back(analysed);
-                              }};
+                              20, [this](const CAnalysingManager::Analysed& analysed) { reports.Add(analysed); }};
 };
 
-TEST_F(AnalysingManagerTest, WritesAnalysedIntoTheOverallAndTheEnginesFieldsQuietlyInQueueOrder)
+// Items are analysed in queue order, whether queued before or after the start. Analysed is written
+// quietly into the overall field and the fields of the item's engines; withdrawn entries, gone
+// files and items the database does not hold are not written.
+TEST_F(AnalysingManagerTest, WritesAnalysedQuietlyInQueueOrderUnlessWithdrawnOrGone)
 {
-    ASSERT_EQ(S_OK, manager.Start());
     manager.Queue(L"Q1", folder / L"a.jpg", L"i1", 0x08);
     manager.Queue(L"Q2", folder / L"b.mp4", L"i2", 0x04);
-    ASSERT_TRUE(WaitFor(2));
-    EXPECT_EQ(L"Q1", reports[0].entryId);
-    EXPECT_TRUE(reports[0].written);
+    manager.Queue(L"Q3", folder / L"a.jpg", L"i1", 0x08);
+    EXPECT_EQ(3u, manager.Outstanding());
+    EXPECT_TRUE(manager.Withdraw(L"Q3"));
+    EXPECT_FALSE(manager.Withdraw(L"Q9"));
+    ASSERT_EQ(S_OK, manager.Start());
+    manager.Queue(L"Q4", folder / L"gone.mp4", L"i2", 0x04);
+    manager.Queue(L"Q5", folder / L"b.mp4", L"gone", 0x04);
+    ASSERT_TRUE(reports.WaitForCount(4));
+    manager.Stop();
+    EXPECT_EQ(0u, manager.Outstanding());
+
+    const std::vector<CAnalysingManager::Analysed> all = reports.Items();
+    ASSERT_EQ(4u, all.size());
+    EXPECT_EQ(L"Q1", all[0].entryId);
+    EXPECT_TRUE(all[0].written);
+    EXPECT_EQ(L"Q2", all[1].entryId);
+    EXPECT_EQ(L"Q4", all[2].entryId);
+    EXPECT_FALSE(all[2].written);
+    EXPECT_NE(std::wstring::npos, all[2].problem.find(L"file is gone"));
+    EXPECT_NE(std::wstring::npos, all[3].problem.find(L"not in the content database"));
     // Overall 0 -> 4, field 2 (bits 4-7) 10 -> 4, field 3 kept, field 9 (0xB0 bits 0-3) 6 -> 4.
     EXPECT_EQ(L"836", State(L"i1", kPropAnalysisState0));  // 0x344
     EXPECT_EQ(L"4", State(L"i1", kPropAnalysisState1));
-    EXPECT_EQ(L"4", State(L"i2", kPropAnalysisState0));   // no engine: the overall state only
+    EXPECT_EQ(L"4", State(L"i2", kPropAnalysisState0));  // no engine: the overall state only
     EXPECT_EQ(0, notifications);
-    EXPECT_EQ(0u, manager.Outstanding());
-}
-
-TEST_F(AnalysingManagerTest, WithdrawnEntriesAndGoneItemsOrFilesAreNotWritten)
-{
-    manager.Queue(L"Q1", folder / L"a.jpg", L"i1", 0x08);
-    manager.Queue(L"Q2", folder / L"b.mp4", L"i2", 0x04);
-    manager.Queue(L"Q3", folder / L"b.mp4", L"gone", 0x04);
-    EXPECT_EQ(3u, manager.Outstanding());
-    EXPECT_TRUE(manager.Withdraw(L"Q1"));
-    EXPECT_FALSE(manager.Withdraw(L"Q9"));
-    ASSERT_TRUE(DeleteFileW(LongForm(folder / L"b.mp4").c_str()));
-    ASSERT_EQ(S_OK, manager.Start());
-    ASSERT_TRUE(WaitFor(2));
-    Sleep(100);  // nothing else may follow
-    ASSERT_EQ(2u, reports.size());
-    EXPECT_EQ(L"Q2", reports[0].entryId);
-    EXPECT_FALSE(reports[0].written);
-    EXPECT_NE(std::wstring::npos, reports[0].problem.find(L"file is gone"));
-    EXPECT_NE(std::wstring::npos, reports[1].problem.find(L"not in the content database"));
-    EXPECT_EQ(L"0x3A0", State(L"i1", kPropAnalysisState0));
 }
 
 // HKEY_LOCAL_MACHINE redirected to a scratch key of the current user for the test's length.

@@ -14,6 +14,7 @@ DWORD OpenForReading(const std::wstring& path)
     return file.IsValid() ? ERROR_SUCCESS : GetLastError();
 }
 
+// What a writer reported: Opened, then Closed or Failed.
 struct WriterRecord
 {
     CTestEvent opened;
@@ -21,33 +22,26 @@ struct WriterRecord
     ULONGLONG bytes = 0;
     DWORD error = 0;
     bool failed = false;
-};
 
-CSlowWriter::Listener RecordInto(WriterRecord& record)
-{
-    return [&record](CSlowWriter::Event event, const std::wstring&, ULONGLONG bytes, DWORD error) {
-        switch (event)
-        {
-        case CSlowWriter::Event::Opened: record.opened.Set(); break;
-        case CSlowWriter::Event::Closed:
-            record.bytes = bytes;
-            record.closed.Set();
-            break;
-        case CSlowWriter::Event::Failed:
-            record.failed = true;
-            record.error = error;
-            record.closed.Set();
-            break;
-        }
-    };
-}
+    CSlowWriter::Listener Listener()
+    {
+        return [this](CSlowWriter::Event event, const std::wstring&, ULONGLONG written, DWORD code) {
+            if (event == CSlowWriter::Event::Opened)
+                return opened.Set();
+            failed = event == CSlowWriter::Event::Failed;
+            bytes = written;
+            error = code;
+            closed.Set();
+        };
+    }
+};
 
 TEST(SlowWriter, ReadersGetASharingViolationUntilTheWriterCloses)
 {
     CTempFolder folder;
     const std::wstring path = folder / L"récording.mp4";
     WriterRecord record;
-    CSlowWriter writer(RecordInto(record));
+    CSlowWriter writer(record.Listener());
     ASSERT_EQ(S_OK, writer.Start(path, 0, 1500));
     ASSERT_TRUE(record.opened.Wait());
     EXPECT_FALSE(writer.IsFinished());
@@ -64,7 +58,7 @@ TEST(SlowWriter, StopClosesAtOnceAndAFailureIsReported)
 {
     CTempFolder folder;
     WriterRecord record;
-    CSlowWriter writer(RecordInto(record));
+    CSlowWriter writer(record.Listener());
     ASSERT_EQ(S_OK, writer.Start(folder / L"long.mp4", 0, 3600 * 1000));
     ASSERT_TRUE(record.opened.Wait());
     const DWORD start = GetTickCount();
@@ -74,7 +68,7 @@ TEST(SlowWriter, StopClosesAtOnceAndAFailureIsReported)
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), OpenForReading(folder / L"long.mp4"));
 
     WriterRecord failing;
-    CSlowWriter nowhere(RecordInto(failing));
+    CSlowWriter nowhere(failing.Listener());
     ASSERT_EQ(S_OK, nowhere.Start(folder / L"missing folder\\x.mp4", 0, 1000));
     ASSERT_TRUE(failing.closed.Wait());
     EXPECT_TRUE(failing.failed);

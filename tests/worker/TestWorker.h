@@ -1,137 +1,71 @@
 #pragma once
 #include <windows.h>
-#include <objbase.h>
 #include <gtest/gtest.h>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 #include "common/Scoped.h"
+#include "tests/support/TestSync.h"
+#include "tests/support/WaitableLog.h"
 #include "worker/PluginThread.h"
 
-// What a test worker saw. Kept apart from the worker so that it outlives it.
-class CWorkLog
+// What a test worker saw, hook by hook. Kept apart from the worker so that it outlives it.
+enum class Hook { Processed, Returned, Queued, Dequeued, Exit };  // Processed: handed to ProcessItem
+struct CWorkEntry { Hook hook; LONG type; DWORD value; ULONG sequence; DWORD tick; };
+
+class CWorkLog : public CWaitableLog<CWorkEntry>
 {
 public:
-    struct CEntry
-    {
-        LONG type;
-        DWORD value;
-        ULONG sequence;
-        DWORD tick;
-    };
     static constexpr LONG kNullItem = 0x7FFFFFFF;  // OnItemDequeued(null)
 
-    CWorkLog() : m_changed(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-
-    void AddProcessed(const CEntry& entry) { Add(m_processed, entry); }
-    void AddQueued(const CEntry& entry) { Add(m_queued, entry); }
-    void AddDequeued(const CEntry& entry) { Add(m_dequeued, entry); }
-    void AddReturned() { Change([&] { ++m_returned; }); }
-    void AddExit(size_t queueLength) { Change([&] { m_exitQueueLengths.push_back(queueLength); }); }
-
-    std::vector<CEntry> Processed() const { return Read(m_processed); }
-    std::vector<CEntry> Queued() const { return Read(m_queued); }
-    std::vector<CEntry> Dequeued() const { return Read(m_dequeued); }
-    std::vector<size_t> ExitQueueLengths() const { return Read(m_exitQueueLengths); }
+    // The values of the items of `type` that passed `hook`, in order (Exit: the queue length).
+    static std::vector<DWORD> ValuesIn(const std::vector<CWorkEntry>& entries, LONG type, Hook hook)
+    {
+        std::vector<DWORD> values;
+        for (const CWorkEntry& entry : entries)
+            if (entry.hook == hook && entry.type == type)
+                values.push_back(entry.value);
+        return values;
+    }
+    std::vector<DWORD> Values(LONG type, Hook hook = Hook::Processed) const { return ValuesIn(Items(), type, hook); }
+    std::vector<CWorkEntry> Entries(Hook hook = Hook::Processed) const
+    {
+        std::vector<CWorkEntry> entries;
+        for (const CWorkEntry& entry : Items())
+            if (entry.hook == hook)
+                entries.push_back(entry);
+        return entries;
+    }
     std::vector<LONG> ProcessedTypes() const
     {
         std::vector<LONG> types;
-        for (const CEntry& entry : Processed())
+        for (const CWorkEntry& entry : Entries())
             types.push_back(entry.type);
         return types;
     }
-    size_t CountProcessed(LONG type) const
+    size_t CountProcessed(LONG type) const { return Values(type).size(); }
+    // When the first item of `type` was handed to ProcessItem (0: never).
+    DWORD TickOf(LONG type) const
     {
-        size_t count = 0;
-        for (const CEntry& entry : Processed())
-            count += entry.type == type ? 1 : 0;
-        return count;
-    }
-    // Whether an item of `type` was processed; `found` receives the first one.
-    bool FindProcessed(LONG type, CEntry* found = nullptr) const
-    {
-        for (const CEntry& entry : Processed())
-        {
+        for (const CWorkEntry& entry : Entries())
             if (entry.type == type)
-            {
-                if (found)
-                    *found = entry;
-                return true;
-            }
-        }
-        return false;
+                return entry.tick;
+        return 0;
     }
-
-    // Waits until `count` items of `type` were handed to ProcessItem.
-    bool WaitForProcessed(LONG type, size_t count, DWORD timeoutMs) const
+    // Waits until `count` items of `type` passed `hook`.
+    bool WaitFor(Hook hook, LONG type, size_t count, DWORD timeoutMs = kTestWaitMs) const
     {
-        return WaitUntil([&] { return CountLocked(type) >= count; }, timeoutMs);
+        return WaitUntil([&](const auto& entries) { return ValuesIn(entries, type, hook).size() >= count; }, timeoutMs);
     }
-    bool WaitForQueued(size_t count, DWORD timeoutMs) const
+    bool WaitForProcessed(LONG type, size_t count, DWORD timeoutMs = kTestWaitMs) const
     {
-        return WaitUntil([&] { return m_queued.size() >= count; }, timeoutMs);
+        return WaitFor(Hook::Processed, type, count, timeoutMs);
     }
-    // Waits until `count` ProcessItem calls have returned.
-    bool WaitForReturned(size_t count, DWORD timeoutMs) const
-    {
-        return WaitUntil([&] { return m_returned >= count; }, timeoutMs);
-    }
-
-private:
-    template <typename Edit>
-    void Change(Edit change)
-    {
-        {
-            CLockGuard guard(m_lock);
-            change();
-        }
-        SetEvent(m_changed.Get());
-    }
-    template <typename Value>
-    void Add(std::vector<Value>& list, const Value& value)
-    {
-        Change([&] { list.push_back(value); });
-    }
-    template <typename Value>
-    std::vector<Value> Read(const std::vector<Value>& list) const
-    {
-        CLockGuard guard(m_lock);
-        return list;
-    }
-    size_t CountLocked(LONG type) const
-    {
-        size_t count = 0;
-        for (const CEntry& entry : m_processed)
-            count += entry.type == type ? 1 : 0;
-        return count;
-    }
-    // One waiter at a time: the auto-reset event wakes it after every change.
-    template <typename Predicate>
-    bool WaitUntil(Predicate predicate, DWORD timeoutMs) const
-    {
-        const DWORD start = GetTickCount();
-        for (;;)
-        {
-            {
-                CLockGuard guard(m_lock);
-                if (predicate())
-                    return true;
-            }
-            const DWORD elapsed = GetTickCount() - start;
-            if (elapsed >= timeoutMs)
-                return false;
-            WaitForSingleObject(m_changed.Get(), timeoutMs - elapsed);
-        }
-    }
-
-    mutable CCriticalSection m_lock;
-    CScopedHandle m_changed;
-    std::vector<CEntry> m_processed;
-    std::vector<CEntry> m_queued;
-    std::vector<CEntry> m_dequeued;
-    std::vector<size_t> m_exitQueueLengths;
-    size_t m_returned = 0;
+    // No further item of `type` comes. A handle wrongly waited on fires as soon as the thread
+    // waits, so a short watch is enough to see it.
+    bool NoMoreProcessed(LONG type) const { return !WaitForProcessed(type, CountProcessed(type) + 1, 300); }
 };
 
 // A worker that logs every hook call and lets a test decide what ProcessItem does.
@@ -143,10 +77,7 @@ public:
     class CProcessItem : public CBase::CProcessItem
     {
     public:
-        explicit CProcessItem(LONG type = 0, DWORD value = 0) : CBase::CProcessItem(type, value)
-        {
-            ++s_live;
-        }
+        explicit CProcessItem(LONG type = 0, DWORD value = 0) : CBase::CProcessItem(type, value) { ++s_live; }
         ~CProcessItem() override { --s_live; }
 
         // Items alive right now, to prove that none leaks and none is destroyed twice.
@@ -157,11 +88,7 @@ public:
     // item. Set it before the thread starts.
     using CHandler = std::function<bool(CTestWorker& worker, CProcessItem* item)>;
 
-    explicit CTestWorker(std::shared_ptr<CWorkLog> log, ULONG delayMs = 200)
-        : m_log(std::move(log))
-    {
-        m_delay = delayMs;
-    }
+    explicit CTestWorker(std::shared_ptr<CWorkLog> log, ULONG delayMs = 200) : m_log(std::move(log)) { m_delay = delayMs; }
     ~CTestWorker() override
     {
         if (stopInDestructor)
@@ -172,6 +99,18 @@ public:
     // Cleared by a test that lets the template's destructor meet a running thread.
     bool stopInDestructor = true;
 
+    // Holds the thread in its item of `type` until `gate` opens; `inItem` tells the test it is there.
+    void HoldIn(LONG type, CTestEvent& inItem, CTestEvent& gate)
+    {
+        handler = [type, &inItem, &gate](CTestWorker&, CProcessItem* item) {
+            if (item->type == type)
+            {
+                inItem.Set();
+                gate.Wait();
+            }
+            return false;
+        };
+    }
     // Queues a new item; on failure destroys it and returns the error.
     HRESULT Queue(LONG type, DWORD value, bool delayed = false, bool evenIfStopping = false)
     {
@@ -181,10 +120,7 @@ public:
             delete item;
         return hr;
     }
-    ULONG QueueLength()
-    {
-        return VisitQueuedItems(nullptr, [](CBase::CProcessItem*, void*) { return true; });
-    }
+    ULONG QueueLength() { return VisitQueuedItems(nullptr, [](CBase::CProcessItem*, void*) { return true; }); }
     // A handle of the current thread for the test to keep (null when there is none).
     HANDLE DuplicateThreadHandle()
     {
@@ -201,29 +137,39 @@ public:
 protected:
     bool ProcessItem(CBase::CProcessItem* item) override
     {
-        m_log->AddProcessed({item->type, item->value, item->sequence, GetTickCount()});
+        m_log->Add(Entry(Hook::Processed, item));
         const bool keep = handler ? handler(*this, static_cast<CProcessItem*>(item)) : false;
-        m_log->AddReturned();
+        m_log->Add(Entry(Hook::Returned, item));
         return keep;
     }
     void OnItemQueued(CBase::CProcessItem* item) override
     {
         // Appended before the hook runs: it is the tail.
         EXPECT_EQ(item, m_queue.back());
-        m_log->AddQueued({item->type, item->value, item->sequence, GetTickCount()});
+        m_log->Add(Entry(Hook::Queued, item));
     }
     void OnItemDequeued(CBase::CProcessItem* item) override
     {
-        if (item)
-            m_log->AddDequeued({item->type, item->value, item->sequence, GetTickCount()});
-        else
-            m_log->AddDequeued({CWorkLog::kNullItem, 0, 0, GetTickCount()});
+        m_log->Add(item ? Entry(Hook::Dequeued, item) : CWorkEntry{Hook::Dequeued, CWorkLog::kNullItem, 0, 0, 0});
     }
-    void OnThreadExit() override { m_log->AddExit(m_queue.size()); }
+    void OnThreadExit() override { m_log->Add({Hook::Exit, 0, static_cast<DWORD>(m_queue.size()), 0, 0}); }
 
 private:
+    static CWorkEntry Entry(Hook hook, CBase::CProcessItem* item)
+    {
+        return {hook, item->type, item->value, item->sequence, GetTickCount()};
+    }
+
     std::shared_ptr<CWorkLog> m_log;
 };
+
+// A mutex whose owning thread ended without releasing it.
+inline HANDLE NewAbandonedMutex()
+{
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    std::thread([mutex] { WaitForSingleObject(mutex, INFINITE); }).join();
+    return mutex;
+}
 
 // Every worker test runs in the multi-threaded apartment and ends with no item alive.
 class WorkerTest : public ::testing::Test
@@ -240,13 +186,7 @@ protected:
         CoUninitialize();
     }
 
-    static CScopedHandle NewEvent(bool manualReset = true)
-    {
-        return CScopedHandle(CreateEventW(nullptr, manualReset, FALSE, nullptr));
-    }
-
     std::shared_ptr<CWorkLog> m_log = std::make_shared<CWorkLog>();
-    static constexpr DWORD kWait = 10000;  // for what must happen; never reached when it does
 
 private:
     int m_liveAtStart = 0;

@@ -45,9 +45,16 @@ HRESULT CSoakPlugin::Load(const std::wstring& dllPath)
     m_dll = LoadLibraryW(dllPath.c_str());
     if (!m_dll)
         return HRESULT_FROM_WIN32(GetLastError());
-    const auto getClassObject = Export<GetClassObjectFunction>(m_dll, "DllGetClassObject");
-    if (!getClassObject || !Export<CanUnloadNowFunction>(m_dll, "DllCanUnloadNow"))
+    if (!Export<GetClassObjectFunction>(m_dll, "DllGetClassObject") || !Export<CanUnloadNowFunction>(m_dll, "DllCanUnloadNow"))
         return E_NOINTERFACE;
+    return Register();
+}
+
+HRESULT CSoakPlugin::Register()
+{
+    const auto getClassObject = m_dll ? Export<GetClassObjectFunction>(m_dll, "DllGetClassObject") : nullptr;
+    if (!getClassObject)
+        return E_UNEXPECTED;
     HRESULT hr = getClassObject(CLSID_PluginDbNotify, IID_IClassFactory, reinterpret_cast<void**>(&m_factory));
     if (SUCCEEDED(hr))
         hr = CoRegisterClassObject(CLSID_PluginDbNotify, m_factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
@@ -67,6 +74,14 @@ HRESULT CSoakPlugin::CanUnloadNow()
 {
     const auto canUnloadNow = m_dll ? Export<CanUnloadNowFunction>(m_dll, "DllCanUnloadNow") : nullptr;
     return canUnloadNow ? canUnloadNow() : E_UNEXPECTED;
+}
+
+HRESULT CSoakPlugin::WaitUntilUnloadable(DWORD timeoutMs)
+{
+    HRESULT hr = CanUnloadNow();
+    for (const ULONGLONG start = GetTickCount64(); hr == S_FALSE && GetTickCount64() - start < timeoutMs; Sleep(50))
+        hr = CanUnloadNow();
+    return hr;
 }
 
 void CSoakPlugin::Unload()

@@ -28,10 +28,15 @@ public:
 
     // Loads the DLL and registers its class object (CoRegisterClassObject) for this process.
     HRESULT Load(const std::wstring& dllPath);
+    // Registers the loaded DLL's class object again after a Revoke.
+    HRESULT Register();
     // Revokes the class object; the DLL stays loaded for CanUnloadNow.
     void Revoke();
     // DllCanUnloadNow of the loaded DLL.
     HRESULT CanUnloadNow();
+    // DllCanUnloadNow once it answers S_OK or the time is up: an object released from inside its
+    // own callback ends on a thread of its own, a little later.
+    HRESULT WaitUntilUnloadable(DWORD timeoutMs);
     void Unload();
 
     // The manager's site and queue-event sink given to every object.

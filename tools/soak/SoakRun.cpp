@@ -524,13 +524,7 @@ void CSoakRun::CheckEnd()
     // thread finishes there.
     m_plugin.ReleaseCurrent(false);
     m_plugin.Revoke();
-    HRESULT unload = S_FALSE;
-    for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 30000; Sleep(50))
-    {
-        unload = m_plugin.CanUnloadNow();
-        if (unload == S_OK)
-            break;
-    }
+    const HRESULT unload = m_plugin.WaitUntilUnloadable(30000);
     const LONG connections = m_database ? m_database->LiveConnections() : 0;
     Teardown();
     AddCheck(L"DllCanUnloadNow answers S_OK", unload == S_OK, Hex(static_cast<ULONG>(unload)));
@@ -661,16 +655,17 @@ bool CSoakRun::Run()
         m_faults->DisarmAll();
         m_media->ReleaseHolds(0, true);
         m_recreateInCallback = 0;
-        if (!m_plugin.HasCurrent())
-            RecreatePlugin(false);
-        // A search still running writes states, whose notifications would change the queue.
-        m_plugin.Stop();
-        for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < kSettleMs; m_plugin.WaitProgress(100))
-        {
-            ULONG progress = 0;
-            if (FAILED(m_plugin.GetProgress(progress)) || (progress & 0xC0000000) != 0 || progress == 0x20000000)
-                break;
-        }
+        // Every object of the run writes its queue to the one delay-queue file when its worker
+        // ends, and one released inside its own callback ends later, on a thread of its own; so
+        // the last disconnect is made on a new object once all the others are gone (which also
+        // ends any search still writing states).
+        m_plugin.ReleaseCurrent(false);
+        m_plugin.Revoke();
+        const HRESULT quiet = m_plugin.WaitUntilUnloadable(30000);
+        if (quiet != S_OK)
+            Print(L"lumsoak: plug-in objects still alive before the last disconnect: " + Hex(static_cast<ULONG>(quiet)));
+        m_plugin.Register();
+        RecreatePlugin(false);
         CheckFinalDisconnect();
         PrintFigures(elapsed);
         CheckEnd();

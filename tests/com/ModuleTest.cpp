@@ -7,6 +7,7 @@
 #include "common/HResultException.h"
 #include "tests/com/ComTestResources.h"
 #include "tests/support/RegistryProbe.h"
+#include "tests/support/TestOuter.h"
 
 using namespace registry_probe;
 
@@ -36,24 +37,6 @@ public:
         return QueryInterfaceFrom(iid, out, {{&IID_IPersist, static_cast<IPersist*>(this)}});
     }
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* id) override { return *id = CLSID_ModuleTestObject, S_OK; }
-};
-
-// A minimal outer object that keeps the inner non-delegating IUnknown, as an aggregating client does.
-class COuter : public IUnknown
-{
-public:
-    LONG refs = 1;
-    CComPtr<IUnknown> inner;
-    STDMETHOD(QueryInterface)(REFIID iid, void** out) override
-    {
-        if (!IsEqualIID(iid, IID_IUnknown))
-            return inner->QueryInterface(iid, out);
-        *out = this;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
-    STDMETHOD_(ULONG, Release)() override { return --refs; }
 };
 
 class CTestModule : public CComDllModule
@@ -108,7 +91,7 @@ TEST_F(ModuleTest, ObjectAloneCountsReferencesAndHoldsAModuleLock)
 
 TEST_F(ModuleTest, AggregatedObjectDelegatesToTheOuterObject)
 {
-    COuter outer;
+    CTestOuter outer;
     void* out = nullptr;
     EXPECT_EQ(CLASS_E_NOAGGREGATION, CreateComInstance<CModuleTestObject>(&outer, IID_IPersist, &out));
     ASSERT_EQ(S_OK, CreateComInstance<CModuleTestObject>(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)));

@@ -1,4 +1,5 @@
 #include "tests/host/PluginDbNotifyTestSupport.h"
+#include "tests/support/TestOuter.h"
 
 // The engine and both database-notify ids (one pointer); the container is found by the
 // connection-point cases.
@@ -25,21 +26,7 @@ TEST_F(PluginDbNotifyTest, QueryInterfaceAnswersTheEngineAndBothDatabaseNotifyId
 // the container of its queue-event point.
 TEST_F(PluginDbNotifyTest, AggregatedObjectDelegatesToItsOuterObject)
 {
-    struct COuter : IUnknown
-    {
-        LONG refs = 1;
-        CComPtr<IUnknown> inner;
-        STDMETHOD(QueryInterface)(REFIID iid, void** out) override
-        {
-            if (!IsEqualIID(iid, IID_IUnknown))
-                return inner->QueryInterface(iid, out);
-            *out = this;
-            AddRef();
-            return S_OK;
-        }
-        STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&refs)); }
-        STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(InterlockedDecrement(&refs)); }
-    } outer;
+    CTestOuter outer;
     ASSERT_EQ(S_OK, CreateComInstance<CPluginDbNotify>(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)));
     {
         CComPtr<ILumMgrPluginEngine> inner;

@@ -40,7 +40,23 @@ CKdCdbMgr::~CKdCdbMgr()
 {
     // A walk running on another thread stops at its next check.
     SetEvent(m_stopEvent.Get());
-    Close();
+    if (!m_abandoned)
+    {
+        Close();
+        return;
+    }
+    // No connection lock here: its holder may be gone for good. A late notification finds no
+    // owner; the references to the sink and the database are left behind, since the ended
+    // thread may have been inside a call on them.
+    if (m_sink)
+        m_sink->SetOwner(nullptr);
+    m_sink = nullptr;
+    m_database.Detach();
+}
+
+void CKdCdbMgr::Abandon() noexcept
+{
+    m_abandoned = true;
 }
 
 // ---- Connection -----------------------------------------------------------------------------

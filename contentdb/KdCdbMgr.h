@@ -54,6 +54,10 @@ public:
     // them on, S_FALSE when they were off and stay off.
     HRESULT Open(bool notifications, LPCWSTR clientName, DWORD timeoutMs);
     HRESULT Close();
+    // For an owner whose thread was ended by force, perhaps inside Open's busy retries with the
+    // connection lock held: the destructor then lets go of the database without closing it, as
+    // closing would wait for that lock forever.
+    void Abandon() noexcept;
     HRESULT EnableNotifications(bool on);
 
     // Listeners are not counted references. Once RemoveListener returns, the listener gets no
@@ -186,6 +190,7 @@ private:
     CCriticalSection m_listenerLock;
     std::vector<IKdCdbMgrEvents*> m_listeners;
     CComObject<CKdCdbMgrEvents>* m_sink = nullptr;  // owned reference
+    bool m_abandoned = false;
 };
 
 // What a failed access check on a file still proves about its presence.

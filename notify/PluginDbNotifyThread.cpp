@@ -80,7 +80,10 @@ CPluginDbNotifyThread::~CPluginDbNotifyThread()
     SignalStop();
     ClearOwner();
     RequestStop();
-    StopThread(kStopTimeoutMs);
+    // A thread ended by force may hold the database connection's lock (a busy open retries for
+    // minutes under it).
+    if (!StopThread(kStopTimeoutMs))
+        m_database.Abandon();
     m_pending.Clear();
     // The members then go in reverse order: the observer, the site, the database connection.
 }

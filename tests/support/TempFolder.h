@@ -24,6 +24,8 @@ public:
                  std::to_wstring(InterlockedIncrement(&counter));
         if (m_path.back() == L'\\')
             m_path.pop_back();
+        // Wine hands out the same process ids again: a folder that a crashed run left goes first.
+        RemoveTree(m_path);
         CreateDirectoryW(m_path.c_str(), nullptr);
     }
     ~CTempFolder() { RemoveTree(m_path); }

@@ -45,7 +45,9 @@ public:
         CComObject<T>* object = new (std::nothrow) CComObject<T>();
         if (!object)
             return E_OUTOFMEMORY;
-        object->SetControllingUnknown(object->OwnUnknown());
+        IUnknown* const self = object->OwnUnknown();
+        object->SetControllingUnknown(self);
+        object->SetLifetime(&object->m_refCount, self);
         // A temporary reference protects the object from a FinalConstruct that hands itself out
         // and gets released again.
         object->InternalAddRef();
@@ -99,7 +101,10 @@ template <typename T>
 class CComAggObject : private CModuleLockScope, public IUnknown
 {
 public:
-    explicit CComAggObject(IUnknown* outer) : m_contained(outer) {}
+    explicit CComAggObject(IUnknown* outer) : m_contained(outer)
+    {
+        m_contained.SetLifetime(&m_refCount, static_cast<IUnknown*>(this));
+    }
 
     // As CComObject: FinalRelease, then the members, then the module lock.
     virtual ~CComAggObject()

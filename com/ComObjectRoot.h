@@ -38,9 +38,35 @@ public:
     ULONG InternalAddRef() noexcept { return static_cast<ULONG>(InterlockedIncrement(&m_refCount)); }
     ULONG InternalRelease() noexcept { return static_cast<ULONG>(InterlockedDecrement(&m_refCount)); }
 
+    // A reference that keeps this object alive, for a thread of its own that holds a plain back
+    // pointer to it; the caller gives it back with Release on the pointer returned. Null once the
+    // count has come to 0: an AddRef then would bring the object back while it is being destroyed,
+    // and its next Release would destroy it a second time. When aggregated, the reference is on
+    // this inner object's own count, not on the outer object's.
+    IUnknown* KeepAliveIfLive() noexcept
+    {
+        if (!m_lifetimeUnknown)
+            return nullptr;
+        LONG count = *m_lifetimeCount;
+        while (count > 0)
+        {
+            const LONG seen = InterlockedCompareExchange(m_lifetimeCount, count + 1, count);
+            if (seen == count)
+                return m_lifetimeUnknown;
+            count = seen;
+        }
+        return nullptr;
+    }
+
     // For the creation wrappers only.
     void SetControllingUnknown(IUnknown* unknown) noexcept { m_controllingUnknown = unknown; }
     void SetRefCountForDestruction() noexcept { m_refCount = -(LONG_MAX / 2); }
+    // The count whose release to 0 destroys the object, and the IUnknown whose Release counts it.
+    void SetLifetime(volatile LONG* count, IUnknown* unknown) noexcept
+    {
+        m_lifetimeCount = count;
+        m_lifetimeUnknown = unknown;
+    }
 
     struct InterfaceEntry
     {
@@ -79,6 +105,8 @@ protected:
     volatile LONG m_refCount = 0;
     CRITICAL_SECTION m_objectLock;
     IUnknown* m_controllingUnknown = nullptr;
+    volatile LONG* m_lifetimeCount = &m_refCount;
+    IUnknown* m_lifetimeUnknown = nullptr;
 };
 
 // Holds an object's lock for a scope.

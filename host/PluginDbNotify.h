@@ -78,7 +78,7 @@ private:
     friend class CPluginDbNotifyTestAccess;
 
     // IPluginDbNotifyOwner
-    IUnknown* GetOwnerUnknown() override { return GetControllingUnknown(); }
+    IUnknown* KeepAlive() override { return KeepAliveIfLive(); }
     HRESULT FirePendingCountChanged(const VARIANT& count) override;
 
     // CConnectionPointContainerImpl: the queue-event point is the only one.

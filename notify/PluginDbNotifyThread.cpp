@@ -604,14 +604,13 @@ void CPluginDbNotifyThread::FireCount(ULONG count)
     IUnknown* keepAlive = nullptr;
     {
         CLockGuard guard(m_ownerLock);
+        // The object clears the owner only in its destruction, which may start well after its
+        // count came to 0: a plain AddRef in between would destroy it twice.
         if (m_owner)
         {
-            keepAlive = m_owner->GetOwnerUnknown();
+            keepAlive = m_owner->KeepAlive();
             if (keepAlive)
-            {
-                keepAlive->AddRef();
                 owner = m_owner;
-            }
         }
     }
     if (!owner)

@@ -12,14 +12,15 @@
 #include "notify/PendingRequests.h"
 #include "worker/PluginThread.h"
 
-// What the notification worker needs of the object that embeds it (the plug-in object): its
-// identity, to keep it alive while an event is fired, and the firing itself. The worker holds it
-// as a plain back pointer, guarded by its ownerLock; the object clears it before it goes.
+// What the notification worker needs of the object that embeds it (the plug-in object): a hold on
+// it while an event is fired, and the firing itself. The worker holds it as a plain back pointer,
+// guarded by its ownerLock; the object clears it before it goes.
 class IPluginDbNotifyOwner
 {
 public:
-    // The owner's controlling IUnknown; AddRef/Release on it keep the owner alive.
-    virtual IUnknown* GetOwnerUnknown() = 0;
+    // A counted reference that keeps the owner alive, given back with Release on it; null once the
+    // owner's last reference has gone (the event is then not fired).
+    virtual IUnknown* KeepAlive() = 0;
     // Fires OnPendingCountChanged(count) to the subscribed sinks; the last sink's result.
     virtual HRESULT FirePendingCountChanged(const VARIANT& count) = 0;
 

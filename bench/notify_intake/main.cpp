@@ -58,7 +58,11 @@ SIZE_T PrivateBytes()
 class CCountingOwner : public IPluginDbNotifyOwner, public IUnknown
 {
 public:
-    IUnknown* GetOwnerUnknown() override { return this; }
+    IUnknown* KeepAlive() override
+    {
+        AddRef();
+        return this;
+    }
     HRESULT FirePendingCountChanged(const VARIANT&) override
     {
         InterlockedIncrement(&fires);

@@ -21,6 +21,7 @@ const CLSID CLSID_NotServed = {0x9d1c7e52, 0x04b6, 0x4c1e, {0x8e, 0x0a, 0x3b, 0x
 bool g_throwInConstructor = false;
 HRESULT g_constructResult = S_OK;
 int g_finalReleases = 0;
+bool g_keptInFinalRelease = false;
 
 class CModuleTestObject : public CComObjectRootEx, public IPersist
 {
@@ -31,7 +32,12 @@ public:
             ThrowHResult(E_OUTOFMEMORY);
     }
     HRESULT FinalConstruct() { return g_constructResult; }
-    void FinalRelease() { ++g_finalReleases; }
+    void FinalRelease()
+    {
+        ++g_finalReleases;
+        IUnknown* kept = KeepAliveIfLive();
+        g_keptInFinalRelease = kept != nullptr;
+    }
     HRESULT InternalQueryInterface(REFIID iid, void** out)
     {
         return QueryInterfaceFrom(iid, out, {{&IID_IPersist, static_cast<IPersist*>(this)}});
@@ -108,6 +114,37 @@ TEST_F(ModuleTest, AggregatedObjectDelegatesToTheOuterObject)
     EXPECT_EQ(1, outer.refs);
     outer.inner.Release();
     EXPECT_EQ(1, g_finalReleases);
+}
+
+// A thread of the object's own holds it only while it lives: not from a count of 0 (the object is
+// on its way out, and the next release would destroy it a second time), not in its destruction.
+// Aggregated, the hold is on the inner object's own count.
+TEST_F(ModuleTest, KeepAliveIsRefusedOnceTheCountHasComeToZero)
+{
+    CComObject<CModuleTestObject>* alone = nullptr;
+    ASSERT_EQ(S_OK, CComObject<CModuleTestObject>::CreateInstance(&alone));
+    EXPECT_EQ(nullptr, alone->KeepAliveIfLive());
+    alone->AddRef();
+    IUnknown* kept = alone->KeepAliveIfLive();
+    ASSERT_EQ(static_cast<IUnknown*>(static_cast<IPersist*>(alone)), kept);
+    EXPECT_EQ(1u, alone->Release());
+    kept->Release();
+    EXPECT_EQ(1, g_finalReleases);
+    EXPECT_FALSE(g_keptInFinalRelease);
+
+    CTestOuter outer;
+    ASSERT_EQ(S_OK, CreateComInstance<CModuleTestObject>(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)));
+    IPersist* persist = nullptr;
+    ASSERT_EQ(S_OK, outer.QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)));
+    kept = static_cast<CModuleTestObject*>(persist)->KeepAliveIfLive();
+    persist->Release();
+    EXPECT_EQ(outer.inner.Get(), kept);
+    EXPECT_EQ(1, outer.refs);
+    outer.inner.Release();
+    EXPECT_EQ(1, g_finalReleases);
+    kept->Release();
+    EXPECT_EQ(2, g_finalReleases);
+    EXPECT_FALSE(g_keptInFinalRelease);
 }
 
 TEST_F(ModuleTest, InitialisesAndServesOnlyItsClass)

@@ -22,8 +22,9 @@ TEST_F(PluginDbNotifyTest, QueryInterfaceAnswersTheEngineAndBothDatabaseNotifyId
     }
 }
 
-// Aggregated, the object is its outer object's: identity, the owner the worker fires through, and
-// the container of its queue-event point.
+// Aggregated, the object is its outer object's: identity and the container of its queue-event
+// point. The worker's hold while it fires is on the inner object, whose destruction the outer's
+// last release starts.
 TEST_F(PluginDbNotifyTest, AggregatedObjectDelegatesToItsOuterObject)
 {
     CTestOuter outer;
@@ -33,7 +34,10 @@ TEST_F(PluginDbNotifyTest, AggregatedObjectDelegatesToItsOuterObject)
         ASSERT_EQ(S_OK, outer.QueryInterface(IID_ILumMgrPluginEngine, reinterpret_cast<void**>(&inner)));
         IPluginDbNotifyOwner* owner = CPluginDbNotifyTestAccess::Notify(*static_cast<CPluginDbNotify*>(inner.Get())).GetOwner();
         ASSERT_NE(nullptr, owner);
-        EXPECT_EQ(static_cast<IUnknown*>(&outer), owner->GetOwnerUnknown());
+        IUnknown* kept = owner->KeepAlive();
+        EXPECT_EQ(outer.inner.Get(), kept);
+        EXPECT_EQ(2, outer.refs);  // the engine only
+        kept->Release();
 
         CComPtr<IConnectionPointContainer> container;
         ASSERT_EQ(S_OK, inner->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));

@@ -45,7 +45,11 @@ public:
         DWORD tick;
     };
 
-    IUnknown* GetOwnerUnknown() override { return this; }
+    IUnknown* KeepAlive() override
+    {
+        AddRef();
+        return this;
+    }
     HRESULT FirePendingCountChanged(const VARIANT& count) override
     {
         {

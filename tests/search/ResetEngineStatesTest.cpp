@@ -37,6 +37,7 @@ TEST_F(ResetEngineStatesTest, WritesOnlyTheChangedWordsOncePerItem)
         {{1, 2}, 4, {L"68"}, L"x 175=170"},                  // 0x44: field 1 handled as an engine field
         {{1}, 4, {L"68"}, L"x 175=74"},                      // field 1 alone: field 2 stays 4
         {{25}, 4, {L"3", L"", L"", L"4"}, L"x 175=10 178=10"},  // last word, overall 3 -> 10
+        {{32}, 4, {L"3", L"", L"", L"1073741824"}, L"x 175=10 178=-1610612736"},  // the last field
         {{2}, 15, {L"4294967295"}, L"x 175=-81"},            // 0xFFFFFFFF round-trips: 0xFFFFFFAF
     };
     for (const auto& c : cases)

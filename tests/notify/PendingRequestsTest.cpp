@@ -191,6 +191,16 @@ TEST_F(PendingRequestsTest, ItemsOfAnotherClassNeverMatch)
 
 // ---- Count event ----------------------------------------------------------------------------------
 
+TEST_F(PendingRequestsTest, NoEventIsFiredIntoAnOwnerThatRefusesTheHold)
+{
+    Connect();
+    owner.gone = true;
+    Notify(L"v0", 300, kChanged);
+    EXPECT_EQ(1u, worker->GetLastReportedCount());
+    EXPECT_TRUE(owner.Fires().empty());
+    EXPECT_EQ(1, owner.References());
+}
+
 TEST_F(PendingRequestsTest, EventFiresAtOnceAtTheEdgesAndPacesABurst)
 {
     Connect();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <objbase.h>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,8 @@ public:
 
     IUnknown* KeepAlive() override
     {
+        if (gone)
+            return nullptr;
         AddRef();
         return this;
     }
@@ -88,6 +91,8 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_fires.size() >= count; });
     }
+
+    std::atomic<bool> gone{false};  // as an owner whose last reference has gone: refuses the hold
 
 private:
     volatile LONG m_refs = 1;

@@ -50,12 +50,19 @@ void CContentDbControl::FailCall(CdbMethod method, HRESULT result, ULONG skip, U
 void CContentDbControl::Stall(CdbMethod method)
 {
     const size_t i = static_cast<size_t>(method);
+    CLockGuard guard(m_lock);
+    if (m_stalled[i])
+    {
+        // The calls held already wait on the current gate: a new one would leave them shut in
+        // until the stall limit, as the next Release opens only the gate in m_open.
+        m_stalledCalls[i] = 0;
+        return;
+    }
     // Each stall gets a gate of its own: a call still waking from the previous stall holds the
     // old gate, which stays open, so a quick Release then Stall cannot catch it a second time.
     HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!gate)
         ThrowHResult(HResultFromLastError());
-    CLockGuard guard(m_lock);
     m_stalled[i] = true;
     m_stalledCalls[i] = 0;
     m_open[i].Reset(gate);

@@ -202,7 +202,7 @@ HRESULT CSoakRun::Setup()
         return hr;
 
     m_faults = std::make_unique<CSoakFaults>(*m_database, *m_manager.SiteObject(), m_registry.EngineClassStates(),
-                                             *m_sink, m_media->Folder(), m_faultTally);
+                                             *m_sink, m_media->Folder(), m_faultTally, m_options.longStalls);
     hr = m_faults->Start();
     if (FAILED(hr))
         return hr;
@@ -261,6 +261,56 @@ void CSoakRun::WarmUp()
     m_plugin.Disconnect();
     m_plugin.ReleaseCurrent(false);
     m_baseline = CProcessSnapshot::Take();
+    m_plugin.ThreadsEndedByForce(m_forcedSeen);
+    m_forcedPollTick = GetTickCount();
+}
+
+void CSoakRun::PollForcedEnds()
+{
+    ULONG count = 0;
+    if (!m_plugin.ThreadsEndedByForce(count))
+        return;
+    const DWORD now = GetTickCount();
+    if (count > m_forcedSeen)
+    {
+        const ULONG added = count - m_forcedSeen;
+        m_forcedEnds += added;
+        // The thread was stuck for the whole stop time-out before it was ended.
+        const DWORD stuckFrom = m_forcedPollTick - CSoakFaults::kPluginStopTimeoutMs - 5000;
+        if (m_faults && m_faults->LongStallHeldBetween(stuckFrom, now))
+            m_forcedExcused += added;
+        fwprintf(stderr, L"lumsoak: %lu plug-in thread(s) ended by force (at %lu s)\n", added,
+                 static_cast<ULONG>((GetTickCount64() - m_startTick) / 1000));
+        fflush(stderr);
+    }
+    m_forcedSeen = count;
+    m_forcedPollTick = now;
+}
+
+void CSoakRun::CheckForcedEndsAndBlocks()
+{
+    PollForcedEnds();
+    ULONG blocked = 0;
+    ULONG blockedExcused = 0;
+    std::wstring blockedText;
+    for (const CSoakCallTimes::Blocked& call : m_times.BlockedCalls())
+    {
+        ++blocked;
+        const bool excused =
+            m_faults && m_faults->LongStallHeldBetween(call.startTick, call.startTick + CSoakCallTimes::kBlockingMs);
+        blockedExcused += excused ? 1 : 0;
+        blockedText += L"\n      " + call.method + L" at " +
+                       std::to_wstring(static_cast<DWORD>(call.startTick - static_cast<DWORD>(m_startTick)) / 1000) +
+                       L" s" + (excused ? L" (a stall past the stop time-out was held)" : L"");
+    }
+    Print(L"Forced ends: " + std::to_wstring(m_forcedEnds) + L" (" + std::to_wstring(m_forcedExcused) +
+          L" while a stall past the stop time-out was held); calls blocked for 6 s: " + std::to_wstring(blocked));
+    AddCheck(L"no plug-in thread ended by force", m_forcedEnds == m_forcedExcused,
+             std::to_wstring(m_forcedEnds) + L" ended by force, " + std::to_wstring(m_forcedExcused) +
+                 L" of them while a stall past the stop time-out was held");
+    AddCheck(L"no manager call blocked for 6 s", blocked == blockedExcused,
+             std::to_wstring(blocked) + L" blocked, " + std::to_wstring(blockedExcused) +
+                 L" of them while a stall past the stop time-out was held" + blockedText);
 }
 
 void CSoakRun::Storm()
@@ -441,6 +491,7 @@ void CSoakRun::Drive()
         {
             const size_t op = m_random.Weighted(quiet ? kQuietWeights : kBusyWeights);
             DoOp(op);
+            PollForcedEnds();
             m_media->ReleaseHolds(GetTickCount(), false);
             if (pauseMs)
                 Sleep(pauseMs);
@@ -525,6 +576,8 @@ void CSoakRun::CheckEnd()
     m_plugin.ReleaseCurrent(false);
     m_plugin.Revoke();
     const HRESULT unload = m_plugin.WaitUntilUnloadable(30000);
+    // Asked of an object made for the question, once every other one is gone.
+    CheckForcedEndsAndBlocks();
     const LONG connections = m_database ? m_database->LiveConnections() : 0;
     Teardown();
     AddCheck(L"DllCanUnloadNow answers S_OK", unload == S_OK, Hex(static_cast<ULONG>(unload)));

@@ -103,6 +103,35 @@ protected:
     // Starts a run; connected first, the run has the manager's site to hand items to.
     void Start(ULONG flags) { ASSERT_EQ(S_OK, engine->Start(flags, nullptr, none)); }
 
+    // A full search well into its walk over the 100k rows.
+    void Walking()
+    {
+        Connect();
+        Start(kFullSearch);
+        WaitForCalls(CdbMethod::MoveNext, Calls(CdbMethod::MoveNext), 2000);
+    }
+    // A clean-up that has begun to remove the orphans.
+    void CleaningUp()
+    {
+        AddOrphans();
+        Connect();
+        Start(kCleanUp);
+        WaitForCalls(CdbMethod::DeleteItem, Calls(CdbMethod::DeleteItem), 20);
+    }
+    // The database busy from now on, while `open` makes the plug-in open it; until it retries.
+    void BusyWhile(const std::function<void()>& open)
+    {
+        m_db->SetBusyFor(600000);
+        const LONG opens = Calls(CdbMethod::Open);
+        open();
+        WaitForCalls(CdbMethod::Open, opens, 3);
+    }
+    void Pause()
+    {
+        ASSERT_EQ(S_OK, engine->Pause(none));
+        Sleep(100);  // lets the run come to its next pause point; nothing signals it
+    }
+
     // Waits until `count` more calls of the method have come since `from`.
     void WaitForCalls(CdbMethod method, LONG from, LONG count)
     {
@@ -213,13 +242,7 @@ TEST_F(StopTimesTest, ReleaseAndStopEndSoonInEveryState)
              ASSERT_TRUE(m_site->WaitForQueueItems(2, kTestWaitMs));
          },
          false},
-        {"a search walking 100k rows",
-         [&] {
-             Connect();
-             Start(kFullSearch);
-             WaitForCalls(CdbMethod::MoveNext, Calls(CdbMethod::MoveNext), 2000);
-         },
-         true},
+        {"a search walking 100k rows", [&] { Walking(); }, true},
         {"a search handing items over",
          [&] {
              Connect();
@@ -227,55 +250,14 @@ TEST_F(StopTimesTest, ReleaseAndStopEndSoonInEveryState)
              ASSERT_TRUE(WaitUntil([&] { return m_site->QueueItemCalls().Count() >= 20; }));
          },
          true},
-        {"a search paused",
-         [&] {
-             Connect();
-             Start(kFullSearch);
-             WaitForCalls(CdbMethod::MoveNext, Calls(CdbMethod::MoveNext), 2000);
-             ASSERT_EQ(S_OK, engine->Pause(none));
-             Sleep(100);
-         },
-         true},
-        {"a clean-up over 20k",
-         [&] {
-             AddOrphans();
-             Connect();
-             Start(kCleanUp);
-             WaitForCalls(CdbMethod::DeleteItem, Calls(CdbMethod::DeleteItem), 20);
-         },
-         true},
-        {"a clean-up paused",
-         [&] {
-             AddOrphans();
-             Connect();
-             Start(kCleanUp);
-             WaitForCalls(CdbMethod::DeleteItem, Calls(CdbMethod::DeleteItem), 20);
-             ASSERT_EQ(S_OK, engine->Pause(none));
-             Sleep(100);
-         },
-         true},
-        {"the database busy at connect",
-         [&] {
-             m_db->SetBusyFor(600000);
-             const LONG opens = Calls(CdbMethod::Open);
-             Connect(false);
-             WaitForCalls(CdbMethod::Open, opens, 3);
-         },
-         false},
-        {"the database busy at a search",
-         [&] {
-             Connect();
-             m_db->SetBusyFor(600000);
-             const LONG opens = Calls(CdbMethod::Open);
-             Start(kFullSearch);
-             WaitForCalls(CdbMethod::Open, opens, 3);
-         },
-         true},
+        {"a search paused", [&] { Walking(), Pause(); }, true},
+        {"a clean-up over 20k", [&] { CleaningUp(); }, true},
+        {"a clean-up paused", [&] { CleaningUp(), Pause(); }, true},
+        {"the database busy at connect", [&] { BusyWhile([&] { Connect(false); }); }, false},
+        {"the database busy at a search", [&] { Connect(), BusyWhile([&] { Start(kFullSearch); }); }, true},
         {"the database gone mid-walk",
          [&] {
-             Connect();
-             Start(kFullSearch);
-             WaitForCalls(CdbMethod::MoveNext, Calls(CdbMethod::MoveNext), 2000);
+             Walking();
              for (int method = 0; method < static_cast<int>(CdbMethod::Count); ++method)
                  m_db->Control().FailNext(static_cast<CdbMethod>(method), kServerGone, CContentDbControl::kAlways);
          },

@@ -2,11 +2,11 @@
 // stops, in each state the plug-in can be in. Every one must end long before the workers' 20 s stop
 // time-out; the bound checked here is generous for a shared machine, and each row prints what it
 // measured.
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
+#include "notify/DelayQueueFile.h"
 #include "standins/ContainerCatalogueBuilder.h"
 #include "standins/ContentDatabase.h"
 #include "standins/MediaCatalogueBuilder.h"
@@ -26,6 +26,8 @@ constexpr ULONG kPictureSearch = 0x00040008;
 constexpr ULONG kCleanUp = 0x00020000;
 constexpr HRESULT kServerGone = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
 constexpr LONG kPropNoted = 0x7000;  // a property nothing reads: changing it only notifies
+
+using CItem = CPluginDbNotifyThread::CProcessItem;
 
 std::wstring Numbered(const wchar_t* prefix, LONG i)
 {
@@ -151,19 +153,19 @@ protected:
         return true;
     }
 
-    CPluginDbNotifyThread& Notify() { return CPluginDbNotifyTestAccess::Notify(*static_cast<CPluginDbNotify*>(engine.Get())); }
-    CPluginDbSearchThread& Search() { return CPluginDbNotifyTestAccess::Search(*static_cast<CPluginDbNotify*>(engine.Get())); }
+    CPluginDbNotify& Object() { return *static_cast<CPluginDbNotify*>(engine.Get()); }
+    CPluginDbNotifyThread& Notify() { return CPluginDbNotifyTestAccess::Notify(Object()); }
+    CPluginDbSearchThread& Search() { return CPluginDbNotifyTestAccess::Search(Object()); }
 
     // The requests in the delay-queue file.
-    size_t QueueFileLines()
+    size_t Saved()
     {
-        std::string bytes;
-        if (!ReadFileBytes(m_folder / L"DbWexDelayQueue.dat", bytes))
-            return 0;
-        size_t lines = 0;
-        for (size_t i = 0; i + 3 < bytes.size(); i += 2)
-            lines += bytes[i] == '\r' && bytes[i + 2] == '\n';
-        return lines;
+        size_t saved = 0;
+        LoadDelayQueueFile(CString(m_folder.Path().c_str()), [&](const CString&, LONG, const CString&) {
+            ++saved;
+            return S_OK;
+        });
+        return saved;
     }
 
     std::shared_ptr<CContentDatabase> m_db;
@@ -227,7 +229,7 @@ TEST_F(StopTimesTest, ReleaseAndStopEndSoonInEveryState)
              m_site->SetQueueItemObserver([](const QueueItemCall&) { Sleep(100); });
              for (LONG i = 0; i < static_cast<LONG>(kSlowBatch); ++i)
              {
-                 auto waiting = std::make_unique<CPluginDbNotifyThread::CProcessItem>(CPluginDbNotifyThread::kItemHandOff);
+                 auto waiting = std::make_unique<CItem>(CPluginDbNotifyThread::kItemHandOff);
                  waiting->created = GetTickCount() - 60000;
                  waiting->itemId.Reset(SysAllocString(Numbered(L"s", i).c_str()));
                  waiting->itemClass = 300;
@@ -236,7 +238,7 @@ TEST_F(StopTimesTest, ReleaseAndStopEndSoonInEveryState)
                  waiting.release();
              }
              // An item the worker does not handle makes the batch run now.
-             auto kick = std::make_unique<CPluginDbNotifyThread::CProcessItem>(99);
+             auto kick = std::make_unique<CItem>(99);
              ASSERT_EQ(S_OK, Notify().QueueItem(kick.get(), false, false));
              kick.release();
              ASSERT_TRUE(m_site->WaitForQueueItems(2, kTestWaitMs));
@@ -303,7 +305,7 @@ TEST_F(StopTimesTest, ReleaseAndStopEndSoonInEveryState)
             EXPECT_EQ(0, m_db->LiveConnections()) << "a connection outlived the object";
             if (std::string(row.state) == "a batch handing off to a slow manager")
             {
-                EXPECT_EQ(kSlowBatch - m_site->QueueItemCalls().Count(), QueueFileLines()) << "requests were lost";
+                EXPECT_EQ(kSlowBatch - m_site->QueueItemCalls().Count(), Saved()) << "requests were lost";
             }
 
             m_site->SetQueueItemObserver(nullptr);

@@ -118,7 +118,8 @@ void CSoakFaults::ArmRandom(CSoakRandom& random)
         const CdbMethod method = kStallable[random.Below(5)];
         // Asked for only with long stalls on, so that a run without them draws what it always drew.
         const bool longStall = m_longStallPercent != 0 && random.Percent(m_longStallPercent);
-        const DWORD holdMs = longStall ? random.Between(kPluginStopTimeoutMs + 1000, kPluginStopTimeoutMs + 10000) : stallMs;
+        const DWORD holdMs =
+            longStall ? random.Between(kPluginStopTimeoutMs + 1000, kPluginStopTimeoutMs + 10000) : stallMs;
         db.Stall(method);
         if (longStall)
         {

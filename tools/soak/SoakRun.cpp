@@ -581,7 +581,12 @@ void CSoakRun::CheckEnd()
     const LONG connections = m_database ? m_database->LiveConnections() : 0;
     Teardown();
     AddCheck(L"DllCanUnloadNow answers S_OK", unload == S_OK, Hex(static_cast<ULONG>(unload)));
-    AddCheck(L"no database connection left", connections == 0, std::to_wstring(connections) + L" open");
+    // A thread ended by force leaves its connections behind (one for the notification worker, the
+    // two of a search run), as the ended thread may have been inside a call on them.
+    const LONG forcedLeftovers = 2 * static_cast<LONG>(m_forcedExcused);
+    AddCheck(L"no database connection left", connections == 0 || connections <= forcedLeftovers,
+             std::to_wstring(connections) + L" open" +
+                 (connections && forcedLeftovers ? L", left by threads ended by force" : L""));
 
     const std::pair<const wchar_t*, LONG> live[] = {
         {L"manager site", CManagerSite::LiveCount()},

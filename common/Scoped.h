@@ -148,6 +148,8 @@ public:
     CCriticalSection(const CCriticalSection&) = delete;
     CCriticalSection& operator=(const CCriticalSection&) = delete;
     void Lock() noexcept { EnterCriticalSection(&m_cs); }
+    // Takes the lock only when that needs no wait: for a holder that may never let it go.
+    bool TryLock() noexcept { return TryEnterCriticalSection(&m_cs) != FALSE; }
     void Unlock() noexcept { LeaveCriticalSection(&m_cs); }
 
 private:

@@ -137,8 +137,14 @@ HRESULT CKdCdbMgr::OpenDatabase(DWORD timeoutMs)
             break;
         if (GetTickCount() - start >= timeoutMs)
             break;
-        // Only paces the retries: a stop does not end them.
-        IsAborted(kBusyRetryWaitMs);
+        // Deliberately unlike the documented open, whose retries only pace on a stop: a stop or
+        // abort ends them at once. Retrying on for minutes would keep the owner's thread from
+        // ending, and a service stop would end it by force and lose what it holds.
+        if (IsAborted(kBusyRetryWaitMs))
+        {
+            hr = E_ABORT;
+            break;
+        }
     }
     SetThreadExecutionState(previous ? previous : ES_CONTINUOUS);
     return hr;

@@ -49,14 +49,15 @@ public:
     LONG STDMETHODCALLTYPE OnNotify(LONG count, LPCWSTR* itemIds, LONG* itemClasses, LONG* changeKinds,
                                     LONG_PTR context) override;
 
-    // Connects (a busy database is retried until timeoutMs has passed) or, when connected, only
+    // Connects (a busy database is retried until timeoutMs has passed, or until a stop or abort
+    // event is signalled: E_ABORT, and the wrapper stays disconnected) or, when connected, only
     // sends the client name again; then switches notifications on or off. S_OK when it switched
     // them on, S_FALSE when they were off and stay off.
     HRESULT Open(bool notifications, LPCWSTR clientName, DWORD timeoutMs);
     HRESULT Close();
-    // For an owner whose thread was ended by force, perhaps inside Open's busy retries with the
-    // connection lock held: the destructor then lets go of the database without closing it, as
-    // closing would wait for that lock forever.
+    // For an owner whose thread was ended by force inside a database call, with the connection
+    // lock held: the destructor then lets go of the database without closing it, as closing would
+    // wait for that lock forever.
     void Abandon() noexcept;
     HRESULT EnableNotifications(bool on);
 

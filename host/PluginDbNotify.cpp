@@ -6,6 +6,7 @@
 #include "contentdb/ContentConstants.h"
 #include "host/resource.h"
 #include "search/MetadataVersions.h"
+#include "worker/ForcedEnd.h"
 
 namespace
 {
@@ -87,6 +88,14 @@ HRESULT CPluginDbNotify::GetProperty(LONG propertyId, VARIANT* value)
     if (!value)
         return E_POINTER;
     VariantInit(value);
+    // Deliberately beyond the documented properties, which end at the two outdated masks: a
+    // forced end is rare and silent, so the soak run and support need a way to see it.
+    if (propertyId == kPropertyThreadsEndedByForce)
+    {
+        value->vt = VT_UI4;
+        value->ulVal = ThreadsEndedByForce();
+        return S_OK;
+    }
     if (propertyId != kPropertyOutdatedMajor && propertyId != kPropertyOutdatedMinor)
         return E_NOTIMPL;
     // Read afresh on the caller's thread: engines may have been installed since the last call.

@@ -14,6 +14,10 @@ inline const IID IID_ILumMgrPluginDatabaseNotify = {0x0dd64fa5, 0xc712, 0x4fa5, 
 inline const IID IID_ILumMgrPluginDatabaseNotify2 = {0xc24b4bc7, 0x5b89, 0x4a80, {0x96, 0x0b, 0xba, 0x63, 0xcc, 0x2e, 0x00, 0xe8}};
 inline const IID IID_ILumMgrPluginQueueEvents = {0x7b1a1c46, 0x0174, 0x49d9, {0x95, 0xae, 0x4d, 0x99, 0x02, 0x1f, 0xaf, 0x56}};
 
+// The plug-in's own GetProperty beyond the manager's two (0x11000, 0x11001): VT_UI4, how many of the
+// module's threads were ended by force since it was loaded.
+constexpr LONG kPropertyThreadsEndedByForce = 0x11F00;
+
 // Engine control surface. Analysis engines implement it too; the manager and this plug-in's search
 // worker call theirs (GetCategoryMask).
 struct ILumMgrPluginEngine : public IUnknown

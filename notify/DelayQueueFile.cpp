@@ -129,7 +129,7 @@ private:
     size_t m_used = 0;
 };
 
-HRESULT Save(const CString& folder, const std::vector<CDelayQueueRecord>& records)
+HRESULT Save(const CString& folder, const std::vector<CDelayQueueRecord>& records, DelayQueueFlush flush)
 {
     CQueueFileNames names;
     HRESULT hr = BeginOperation(folder, names);
@@ -158,8 +158,10 @@ HRESULT Save(const CString& folder, const std::vector<CDelayQueueRecord>& record
 
     CQueueTextWriter writer(file.Get());
     DWORD written = 0;
+    // Flushed before the rename: a rename can reach the disk ahead of the data, and a power cut
+    // in between would leave an empty .dat.
     if (!WriteFile(file.Get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr) ||
-        !writer.WriteRecords(records))
+        !writer.WriteRecords(records) || !flush(file.Get()))
     {
         hr = HResultFromLastError();
     }
@@ -341,12 +343,13 @@ CString GetDelayQueueFolder()
 
 HRESULT SaveDelayQueueFile(const std::vector<CDelayQueueRecord>& records)
 {
-    return ComCall([&] { return Save(GetDelayQueueFolder(), records); });
+    return ComCall([&] { return Save(GetDelayQueueFolder(), records, &FlushFileBuffers); });
 }
 
-HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueRecord>& records)
+HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueRecord>& records,
+                           DelayQueueFlush flush)
 {
-    return ComCall([&] { return Save(folder, records); });
+    return ComCall([&] { return Save(folder, records, flush ? flush : &FlushFileBuffers); });
 }
 
 HRESULT LoadDelayQueueFile(const DelayQueueLineHandler& onLine)

@@ -34,10 +34,16 @@ using DelayQueueLineHandler =
 // the special folder).
 CString GetDelayQueueFolder();
 
-// Writes the records to .new and rotates it in (.dat -> .bak, .new -> .dat). With no record no file
-// is written: an existing .dat becomes .bak and the answer is S_FALSE.
+// What makes the written .new durable before it is renamed; FlushFileBuffers unless a test
+// stands in for it. FALSE, with the last error set, fails the save.
+using DelayQueueFlush = BOOL(WINAPI*)(HANDLE file);
+
+// Writes the records to .new, flushes it and rotates it in (.dat -> .bak, .new -> .dat). With no
+// record no file is written: an existing .dat becomes .bak and the answer is S_FALSE. A failed
+// write or flush leaves .dat as it was.
 HRESULT SaveDelayQueueFile(const std::vector<CDelayQueueRecord>& records);
-HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueRecord>& records);
+HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueRecord>& records,
+                           DelayQueueFlush flush = nullptr);
 
 // Hands each valid line of .dat to onLine, in file order. A line is valid when its id is not empty,
 // its class reads (wcstol base 0) as non-zero and its path names an existing file, not a folder;

@@ -2,6 +2,7 @@
 #include <process.h>
 #include <initializer_list>
 #include "notify/NamedObjectSecurity.h"
+#include "worker/ForcedEnd.h"
 
 namespace
 {
@@ -54,8 +55,14 @@ void CObserveApp::TakeMutex(HANDLE& mutex, bool& owned, LPCWSTR pattern)
     if (!mutex)
         mutex = CreateOrOpenMutex(false, MakeName(pattern));
     // Never wait: a mutex held by another instance (another process or session) stays unowned here.
+    // Deliberately unlike the documented "owned only on WAIT_OBJECT_0": a mutex whose last owner
+    // ended without releasing it answers WAIT_ABANDONED and is ours all the same, so it is counted
+    // as owned and released when the observer is switched off.
     if (mutex && !owned)
-        owned = WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0;
+    {
+        const DWORD wait = WaitForSingleObject(mutex, 0);
+        owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    }
 }
 
 void CObserveApp::DropMutex(HANDLE& mutex, bool& owned)
@@ -122,6 +129,7 @@ bool CObserveApp::StopWatch()
         if (WaitForSingleObject(thread, kWatchStopTimeoutMs) != WAIT_OBJECT_0)
         {
             TerminateThread(thread, 0);
+            ReportThreadEndedByForce(GetThreadId(thread));
             ended = false;
         }
         CloseAndClear(thread);

@@ -80,10 +80,13 @@ CPluginDbNotifyThread::~CPluginDbNotifyThread()
     SignalStop();
     ClearOwner();
     RequestStop();
-    // A thread ended by force may hold the database connection's lock (a busy open retries for
-    // minutes under it).
     if (!StopThread(kStopTimeoutMs))
+    {
+        // Ended by force inside a call out that never returned, perhaps a database call with the
+        // connection's lock held; its own save at the end of its loop never came.
         m_database.Abandon();
+        SaveDelayQueueAfterForcedEnd();
+    }
     m_pending.Clear();
     // The members then go in reverse order: the observer, the site, the database connection.
 }
@@ -337,10 +340,14 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         // Asking for the system-required state answers the state the thread had; put it back.
         m_savedExecutionState = SetThreadExecutionState(ES_SYSTEM_REQUIRED);
         RequestExecutionState(m_savedExecutionState);
+        // A stop also ends the connection's waits, the retries of a busy open among them.
+        m_database.SetAbortEvent(GetStopEvent());
         break;
     }
     case kItemThreadEnding:
     {
+        // Here, on the thread that switched it on: its mutexes can be released only by it.
+        m_watchObserver.SetActive(false);
         {
             // Removing the listener waits for an intake call still running on the database's
             // thread: this worker's members must outlive it.
@@ -365,7 +372,9 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         });
         break;
     case kItemChanged:
+        m_requestInHand = item;
         ResolveNotification(item);
+        m_requestInHand = nullptr;
         queueChanged = true;
         break;
     case kItemRemoved:
@@ -373,7 +382,9 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         queueChanged = true;
         break;
     case kItemHandOff:
+        m_requestInHand = item;
         HandOffItem(item);
+        m_requestInHand = nullptr;
         queueChanged = true;
         break;
     default:
@@ -500,6 +511,26 @@ HRESULT CPluginDbNotifyThread::LoadDelayQueue()
     });
 }
 
+void CPluginDbNotifyThread::AddQueueRecord(const CProcessItem& item, std::vector<CDelayQueueRecord>& records)
+{
+    CDelayQueueRecord record;
+    record.path = item.path;
+    record.itemId = CString(item.itemId.Get());
+    record.itemClass = item.itemClass;
+    records.push_back(std::move(record));
+}
+
+void CPluginDbNotifyThread::CollectQueueRecords(std::vector<CDelayQueueRecord>& records)
+{
+    records.reserve(records.size() + m_queue.size());
+    for (CBase::CProcessItem* baseItem : m_queue)
+    {
+        const CProcessItem* item = AsOwnItem(baseItem);
+        if (item && IsCountedType(item->type))
+            AddQueueRecord(*item, records);
+    }
+}
+
 HRESULT CPluginDbNotifyThread::SaveDelayQueue()
 {
     return ComCall([&] {
@@ -507,19 +538,41 @@ HRESULT CPluginDbNotifyThread::SaveDelayQueue()
         {
             // Re-entered when called from OnThreadExit, which holds it already.
             CLockGuard guard(m_queueLock);
-            records.reserve(m_queue.size());
-            for (CBase::CProcessItem* baseItem : m_queue)
-            {
-                const CProcessItem* item = AsOwnItem(baseItem);
-                if (!item || !IsCountedType(item->type))
-                    continue;
-                CDelayQueueRecord record;
-                record.path = item->path;
-                record.itemId = CString(item->itemId.Get());
-                record.itemClass = item->itemClass;
-                records.push_back(std::move(record));
-            }
+            CollectQueueRecords(records);
         }
+        return SaveDelayQueueFile(DelayQueueFolder(), records);
+    });
+}
+
+HRESULT CPluginDbNotifyThread::SaveDelayQueueAfterForcedEnd()
+{
+    // The ended thread's flag, read now that it is gone: whether its save would have been made.
+    if (!m_queueDirty)
+        return S_FALSE;
+    m_queueDirty = false;
+    return ComCall([&] {
+        std::vector<CDelayQueueRecord> records;
+        // The request the thread was working on goes first, where it stood in the queue. The
+        // manager may have it already; a second hand-off withdraws the first, while a request
+        // left out would never be analysed.
+        const CProcessItem* inHand = m_requestInHand.load();
+        if (inHand && SysStringLen(inHand->itemId.Get()) > 0)
+            AddQueueRecord(*inHand, records);
+        // Not waited for without a bound: the thread never holds the queue lock across a call out,
+        // but an end inside a fault of its own could have left it taken for good.
+        const ULONGLONG start = GetTickCount64();
+        while (!m_queueLock.TryLock())
+        {
+            if (GetTickCount64() - start >= kForcedEndLockWaitMs)
+                return HResultFromWin32(ERROR_TIMEOUT);
+            Sleep(10);
+        }
+        struct CUnlock
+        {
+            CCriticalSection& lock;
+            ~CUnlock() { lock.Unlock(); }
+        } unlock{m_queueLock};
+        CollectQueueRecords(records);
         return SaveDelayQueueFile(DelayQueueFolder(), records);
     });
 }

@@ -8,6 +8,7 @@
 #include "common/String.h"
 #include "contentdb/KdCdbMgr.h"
 #include "interfaces/ManagerInterfaces.h"
+#include "notify/DelayQueueFile.h"
 #include "notify/ObserveApp.h"
 #include "notify/PendingRequests.h"
 #include "worker/PluginThread.h"
@@ -65,6 +66,8 @@ public:
     static constexpr DWORD kListedFolderAgeMs = 120000;
     static constexpr ULONG kHandOffQueueFlags = 0x80000000;
     static constexpr DWORD kDatabaseOpenTimeoutMs = 300000;
+    // After a forced end: how long the queue lock is tried for before the save is given up.
+    static constexpr DWORD kForcedEndLockWaitMs = 2000;
 
     class CProcessItem : public CBase::CProcessItem
     {
@@ -163,6 +166,10 @@ public:
     HRESULT LoadDelayQueue();
     HRESULT SaveDelayQueue();
     HRESULT BackUpDelayQueue();
+    // The save the thread makes at its end, made for it by the thread that ended it by force: the
+    // queued requests and the one it was working on, when the queue is dirty. No lock the ended
+    // thread may have held is waited for.
+    HRESULT SaveDelayQueueAfterForcedEnd();
 
 protected:
     bool ProcessItem(CBase::CProcessItem* item) override;
@@ -208,6 +215,10 @@ private:
     void AnnounceBusy(ULONG count);
     void FireCount(ULONG count);
     CString DelayQueueFolder() const;
+    // The records of the queued requests (types 3 and 6), appended in queue order; under the
+    // queue lock.
+    void CollectQueueRecords(std::vector<CDelayQueueRecord>& records);
+    static void AddQueueRecord(const CProcessItem& item, std::vector<CDelayQueueRecord>& records);
 
     // Fields in the order the worker's design gives them.
     CCriticalSection m_activityLock;      // guards m_busyAnnounced and the busy announcement
@@ -248,4 +259,7 @@ private:
     std::atomic<bool> m_deferralWakeGiven{false};
     CString m_delayQueueFolder;
     std::atomic<DWORD> m_requestedExecutionState{0};
+    // The request (type 3 or 6) the thread is handling, out of the queue; null between requests.
+    // Read only once the thread is gone.
+    std::atomic<CProcessItem*> m_requestInHand{nullptr};
 };

@@ -282,13 +282,11 @@ void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
 
 HRESULT CPluginDbSearchThread::OpenRunConnection(CKdCdbMgr& connection)
 {
-    const HRESULT hr = connection.Open(false, kClientName, kRunOpenTimeoutMs);
-    if (FAILED(hr))
-        return hr;
+    // Given before the open, so that a stop also ends the retries of a busy database.
     EnsureEvents();
     connection.SetAbortEvent(GetStopEvent());
     connection.SetRunEvent(GetRunEvent());
-    return hr;
+    return connection.Open(false, kClientName, kRunOpenTimeoutMs);
 }
 
 HRESULT CPluginDbSearchThread::OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include "common/HResult.h"
+#include "worker/ForcedEnd.h"
 
 // The thread's wait list: its five events, then duplicates of the extra handles that belong to the
 // thread alone, so SetWaitHandles may close the worker's list while the thread still waits on it.
@@ -117,6 +118,7 @@ bool CPluginThread<T>::StopThread(DWORD timeoutMs)
             TerminateThread(thread, 0xFFFFFFFF);
             // Termination completes asynchronously; let it finish before the handle goes.
             WaitForSingleObject(thread, 5000);
+            ReportThreadEndedByForce(m_threadId);
         }
     }
     CloseThreadHandle();

@@ -193,13 +193,46 @@ TEST_F(KdCdbMgrTest, BusyShorterThanTheTimeOutSucceedsOnALaterTry)
     EXPECT_LE(Count(CdbMethod::Open), 12);
     // The keep-awake request ends with the open.
     EXPECT_EQ(static_cast<EXECUTION_STATE>(ES_CONTINUOUS), SetThreadExecutionState(ES_CONTINUOUS));
+}
 
-    // A signalled abort does not end the retries.
-    CTestEvent abort(true);
-    CKdCdbMgr other;
-    ASSERT_TRUE(other.SetAbortEvent(abort.Get()));
-    m_db->SetBusyFor(300);
-    EXPECT_EQ(S_FALSE, other.Open(false, kClient, 10000));
+// Retries of a busy database would hold the owner's thread for minutes: the owner's abort event
+// (set before or during the retries) and the wrapper's own end them at once, with nothing left
+// open and the keep-awake request withdrawn.
+TEST_F(KdCdbMgrTest, AStopOrAbortEndsTheRetriesOfABusyOpen)
+{
+    const struct
+    {
+        const char* what;
+        bool ownerEvent;
+        DWORD signalAfterMs;
+    } cases[] = {{"owner's abort, signalled before", true, 0},
+                 {"owner's abort, signalled during", true, 200},
+                 {"the wrapper's own, signalled during", false, 200}};
+    m_db->SetBusyFor(600000);
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        SetThreadExecutionState(ES_CONTINUOUS);
+        CTestEvent abort(c.signalAfterMs == 0);
+        CKdCdbMgr mgr;
+        if (c.ownerEvent)
+        {
+            ASSERT_TRUE(mgr.SetAbortEvent(abort.Get()));
+        }
+        const HANDLE signal = c.ownerEvent ? abort.Get() : mgr.EnsureAbortEvent();
+        DWORD signalled = GetTickCount();
+        CTestThread signaller([&] {
+            Sleep(c.signalAfterMs);  // the retries go on meanwhile
+            signalled = GetTickCount();
+            SetEvent(signal);
+        });
+        EXPECT_EQ(E_ABORT, mgr.Open(false, kClient, 300000));
+        EXPECT_LT(GetTickCount() - signalled, 1000u);
+        EXPECT_FALSE(mgr.IsConnected());
+        EXPECT_EQ(0, m_db->LiveConnections());
+        EXPECT_EQ(static_cast<EXECUTION_STATE>(ES_CONTINUOUS), SetThreadExecutionState(ES_CONTINUOUS));
+    }
+    EXPECT_EQ(0, Count(CdbMethod::Close));  // nothing was opened
 }
 
 TEST_F(KdCdbMgrTest, BusyLongerThanTheTimeOutFailsAndLeavesNothingBehind)

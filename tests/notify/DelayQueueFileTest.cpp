@@ -344,3 +344,50 @@ TEST_F(DelayQueueFile, ProductFolderIsUnderTheAllUsersApplicationData)
     ASSERT_GT(productFolder.GetLength(), tail.GetLength());
     EXPECT_EQ(0, productFolder.Right(tail.GetLength()).CompareNoCase(tail));
 }
+
+namespace
+{
+// What the save's flush saw, and what it answers.
+struct CFlushSeen
+{
+    CString dat;
+    BOOL answer = TRUE;
+    int calls = 0;
+    Bytes datAtFlush;
+    LONGLONG writtenAtFlush = -1;
+} g_flush;
+
+BOOL WINAPI RecordingFlush(HANDLE file)
+{
+    ++g_flush.calls;
+    g_flush.datAtFlush = ReadBytes(g_flush.dat);
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(file, &size))
+        g_flush.writtenAtFlush = size.QuadPart;
+    SetLastError(ERROR_DISK_FULL);
+    return g_flush.answer;
+}
+}  // namespace
+
+// The new file is flushed whole before it replaces the current one, so that a power cut cannot
+// leave a renamed but empty file; a flush that fails keeps the current one.
+TEST_F(DelayQueueFile, FlushesTheNewFileBeforeItReplacesTheCurrentOne)
+{
+    const CString clip = MakeMediaFile(L"a.mp4");
+    for (const BOOL flushed : {TRUE, FALSE})
+    {
+        SCOPED_TRACE(flushed ? "flushed" : "flush failed");
+        ASSERT_EQ(S_OK, SaveDelayQueueFile(folder, {{clip, L"OLD", 100}}));
+        const Bytes before = ReadBytes(dat);
+        g_flush = CFlushSeen();
+        g_flush.dat = dat;
+        g_flush.answer = flushed;
+        const Bytes written = Utf16(L"NEW\t200\t" + W(clip) + L"\r\n");
+        EXPECT_EQ(flushed ? S_OK : HRESULT_FROM_WIN32(ERROR_DISK_FULL),
+                  SaveDelayQueueFile(folder, {{clip, L"NEW", 200}}, &RecordingFlush));
+        EXPECT_EQ(1, g_flush.calls);
+        EXPECT_EQ(before, g_flush.datAtFlush) << "replaced before the flush";
+        EXPECT_EQ(static_cast<LONGLONG>(written.size()), g_flush.writtenAtFlush) << "flushed before the whole text";
+        EXPECT_EQ(flushed ? written : before, ReadBytes(dat));
+    }
+}

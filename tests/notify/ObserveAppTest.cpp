@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <utility>
+#include <vector>
 #include "common/Scoped.h"
 #include "common/String.h"
 #include "notify/NamedObjectSecurity.h"
@@ -236,4 +237,23 @@ TEST(ObserveApp, SecondInstanceOpensTheObjectsAndStaysWithoutTheMutexes)
     for (const wchar_t* pattern : kMutexPatterns)
         EXPECT_TRUE(CanTakeFromAnotherThread(NameOf(base, pattern))) << pattern;
     second.SetActive(false);
+}
+
+// A mutex whose last owner ended without releasing it is handed over as abandoned: the observer
+// owns it all the same, and so releases it when switched off.
+TEST(ObserveApp, AnAbandonedMutexIsOwnedAndReleasedAgain)
+{
+    const CString base = UniqueBase(L"abandoned");
+    std::vector<CScopedHandle> kept;  // keep the mutexes alive after their first owner has gone
+    RunOnMtaThread([&] {
+        for (const wchar_t* pattern : kMutexPatterns)
+            kept.emplace_back(CreateMutexW(nullptr, TRUE, NameOf(base, pattern)));
+    });
+    CObserveApp observer(base);
+    ASSERT_TRUE(observer.SetActive(true));
+    for (const wchar_t* pattern : kMutexPatterns)
+        EXPECT_FALSE(CanTakeFromAnotherThread(NameOf(base, pattern))) << pattern;
+    observer.SetActive(false);
+    for (const wchar_t* pattern : kMutexPatterns)
+        EXPECT_TRUE(CanTakeFromAnotherThread(NameOf(base, pattern))) << pattern;
 }

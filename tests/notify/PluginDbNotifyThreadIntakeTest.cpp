@@ -282,22 +282,3 @@ TEST_F(BatchTimingTest, TheBatchComesAFullDelayAfterTheLatestNotification)
     EXPECT_GE(after + 1, 6000u) << "the batch ran before a full delay after the latest notification";
     EXPECT_LT(after, 6000u + 5000);
 }
-
-// A busy open retries for minutes with the connection's lock held, so a worker destroyed during it
-// is ended by force; its destruction must not then wait for that lock for ever.
-TEST_F(NotifyWorkerTest, AWorkerEndedByForceInsideABusyOpenIsStillDestroyed)
-{
-    db->SetBusyFor(600000);
-    ASSERT_EQ(S_OK, worker->QueueConnect(site, true));
-    for (ULONGLONG start = GetTickCount64(); db->Control().CallCount(CdbMethod::Open) < 2 &&
-                                             GetTickCount64() - start < kTestWaitMs;)
-        Sleep(20);
-    ASSERT_GE(db->Control().CallCount(CdbMethod::Open), 2);
-    CTestEvent destroyed;
-    CTestThread destroyer([&] {
-        worker.reset();
-        destroyed.Set();
-    });
-    ASSERT_TRUE(destroyed.Wait(CPluginDbNotifyThread::kStopTimeoutMs + 20000));
-    endedByForce = true;
-}

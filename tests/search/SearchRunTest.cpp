@@ -303,3 +303,39 @@ TEST_F(SearchRunTest, AStopDuringAStalledSearchEndsTheRunButNotTheContainerRepai
         }
     }
 }
+
+// A busy database is retried for minutes: a stop ends the retries of each connection a run opens
+// (the search's two, the clean-up's own and then the container repair's), and the run fails.
+TEST_F(SearchRunTest, AStopEndsTheBusyOpenOfEveryRunConnection)
+{
+    const struct
+    {
+        const char* connection;
+        LONG type;
+        ULONG busyFrom;  // the first open that finds the database busy, 0-based
+    } cases[] = {
+        {"search", Search::kItemFullSearch, 0},
+        {"write", Search::kItemFullSearch, 1},
+        {"clean-up", Search::kItemCleanUp, 0},
+        {"container repair", Search::kItemCleanUp, 1},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.connection);
+        ClearCalls();
+        m_db->Control().FailCall(CdbMethod::Open, kHrCdbBusy, c.busyFrom, CContentDbControl::kAlways);
+        ASSERT_EQ(S_OK, m_worker->QueueSearch(c.type, 0x00010000));
+        for (const DWORD start = GetTickCount(); m_db->Control().Calls(CdbMethod::Open).size() < c.busyFrom + 3;)
+        {
+            ASSERT_LT(GetTickCount() - start, kTestWaitMs) << "no busy retries";
+            Sleep(10);
+        }
+        const DWORD start = GetTickCount();
+        ASSERT_TRUE(m_worker->RequestStop());
+        EXPECT_EQ(Search::kProgressFailed, WaitForEnd());
+        EXPECT_TRUE(m_worker->StopThread(kTestWaitMs));
+        EXPECT_LT(GetTickCount() - start, 1000u);
+        EXPECT_EQ(2, m_db->LiveConnections());  // the fixture's own
+        StartWorker();
+    }
+}

@@ -28,6 +28,12 @@ std::map<std::wstring, CSoakCallTimes::Method> CSoakCallTimes::Methods() const
     return m_methods;
 }
 
+std::vector<CSoakCallTimes::Blocked> CSoakCallTimes::BlockedCalls() const
+{
+    CLockGuard guard(m_lock);
+    return m_blocked;
+}
+
 void CSoakCallTimes::Begin(const wchar_t* method, ULONGLONG start)
 {
     CLockGuard guard(m_lock);
@@ -40,6 +46,10 @@ void CSoakCallTimes::End()
     const auto calls = m_running.find(GetCurrentThreadId());
     if (calls == m_running.end())
         return;
+    // One that ended between two looks of the watch is counted all the same.
+    const Running& call = calls->second.back();
+    if (!call.told && GetTickCount64() - call.start >= kBlockingMs)
+        m_blocked.push_back(Blocked{call.method, static_cast<DWORD>(call.start)});
     calls->second.pop_back();
     if (calls->second.empty())
         m_running.erase(calls);
@@ -73,6 +83,7 @@ void CSoakCallTimes::TellBlockingCalls()
                 {
                     call.told = true;
                     blocking.push_back(Blocking{calls.first, call.method, now - call.start});
+                    m_blocked.push_back(Blocked{call.method, static_cast<DWORD>(call.start)});
                 }
             }
         }

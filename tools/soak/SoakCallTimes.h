@@ -41,6 +41,14 @@ public:
 
     std::map<std::wstring, Method> Methods() const;
 
+    // A call that had blocked the manager for kBlockingMs: when it started (GetTickCount).
+    struct Blocked
+    {
+        std::wstring method;
+        DWORD startTick;
+    };
+    std::vector<Blocked> BlockedCalls() const;
+
 private:
     struct Running
     {
@@ -80,6 +88,7 @@ private:
     std::map<std::wstring, Method> m_methods;
     // By calling thread, innermost last: a call may make another from inside an event it fires.
     std::map<DWORD, std::vector<Running>> m_running;
+    std::vector<Blocked> m_blocked;
     CScopedHandle m_stopWatch;
     CScopedHandle m_watch;
 };

@@ -27,9 +27,9 @@ static_assert(sizeof(kDbMethodNames) / sizeof(kDbMethodNames[0]) == static_cast<
 }  // namespace
 
 CSoakFaults::CSoakFaults(CContentDatabase& database, CManagerSite& site, std::vector<CAnalysisEngineClassState*> engines,
-                         CQueueEventsSink& sink, std::wstring mediaFolder, CSoakTally& tally)
+                         CQueueEventsSink& sink, std::wstring mediaFolder, CSoakTally& tally, ULONG longStallPercent)
     : m_database(database), m_site(site), m_engines(std::move(engines)), m_sink(sink),
-      m_mediaFolder(std::move(mediaFolder)), m_tally(tally)
+      m_mediaFolder(std::move(mediaFolder)), m_tally(tally), m_longStallPercent(longStallPercent)
 {
 }
 
@@ -116,9 +116,19 @@ void CSoakFaults::ArmRandom(CSoakRandom& random)
         static const CdbMethod kStallable[] = {CdbMethod::Search, CdbMethod::Open, CdbMethod::SelectItem,
                                                CdbMethod::MoveNext, CdbMethod::SetValues};
         const CdbMethod method = kStallable[random.Below(5)];
+        // Asked for only with long stalls on, so that a run without them draws what it always drew.
+        const bool longStall = m_longStallPercent != 0 && random.Percent(m_longStallPercent);
+        const DWORD holdMs =
+            longStall ? random.Between(kPluginStopTimeoutMs + 1000, kPluginStopTimeoutMs + 10000) : stallMs;
         db.Stall(method);
-        Arm(std::wstring(L"database ") + kDbMethodNames[static_cast<int>(method)] + L" stalls", stallMs,
-            [&db, method] { db.Release(method); });
+        if (longStall)
+        {
+            CLockGuard guard(m_lock);
+            m_longStalls.emplace_back(GetTickCount(), GetTickCount() + holdMs);
+        }
+        Arm(std::wstring(L"database ") + kDbMethodNames[static_cast<int>(method)] +
+                (longStall ? L" stalls past the stop time-out" : L" stalls"),
+            holdMs, [&db, method] { db.Release(method); });
         break;
     }
     case 3:
@@ -245,6 +255,17 @@ void CSoakFaults::DisarmAll()
         engine->getCategoryMask.Reset();
     }
     m_sink.Fault().Reset();
+}
+
+bool CSoakFaults::LongStallHeldBetween(DWORD from, DWORD to) const
+{
+    CLockGuard guard(m_lock);
+    for (const auto& held : m_longStalls)
+    {
+        if (static_cast<LONG>(held.first - to) <= 0 && static_cast<LONG>(held.second - from) >= 0)
+            return true;
+    }
+    return false;
 }
 
 std::wstring CSoakFaults::Recent() const

@@ -38,6 +38,8 @@ SoakParse ParseSoakOptions(const std::vector<std::wstring>& args, CSoakOptions& 
             ok = ReadNumber(value, 1, 0xFFFFFFFF, options.iterations);
         else if (name == L"--files")
             ok = ReadNumber(value, 4, 2000, options.files);
+        else if (name == L"--long-stalls")
+            ok = ReadNumber(value, 0, 100, options.longStalls);
         else if (name == L"--dll")
             options.dllPath = value;
         else
@@ -58,8 +60,9 @@ SoakParse ParseSoakOptions(const std::vector<std::wstring>& args, CSoakOptions& 
 
 std::wstring SoakUsage()
 {
-    return L"lumsoak [--seed N] [--seconds S | --iterations N] [--files N] [--dll PATH]\n"
+    return L"lumsoak [--seed N] [--seconds S | --iterations N] [--files N] [--long-stalls PERCENT] [--dll PATH]\n"
            L"Drives the plug-in DLL as the manager does, with every stand-in and injected faults, for S\n"
            L"seconds or N operations (20 seconds by default); the same seed gives the same operations.\n"
+           L"--long-stalls holds that share of the database stalls past the plug-in's stop time-out.\n"
            L"Prints the figures and the end checks; exits 1 when a check fails.";
 }

@@ -9,6 +9,9 @@ struct CSoakOptions
     ULONG seconds = 0;     // 0: not limited by time
     ULONG iterations = 0;  // 0: not limited by count; with neither, 20 seconds
     ULONG files = 40;      // media items, each with a real file
+    // Percent of the database stalls that are held past the plug-in's stop time-out, so that the
+    // one case a forced end is for comes up too. 0: none (every stall ends within half a second).
+    ULONG longStalls = 0;
     std::wstring dllPath;  // empty: the DLL beside the program, else the build's
 };
 

@@ -367,6 +367,30 @@ HRESULT CSoakPlugin::AskIdentity()
     return hr;
 }
 
+bool CSoakPlugin::ThreadsEndedByForce(ULONG& count)
+{
+    CComPtr<ILumMgrPluginEngine> engine;
+    if (const auto instance = Current())
+    {
+        engine = instance->engine;
+    }
+    else
+    {
+        // From the DLL's own class object: the class may be revoked by now.
+        const auto getClassObject = m_dll ? Export<GetClassObjectFunction>(m_dll, "DllGetClassObject") : nullptr;
+        CComPtr<IClassFactory> factory;
+        if (!getClassObject ||
+            FAILED(getClassObject(CLSID_PluginDbNotify, IID_IClassFactory, reinterpret_cast<void**>(&factory))) ||
+            FAILED(factory->CreateInstance(nullptr, IID_ILumMgrPluginEngine, reinterpret_cast<void**>(&engine))))
+            return false;
+    }
+    CScopedVariant value;
+    if (!engine || engine->GetProperty(kPropertyThreadsEndedByForce, value.Receive()) != S_OK || value->vt != VT_UI4)
+        return false;
+    count = value->ulVal;
+    return true;
+}
+
 bool CSoakPlugin::WaitProgress(DWORD ms)
 {
     const auto instance = Current();

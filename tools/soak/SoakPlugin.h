@@ -70,6 +70,9 @@ public:
     HRESULT AskIdentity();  // GetModuleId, GetClassId, GetProcessId, TakeStartContext, option flags
     // Waits on the current object's progress event; true when it was signalled.
     bool WaitProgress(DWORD ms);
+    // How many of its threads the module has ended by force, asked (untimed) of the current object
+    // or, with none, of one made for the question. False when it cannot be asked.
+    bool ThreadsEndedByForce(ULONG& count);
 
 private:
     struct Instance

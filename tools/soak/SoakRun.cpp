@@ -27,6 +27,9 @@ constexpr ULONG kAllPending = 1000000;
 // Handles the process may hold beyond its start once everything is gone: caches of the run-time
 // that grow once, not per object.
 constexpr DWORD kHandleMargin = 24;
+// What a thread ended by force leaves open besides its connections: its thread, events, the
+// observer's objects and what its calls held.
+constexpr DWORD kHandlesPerForcedEnd = 16;
 constexpr DWORD kSlowCallMs = 1000;
 // A connect queues the saved requests again beside those still queued, so reconnecting doubles a
 // queue that never drains; above this many the soak connects only fresh objects until it drains.
@@ -202,7 +205,7 @@ HRESULT CSoakRun::Setup()
         return hr;
 
     m_faults = std::make_unique<CSoakFaults>(*m_database, *m_manager.SiteObject(), m_registry.EngineClassStates(),
-                                             *m_sink, m_media->Folder(), m_faultTally);
+                                             *m_sink, m_media->Folder(), m_faultTally, m_options.longStalls);
     hr = m_faults->Start();
     if (FAILED(hr))
         return hr;
@@ -261,6 +264,56 @@ void CSoakRun::WarmUp()
     m_plugin.Disconnect();
     m_plugin.ReleaseCurrent(false);
     m_baseline = CProcessSnapshot::Take();
+    m_plugin.ThreadsEndedByForce(m_forcedSeen);
+    m_forcedPollTick = GetTickCount();
+}
+
+void CSoakRun::PollForcedEnds()
+{
+    ULONG count = 0;
+    if (!m_plugin.ThreadsEndedByForce(count))
+        return;
+    const DWORD now = GetTickCount();
+    if (count > m_forcedSeen)
+    {
+        const ULONG added = count - m_forcedSeen;
+        m_forcedEnds += added;
+        // The thread was stuck for the whole stop time-out before it was ended.
+        const DWORD stuckFrom = m_forcedPollTick - CSoakFaults::kPluginStopTimeoutMs - 5000;
+        if (m_faults && m_faults->LongStallHeldBetween(stuckFrom, now))
+            m_forcedExcused += added;
+        fwprintf(stderr, L"lumsoak: %lu plug-in thread(s) ended by force (at %lu s)\n", added,
+                 static_cast<ULONG>((GetTickCount64() - m_startTick) / 1000));
+        fflush(stderr);
+    }
+    m_forcedSeen = count;
+    m_forcedPollTick = now;
+}
+
+void CSoakRun::CheckForcedEndsAndBlocks()
+{
+    PollForcedEnds();
+    ULONG blocked = 0;
+    ULONG blockedExcused = 0;
+    std::wstring blockedText;
+    for (const CSoakCallTimes::Blocked& call : m_times.BlockedCalls())
+    {
+        ++blocked;
+        const bool excused =
+            m_faults && m_faults->LongStallHeldBetween(call.startTick, call.startTick + CSoakCallTimes::kBlockingMs);
+        blockedExcused += excused ? 1 : 0;
+        blockedText += L"\n      " + call.method + L" at " +
+                       std::to_wstring(static_cast<DWORD>(call.startTick - static_cast<DWORD>(m_startTick)) / 1000) +
+                       L" s" + (excused ? L" (a stall past the stop time-out was held)" : L"");
+    }
+    Print(L"Forced ends: " + std::to_wstring(m_forcedEnds) + L" (" + std::to_wstring(m_forcedExcused) +
+          L" while a stall past the stop time-out was held); calls blocked for 6 s: " + std::to_wstring(blocked));
+    AddCheck(L"no plug-in thread ended by force", m_forcedEnds == m_forcedExcused,
+             std::to_wstring(m_forcedEnds) + L" ended by force, " + std::to_wstring(m_forcedExcused) +
+                 L" of them while a stall past the stop time-out was held");
+    AddCheck(L"no manager call blocked for 6 s", blocked == blockedExcused,
+             std::to_wstring(blocked) + L" blocked, " + std::to_wstring(blockedExcused) +
+                 L" of them while a stall past the stop time-out was held" + blockedText);
 }
 
 void CSoakRun::Storm()
@@ -441,6 +494,7 @@ void CSoakRun::Drive()
         {
             const size_t op = m_random.Weighted(quiet ? kQuietWeights : kBusyWeights);
             DoOp(op);
+            PollForcedEnds();
             m_media->ReleaseHolds(GetTickCount(), false);
             if (pauseMs)
                 Sleep(pauseMs);
@@ -525,10 +579,17 @@ void CSoakRun::CheckEnd()
     m_plugin.ReleaseCurrent(false);
     m_plugin.Revoke();
     const HRESULT unload = m_plugin.WaitUntilUnloadable(30000);
+    // Asked of an object made for the question, once every other one is gone.
+    CheckForcedEndsAndBlocks();
     const LONG connections = m_database ? m_database->LiveConnections() : 0;
     Teardown();
     AddCheck(L"DllCanUnloadNow answers S_OK", unload == S_OK, Hex(static_cast<ULONG>(unload)));
-    AddCheck(L"no database connection left", connections == 0, std::to_wstring(connections) + L" open");
+    // A thread ended by force leaves its connections behind (one for the notification worker, the
+    // two of a search run), as the ended thread may have been inside a call on them.
+    const LONG forcedLeftovers = 2 * static_cast<LONG>(m_forcedExcused);
+    AddCheck(L"no database connection left", connections == 0 || connections <= forcedLeftovers,
+             std::to_wstring(connections) + L" open" +
+                 (connections && forcedLeftovers ? L", left by threads ended by force" : L""));
 
     const std::pair<const wchar_t*, LONG> live[] = {
         {L"manager site", CManagerSite::LiveCount()},
@@ -570,20 +631,21 @@ void CSoakRun::CheckEnd()
              L"left in the machine keys: " + keyText);
     DeleteDelayQueueFiles();
 
+    const DWORD handleMargin = kHandleMargin + kHandlesPerForcedEnd * m_forcedExcused;
     CProcessSnapshot end;
     std::set<DWORD> threads;
     for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 10000; Sleep(100))
     {
         end = CProcessSnapshot::Take();
         threads = end.NewThreadsSince(m_baseline);
-        if (threads.empty() && end.handles <= m_baseline.handles + kHandleMargin)
+        if (threads.empty() && end.handles <= m_baseline.handles + handleMargin)
             break;
     }
     std::wstring threadText;
     for (DWORD thread : threads)
         threadText += (threadText.empty() ? L"thread " : L", ") + std::to_wstring(thread);
     AddCheck(L"no thread left", threads.empty(), threads.empty() ? L"none beyond the start" : threadText);
-    AddCheck(L"handle count back at its start", end.handles <= m_baseline.handles + kHandleMargin,
+    AddCheck(L"handle count back at its start", end.handles <= m_baseline.handles + handleMargin,
              std::to_wstring(m_baseline.handles) + L" at the start, " + std::to_wstring(end.handles) + L" at the end");
 
     ULONG doubles = 0;

@@ -60,6 +60,11 @@ private:
     void CheckFinalDisconnect();
     void Teardown();
     void CheckEnd();
+    // Asks the module how many threads it has ended by force; a rise since the last look counts,
+    // excused when a stall past the stop time-out was held in the time it can have come from.
+    void PollForcedEnds();
+    // The forced ends and the calls blocked for 6 s, printed and checked.
+    void CheckForcedEndsAndBlocks();
     void PrintFigures(ULONGLONG elapsedMs);
     void AddCheck(const std::wstring& name, bool passed, const std::wstring& detail);
     bool TimeLeft() const;
@@ -91,5 +96,9 @@ private:
     ULONGLONG m_startTick = 0;
     ULONGLONG m_iterations = 0;
     CProcessSnapshot m_baseline;
+    ULONG m_forcedSeen = 0;     // the module's count at the last look
+    DWORD m_forcedPollTick = 0;
+    ULONG m_forcedEnds = 0;     // since the run's start
+    ULONG m_forcedExcused = 0;  // of those, while a long stall was held
     std::vector<Check> m_checks;
 };

@@ -10,7 +10,7 @@ case "$build" in /*) ;; *) build="$root/$build" ;; esac
 # Installs the toolchain, Wine and GoogleTest when one of them is missing (script/bootstrap).
 lum_bootstrap_if_needed() {
   local need=0 tool
-  for tool in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine; do
+  for tool in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine ccache; do
     command -v "$tool" >/dev/null 2>&1 || need=1
   done
   [ -f /usr/src/googletest/CMakeLists.txt ] || need=1
@@ -21,12 +21,19 @@ lum_bootstrap_if_needed() {
 
 # lum_configure <folder> <toolchain file> <ON|OFF: tests, stand-ins and lumhost>
 # Configures a build folder once; later builds re-check the source globs by themselves.
+# Compiles through ccache when it is installed; several work trees of the repository then share
+# one cache, since paths below the root are hashed relative to it.
 lum_configure() {
+  local launcher=()
+  if command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
   if [ ! -f "$1/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" \
+    cmake -S "$root" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" "${launcher[@]}" \
           -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUM_BUILD_TESTS="$3" >/dev/null
   fi
 }
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 
 # The number of parallel build jobs.
 lum_jobs() {

@@ -600,6 +600,7 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
             if (deleteFiles)
                 deleteFilesOf(containerFiles);
             deleteItems(containers);
+            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
             if (stopped)
                 return E_ABORT;
         }
@@ -612,6 +613,7 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
             if (deleteFiles)
                 deleteFilesOf(collectionFiles);
             deleteItems(collections);
+            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
             if (stopped)
                 return E_ABORT;
         }

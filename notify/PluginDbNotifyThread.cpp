@@ -142,7 +142,7 @@ HRESULT CPluginDbNotifyThread::QueueConnect(ILumMgrPluginSite* site, bool connec
             hr = QueueItem(item.get(), false, false);
         }
         if (SUCCEEDED(hr))
-            item.release();
+            static_cast<void>(item.release());  // the queue owns it now
         return hr;
     });
 }
@@ -154,7 +154,7 @@ HRESULT CPluginDbNotifyThread::QueueDisconnect()
         return E_OUTOFMEMORY;
     const HRESULT hr = QueueItem(item.get(), false, false);
     if (SUCCEEDED(hr))
-        item.release();
+        static_cast<void>(item.release());  // the queue owns it now
     return hr;
 }
 
@@ -215,7 +215,7 @@ LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* item
             item->CountKey();
         if (FAILED(AppendDelayedItem(item.get())))
             continue;
-        item.release();
+        static_cast<void>(item.release());  // the queue owns it now
         wake.queued = true;
         if (type == kItemChanged)
             ReportPendingCount(false);
@@ -505,7 +505,7 @@ HRESULT CPluginDbNotifyThread::LoadDelayQueue()
             item->SetPath(path);
             const HRESULT hr = QueueItem(item.get(), true, false);
             if (SUCCEEDED(hr))
-                item.release();
+                static_cast<void>(item.release());  // the queue owns it now
             return hr;
         });
     });

@@ -15,7 +15,8 @@ using DllEntryRoutine = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);  // the loader'
 using DllRegistrationRoutine = HRESULT(STDAPICALLTYPE*)();        // regsvr32's call of DllRegisterServer
 
 // `function` is a name, which parentheses would turn into an expression: &(C::F) is no member pointer.
-// NOLINTNEXTLINE(bugprone-macro-parentheses)
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define LUM_ASSERT_CALLBACK_TYPE(function, Routine)                                                    \
     static_assert(std::is_same_v<decltype(&function), Routine>,                                        \
                   #function " is not of the function type (and calling convention) Windows calls it as")
+// NOLINTEND(bugprone-macro-parentheses)

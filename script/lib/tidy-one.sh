@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # tidy-one.sh <compile database folder> <cache folder> <source file>
 # Runs clang-tidy on one translation unit unless the same unit passed before. The unit is keyed by
-# its preprocessed text with comments kept (a NOLINT is part of it), the compile flags, the rule set
-# and the clang-tidy version; only a pass is remembered, so a finding is reported on every run.
+# its preprocessed text with comments kept (a NOLINT is part of it), the compile flags, the rules
+# that apply to it and the clang-tidy version; only a pass is remembered, so a finding is reported
+# on every run.
 set -uo pipefail
 db=$1 cache=$2 file=$3
 
@@ -31,7 +32,13 @@ root=$(git -C "$(dirname "$file")" rev-parse --show-toplevel)
 key=$( {
   (cd "$dir" && eval "$command -E -C -P" 2>/dev/null) || echo "preprocessing failed"
   echo "$command"
-  cat "$root/.clang-tidy"
+  # The rules that apply: every .clang-tidy from the unit's folder up to the root.
+  d=$(dirname "$file")
+  while :; do
+    [ -f "$d/.clang-tidy" ] && cat "$d/.clang-tidy"
+    [ "$d" = "$root" ] || [ "$d" = / ] && break
+    d=$(dirname "$d")
+  done
   clang-tidy --version
 } | sed "s|$root|<root>|g" | sha256sum | cut -c1-40)
 [ -f "$cache/$key" ] && exit 0

@@ -93,9 +93,8 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
             // it: the rest of the batch's requests wait for a later batch, their age kept.
             if (m_connectionItemsQueued.load() > 0)
                 outcome = Outcome::Deferred;
-            else if (age < kMinimumAgeMs)
-                outcome = Outcome::Requeue;
-            else if (age < kListedFolderAgeMs && IsInListedFolder(item->path))
+            // Too young, or in a listed folder and younger than that folder's longer wait.
+            else if (age < kMinimumAgeMs || (age < kListedFolderAgeMs && IsInListedFolder(item->path)))
                 outcome = Outcome::Requeue;
             else
                 outcome = Outcome::HandedOff;

@@ -298,7 +298,7 @@ bool DirectoryExists(LPCWSTR path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-BOOL CreateDirectoryTree(LPCWSTR path)
+BOOL CreateDirectoryTree(LPCWSTR path, SECURITY_ATTRIBUTES* security)
 {
     if (!path || !*path)
         return FALSE;
@@ -325,7 +325,7 @@ BOOL CreateDirectoryTree(LPCWSTR path)
         const int parentEnd = FindParentEnd(path, end, rootEnd);
         if (parentEnd <= rootEnd)
         {
-            ok = CreateDirectoryW(levels.Get(end), nullptr) != FALSE;
+            ok = CreateDirectoryW(levels.Get(end), security) != FALSE;
             break;
         }
         end = parentEnd + 1;
@@ -349,7 +349,7 @@ BOOL CreateDirectoryTree(LPCWSTR path)
                 break;
             }
         }
-        if (!ok || !CreateDirectoryW(levels.Get(child), nullptr))
+        if (!ok || !CreateDirectoryW(levels.Get(child), security))
             ok = LevelExists(levels, child, true);
         end = child;
     }

@@ -10,11 +10,11 @@
 #include "common/HResult.h"
 #include "common/HResultException.h"
 #include "common/Path.h"
+#include "common/ProtectedLocations.h"
 #include "common/Scoped.h"
 
 namespace
 {
-const wchar_t kSubFolder[] = L"Tessaly Corporation\\LUM Siftwell\\";
 const wchar_t kFileName[] = L"DbWexDelayQueue.dat";
 const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 
@@ -24,6 +24,7 @@ struct CQueueFileNames
     CString dat;
     CString bak;
     CString newFile;
+    CString untrusted;
 };
 
 // What every operation does first: check the folder, create it with its parents, name the files.
@@ -31,7 +32,8 @@ HRESULT BeginOperation(const CString& folder, CQueueFileNames& names)
 {
     if (folder.IsEmpty())
         return E_ACCESSDENIED;
-    if (!CreateDirectoryTree(folder))
+    CDataFolderSecurity security;
+    if (!CreateDirectoryTree(folder, security.Attributes()))
         return HResultFromLastError();
     CString base = folder;
     if (base[base.GetLength() - 1] != L'\\')
@@ -40,6 +42,7 @@ HRESULT BeginOperation(const CString& folder, CQueueFileNames& names)
     names.dat = MakeLongPath(base, false, false);
     names.bak = MakeLongPath(base + L".bak", false, false);
     names.newFile = MakeLongPath(base + L".new", false, false);
+    names.untrusted = MakeLongPath(base + L".untrusted", false, false);
     return S_OK;
 }
 
@@ -278,7 +281,7 @@ HRESULT WalkLines(const wchar_t* text, size_t length, const DelayQueueLineHandle
     return S_OK;
 }
 
-HRESULT Load(const CString& folder, const DelayQueueLineHandler& onLine)
+HRESULT Load(const CString& folder, const DelayQueueLineHandler& onLine, QueueFileOwnerCheck ownerCheck)
 {
     if (!onLine)
         return E_INVALIDARG;
@@ -287,13 +290,21 @@ HRESULT Load(const CString& folder, const DelayQueueLineHandler& onLine)
     if (FAILED(hr))
         return hr;
 
-    CScopedHandle file(CreateFileW(names.dat, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CScopedHandle file(CreateFileW(names.dat, GENERIC_READ | READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())
     {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return S_FALSE;
         return HResultFromLastError();
+    }
+    // Someone else's file decides nothing: it is moved aside for a look and nothing is read.
+    if (!ownerCheck(file.Get()))
+    {
+        file.Close();
+        MoveFileExW(names.dat, names.untrusted, MOVEFILE_REPLACE_EXISTING);
+        return S_FALSE;
     }
 
     DWORD size = GetFileSize(file.Get(), nullptr);
@@ -336,9 +347,7 @@ HRESULT BackUp(const CString& folder)
 
 CString GetDelayQueueFolder()
 {
-    CString folder;
-    GetSpecialFolderPath(CSIDL_COMMON_APPDATA, folder, kSubFolder, nullptr);
-    return folder;
+    return GetProductDataFolder();
 }
 
 HRESULT SaveDelayQueueFile(const std::vector<CDelayQueueRecord>& records)
@@ -354,12 +363,12 @@ HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueR
 
 HRESULT LoadDelayQueueFile(const DelayQueueLineHandler& onLine)
 {
-    return ComCall([&] { return Load(GetDelayQueueFolder(), onLine); });
+    return ComCall([&] { return Load(GetDelayQueueFolder(), onLine, &HasTrustedOwner); });
 }
 
-HRESULT LoadDelayQueueFile(const CString& folder, const DelayQueueLineHandler& onLine)
+HRESULT LoadDelayQueueFile(const CString& folder, const DelayQueueLineHandler& onLine, QueueFileOwnerCheck ownerCheck)
 {
-    return ComCall([&] { return Load(folder, onLine); });
+    return ComCall([&] { return Load(folder, onLine, ownerCheck ? ownerCheck : &HasTrustedOwner); });
 }
 
 HRESULT BackUpDelayQueueFile()

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <string>
+#include <unordered_set>
 #include <vector>
 #include "common/ComCall.h"
 #include "common/HResult.h"
@@ -34,6 +36,17 @@ bool IsConnectionType(LONG type) noexcept
 // How many count events this thread is firing (nested when a sink calls back in).
 thread_local ULONG t_firingDepth = 0;
 
+
+// A request as the delay-queue file holds it, as one text: id, class and path.
+std::wstring RequestKey(const CString& itemId, LONG itemClass, const CString& path)
+{
+    std::wstring key(itemId.GetString(), static_cast<size_t>(itemId.GetLength()));
+    key += L'\t';
+    key += std::to_wstring(itemClass);
+    key += L'\t';
+    key.append(path.GetString(), static_cast<size_t>(path.GetLength()));
+    return key;
+}
 }  // namespace
 
 // ---- Work item ------------------------------------------------------------------------------
@@ -497,7 +510,22 @@ CString CPluginDbNotifyThread::DelayQueueFolder() const
 HRESULT CPluginDbNotifyThread::LoadDelayQueue()
 {
     return ComCall([&] {
-        return LoadDelayQueueFile(DelayQueueFolder(), [this](const CString& itemId, LONG itemClass, const CString& path) {
+        // Deliberately unlike the documented reload, which queues every line of the file beside
+        // what is still queued: a request equal to one already queued (same item id, class and
+        // path) is left out, so that connecting again without draining cannot double the queue.
+        std::unordered_set<std::wstring> queued;
+        {
+            std::vector<CDelayQueueRecord> records;
+            {
+                CLockGuard guard(m_queueLock);
+                CollectQueueRecords(records);
+            }
+            for (const CDelayQueueRecord& record : records)
+                queued.insert(RequestKey(record.itemId, record.itemClass, record.path));
+        }
+        return LoadDelayQueueFile(DelayQueueFolder(), [&](const CString& itemId, LONG itemClass, const CString& path) {
+            if (!queued.empty() && queued.count(RequestKey(itemId, itemClass, path)) != 0)
+                return S_OK;
             // A reloaded request waits its full time again: its creation tick is now.
             std::unique_ptr<CProcessItem> item(new CProcessItem(kItemHandOff));
             item->itemId.Reset(itemId.AllocSysString());

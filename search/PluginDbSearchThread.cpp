@@ -285,7 +285,8 @@ HRESULT CPluginDbSearchThread::OpenRunConnection(CKdCdbMgr& connection)
     // Given before the open, so that a stop also ends the retries of a busy database.
     EnsureEvents();
     connection.SetAbortEvent(GetStopEvent());
-    connection.SetRunEvent(GetRunEvent());
+    const CScopedHandle runEvent(GetRunEvent());
+    connection.SetRunEvent(runEvent.Get());
     return connection.Open(false, kClientName, kRunOpenTimeoutMs);
 }
 

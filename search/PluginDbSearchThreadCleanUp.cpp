@@ -301,7 +301,8 @@ bool CPluginDbSearchThread::CopyMemberIntoContainer(CKdCdbMgr& connection, const
         return false;
     {
         const CImpersonation asUser(token.Get());
-        if (!CopyFileW(longMember, longContainer, FALSE))
+        // Written through the guard: the container's path is the database's to name.
+        if (!OverwriteFileGuarded(longMember, longContainer))
             return false;
     }
     // The container now holds the member's content; its source becomes the member's item, unless

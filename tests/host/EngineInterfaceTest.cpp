@@ -132,18 +132,18 @@ TEST_F(PluginDbNotifyTest, EngineStateTable)
 TEST_F(PluginDbNotifyTest, PauseHoldsTheRunEventAndStartSetsItAgain)
 {
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    ASSERT_NE(nullptr, Search().GetRunEvent());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent(), 0));
+    ASSERT_NE(nullptr, Search().GetRunEvent().Get());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent().Get(), 0));
     ASSERT_EQ(S_OK, engine->Pause(none));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(Search().GetRunEvent(), 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(Search().GetRunEvent().Get(), 0));
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent(), 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent().Get(), 0));
 
     // A pause before a stop does not hold the next run.
     ASSERT_EQ(S_OK, engine->Pause(none));
     ASSERT_EQ(S_OK, engine->Stop(none));
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent(), 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent().Get(), 0));
 }
 
 TEST_F(PluginDbNotifyTest, NullOutPointersAreRefusedAndNothingChanges)

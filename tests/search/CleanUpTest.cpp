@@ -67,7 +67,8 @@ protected:
         if (SUCCEEDED(m_result))
         {
             connection.SetAbortEvent(GetStopEvent());
-            connection.SetRunEvent(GetRunEvent());
+            const CScopedHandle runEvent(GetRunEvent());
+            connection.SetRunEvent(runEvent.Get());
             CCleanUpProgress progress([this](ULONG value) {
                 SetProgress(value);
                 std::lock_guard<std::mutex> lock(m_mutex);

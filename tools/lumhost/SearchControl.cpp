@@ -197,6 +197,7 @@ void CSearchControl::FinishRun()
                                 static_cast<unsigned long>(elapsed % 1000 / 100), static_cast<long>(m_handedOver),
                                 static_cast<long>(m_markedMissing), static_cast<long>(m_reset),
                                 static_cast<long>(m_removed)));
+    m_refusals.PrintNew(m_engine.Get());
     Acknowledge();
 }
 

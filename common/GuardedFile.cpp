@@ -87,9 +87,39 @@ CString ReadFinalPath(HANDLE file)
     return StripLongPathPrefix(CString(large.get(), static_cast<int>(length)));
 }
 
-FileGuardRefusal CheckOpenFile(HANDLE file, CString& finalPath)
+// The handle's path within its volume ("\dir\file", FileNameInfo) under the requested path's root,
+// when the handle lies on that root's volume; empty otherwise. Stands in where the system gives
+// no final path: Wine's GetFinalPathNameByHandleW fails for paths beyond MAX_PATH.
+CString ReadPathOnRequestedVolume(HANDLE file, const CString& requested)
+{
+    CString root = GetPathRoot(requested);
+    if (root.IsEmpty())
+        return CString();
+    DWORD handleSerial = 0;
+    DWORD rootSerial = 0;
+    if (!GetVolumeInformationByHandleW(file, nullptr, 0, &handleSerial, nullptr, nullptr, nullptr, 0) ||
+        !GetVolumeInformationW(root, nullptr, 0, &rootSerial, nullptr, nullptr, nullptr, 0) ||
+        handleSerial != rootSerial)
+        return CString();
+    const DWORD size = sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t);
+    std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
+    if (!buffer || !GetFileInformationByHandleEx(file, FileNameInfo, buffer.get(), size))
+        return CString();
+    const FILE_NAME_INFO* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer.get());
+    const CString name(info->FileName, static_cast<int>(info->FileNameLength / sizeof(wchar_t)));
+    if (name.IsEmpty() || name[0] != L'\\')
+        return CString();
+    // A share's names start with its server and share ("\server\share\dir"), a drive's do not.
+    if (root[0] == L'\\')
+        return CString(L"\\") + name;
+    return root.Left(2) + name;
+}
+
+FileGuardRefusal CheckOpenFile(HANDLE file, const CString& requested, CString& finalPath)
 {
     finalPath = ReadFinalPath(file);
+    if (finalPath.IsEmpty())
+        finalPath = ReadPathOnRequestedVolume(file, requested);
     if (finalPath.IsEmpty() || GetPathRoot(finalPath).IsEmpty() || IsDeviceNamespace(finalPath))
         return FileGuardRefusal::FinalPathUnknown;
     if (NamesStream(finalPath))
@@ -164,7 +194,7 @@ FileGuardRefusal OpenGuardedFile(LPCWSTR path, GuardedAccess access, CScopedHand
             return FileGuardRefusal::OpenFailed;
         const bool created = access == GuardedAccess::Overwrite && GetLastError() != ERROR_ALREADY_EXISTS;
         CString checkedPath;
-        refusal = CheckOpenFile(opened.Get(), checkedPath);
+        refusal = CheckOpenFile(opened.Get(), text, checkedPath);
         if (refusal == FileGuardRefusal::None)
         {
             if (finalPath)

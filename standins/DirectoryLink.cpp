@@ -48,10 +48,11 @@ bool RunUnix(const std::string& arguments)
     return WaitForSingleObject(waited.Get(), 30000) == WAIT_OBJECT_0;
 }
 
-bool ReadsAsLink(const std::wstring& link)
+// Wine shows a Unix link to a folder as a reparse point, and one to a file as that file.
+bool ReadsAsLink(const std::wstring& link, bool directory)
 {
     const DWORD attributes = GetFileAttributesW(link.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return attributes != INVALID_FILE_ATTRIBUTES && (!directory || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
 }
 
 // start.exe splits its command line at blanks, and no quoting reaches the Unix program intact.
@@ -67,12 +68,11 @@ CDirectoryLink::CDirectoryLink(const std::wstring& link, const std::wstring& tar
     if (!convert)
     {
         const DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;  // unprivileged create
-        m_made = CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) && ReadsAsLink(link);
+        m_made = CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) && ReadsAsLink(link, directory);
         if (!m_made)
             m_why = "CreateSymbolicLinkW failed: " + std::to_string(GetLastError());
         return;
     }
-    m_unix = true;
     const std::string unixLink = UnixPath(convert, link);
     const std::string unixTarget = UnixPath(convert, target);
     if (unixLink.empty() || unixTarget.empty() || HasBlank(unixLink) || HasBlank(unixTarget))
@@ -85,17 +85,19 @@ CDirectoryLink::CDirectoryLink(const std::wstring& link, const std::wstring& tar
         m_why = "start.exe /unix /bin/ln could not be run";
         return;
     }
+    m_unix = true;
     // start may return before ln has ended.
-    for (int i = 0; i < 100 && !ReadsAsLink(link); ++i)
+    for (int i = 0; i < 100 && !ReadsAsLink(link, directory); ++i)
         Sleep(50);
-    m_made = ReadsAsLink(link);
+    m_made = ReadsAsLink(link, directory);
     if (!m_made)
-        m_why = "ln -s ran, but the link does not read as a reparse point";
+        m_why = directory ? "ln -s ran, but the link does not read as a reparse point" : "ln -s ran, but no link is there";
 }
 
 CDirectoryLink::~CDirectoryLink()
 {
-    if (!m_made)
+    // A Unix link may be there even when it did not read as one.
+    if (!m_made && !m_unix)
         return;
     if (!m_unix)
     {

@@ -19,7 +19,8 @@ public:
     CDirectoryLink(const CDirectoryLink&) = delete;
     CDirectoryLink& operator=(const CDirectoryLink&) = delete;
 
-    // Whether the link is there and reads as a reparse point. When not, Why() tells what failed.
+    // Whether the link is there (a link to a folder: and reads as a reparse point). When not, Why()
+    // tells what failed.
     bool IsMade() const noexcept { return m_made; }
     const std::string& Why() const noexcept { return m_why; }
 

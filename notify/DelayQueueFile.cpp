@@ -10,12 +10,11 @@
 #include "common/HResult.h"
 #include "common/HResultException.h"
 #include "common/Path.h"
+#include "common/ProductKeys.h"
 #include "common/Scoped.h"
 
 namespace
 {
-const wchar_t kSubFolder[] = L"Tessaly Corporation\\LUM Siftwell\\";
-const wchar_t kFileName[] = L"DbWexDelayQueue.dat";
 const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 
 // The long-path forms of the file names in the folder.
@@ -36,7 +35,7 @@ HRESULT BeginOperation(const CString& folder, CQueueFileNames& names)
     CString base = folder;
     if (base[base.GetLength() - 1] != L'\\')
         base += L'\\';
-    base += kFileName;
+    base += kDelayQueueFileName;
     names.dat = MakeLongPath(base, false, false);
     names.bak = MakeLongPath(base + L".bak", false, false);
     names.newFile = MakeLongPath(base + L".new", false, false);
@@ -337,7 +336,7 @@ HRESULT BackUp(const CString& folder)
 CString GetDelayQueueFolder()
 {
     CString folder;
-    GetSpecialFolderPath(CSIDL_COMMON_APPDATA, folder, kSubFolder, nullptr);
+    GetSpecialFolderPath(CSIDL_COMMON_APPDATA, folder, kProductDataFolder, nullptr);
     return folder;
 }
 

@@ -204,11 +204,30 @@ CTraceWriter& TheTraceWriter() noexcept
     return writer;
 }
 
+namespace
+{
+std::atomic<LONG> g_traceUses{0};
+}  // namespace
+
+CTraceUse::CTraceUse() noexcept
+{
+    ++g_traceUses;
+}
+
+CTraceUse::~CTraceUse()
+{
+    if (--g_traceUses == 0)
+        TheTraceWriter().Stop(kStopTimeoutMs);
+}
+
 // ---- The writer ---------------------------------------------------------------------------------
 
 CTraceWriter::~CTraceWriter()
 {
-    Stop(5000);
+    // Not waited for: in a module being unloaded the thread could not end while the loader's lock
+    // is held. The plug-in objects stop it before (CTraceUse); a program's own writer has written
+    // what it flushed.
+    Stop(0);
 }
 
 void CTraceWriter::SetFile(const CString& path)

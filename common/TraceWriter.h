@@ -141,5 +141,19 @@ private:
 // The module's writer, the one Trace queues to.
 CTraceWriter& TheTraceWriter() noexcept;
 
+// Held by every plug-in object for its whole life: when the last one goes, the module's writer
+// writes what is queued and its thread ends, so that nothing of the module runs once the module
+// may be unloaded.
+class CTraceUse
+{
+public:
+    CTraceUse() noexcept;
+    ~CTraceUse();
+    CTraceUse(const CTraceUse&) = delete;
+    CTraceUse& operator=(const CTraceUse&) = delete;
+
+    static constexpr DWORD kStopTimeoutMs = 5000;
+};
+
 // <all-users application data>\<product folder>\Logs\LumSiftDbNotifyWex.log
 CString TraceFilePath();

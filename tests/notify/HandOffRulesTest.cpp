@@ -201,9 +201,14 @@ TEST_F(HandOffRulesTest, OlderEntriesAreWithdrawnReplaceableFirstThenInTheManage
     GetSystemTime(&now);
     DATE today = 0;
     SystemTimeToVariantTime(&now, &today);
+    trace_test::CTraceCapture trace(2);
     worker->HandOffItem(WaitingFile(L"video", 300, file, 130000).get());
 
     EXPECT_EQ((std::vector<std::wstring>{L"e6", L"e2", L"e1", L"e7"}), CancelledIds(*site));
+    std::vector<std::wstring> traced;
+    for (const std::wstring& line : trace.LinesWith(L" withdrawn: manager queue entry "))
+        traced.push_back(line.substr(line.rfind(L' ') + 1));
+    EXPECT_EQ(CancelledIds(*site), traced);
     const std::vector<CancelQueueEntryCall> cancels = site->CancelQueueEntryCalls().Calls();
     const std::vector<QueueItemCall> handed = site->QueueItemCalls().Calls();
     ASSERT_EQ(1u, handed.size());

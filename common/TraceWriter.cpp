@@ -73,17 +73,37 @@ void AppendUtf8(std::string& out, const wchar_t* text)
 }
 
 // The local time with milliseconds and its offset from UTC, from one reading of the clock.
+constexpr LONGLONG kTicksPerMinute = 60LL * 10000000LL;
+
+// The offset of local time from UTC in minutes, looked up at most once a minute: the lookup reads
+// the time-zone settings, which costs more than the rest of a line.
+LONGLONG UtcOffsetMinutes(LONGLONG utcTicks) noexcept
+{
+    static std::atomic<LONGLONG> s_offset{0};
+    static std::atomic<LONGLONG> s_validUntil{0};
+    if (utcTicks < s_validUntil.load(std::memory_order_relaxed))
+        return s_offset.load(std::memory_order_relaxed);
+    FILETIME utc{static_cast<DWORD>(utcTicks), static_cast<DWORD>(utcTicks >> 32)};
+    FILETIME local;
+    FileTimeToLocalFileTime(&utc, &local);
+    const LONGLONG localTicks = (static_cast<LONGLONG>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+    const LONGLONG offset = (localTicks - utcTicks) / kTicksPerMinute;
+    s_offset.store(offset, std::memory_order_relaxed);
+    // Until the next full minute, when a change of daylight saving time may fall.
+    s_validUntil.store((utcTicks / kTicksPerMinute + 1) * kTicksPerMinute, std::memory_order_relaxed);
+    return offset;
+}
+
 void AppendTimestamp(std::string& out)
 {
     FILETIME utc;
-    FILETIME local;
     GetSystemTimeAsFileTime(&utc);
-    FileTimeToLocalFileTime(&utc, &local);
+    const LONGLONG utcTicks = (static_cast<LONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+    const LONGLONG offsetMinutes = UtcOffsetMinutes(utcTicks);
+    const LONGLONG localTicks = utcTicks + offsetMinutes * kTicksPerMinute;
+    const FILETIME local{static_cast<DWORD>(localTicks), static_cast<DWORD>(localTicks >> 32)};
     SYSTEMTIME time;
     FileTimeToSystemTime(&local, &time);
-    const LONGLONG utcTicks = (static_cast<LONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
-    const LONGLONG localTicks = (static_cast<LONGLONG>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
-    const LONGLONG offsetMinutes = (localTicks - utcTicks) / (60LL * 10000000LL);
     const LONGLONG magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
     char text[64];
     std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u %c%02u:%02u [%lx] ", time.wYear, time.wMonth,
@@ -265,6 +285,7 @@ bool CTraceWriter::Enqueue(std::string line) noexcept
 {
     if (m_failed.load())
         return false;
+    bool wake = false;
     try
     {
         CLockGuard guard(m_lock);
@@ -277,13 +298,16 @@ bool CTraceWriter::Enqueue(std::string line) noexcept
         m_queuedBytes += line.size();
         m_queue.push_back(std::move(line));
         ++m_enqueued;
-        ResetEvent(m_progress.Get());
+        // The writer is told only when it waits: while it writes it takes what came meanwhile.
+        wake = m_idle;
+        m_idle = false;
     }
     catch (...)
     {
         return false;
     }
-    SetEvent(m_wake.Get());
+    if (wake)
+        SetEvent(m_wake.Get());
     return true;
 }
 
@@ -294,6 +318,7 @@ bool CTraceWriter::StartThreadLocked() noexcept
     if (!m_wake.IsValid() || !m_progress.IsValid())
         return false;
     m_stopping = false;
+    m_idle = true;
     m_thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CTraceWriter::ThreadProc, this, 0, nullptr));
     return m_thread != nullptr;
 }
@@ -363,30 +388,28 @@ void CTraceWriter::Run()
                 m_dropped = 0;
                 stopping = m_stopping;
             }
-            if (dropped > 0 && !m_failed.load())
+            const size_t lines = batch.size();
+            if (dropped > 0)
             {
                 wchar_t details[64];
                 swprintf(details, 64, L"%llu lines", static_cast<unsigned long long>(dropped));
                 batch.push_back(FormatTraceLine(TraceSource::Host, TraceDecision::LinesDropped, nullptr, nullptr,
                                                 L"the trace fell behind", S_OK, details));
             }
-            const size_t lines = batch.size() - (dropped > 0 && !m_failed.load() ? 1 : 0);
-            for (const std::string& line : batch)
-            {
-                if (m_failed.load() || !WriteLine(line))
-                    break;
-            }
+            if (!batch.empty() && !m_failed.load())
+                WriteLines(batch);
             {
                 CLockGuard guard(m_lock);
                 m_done += lines;
+                SetEvent(m_progress.Get());
                 if (m_queue.empty())
                 {
-                    SetEvent(m_progress.Get());
-                    if (stopping)
+                    if (stopping || m_stopping)
                     {
                         CloseFile();
                         return;
                     }
+                    m_idle = true;
                     break;
                 }
             }
@@ -394,43 +417,71 @@ void CTraceWriter::Run()
     }
 }
 
-bool CTraceWriter::WriteLine(const std::string& line)
+void CTraceWriter::WriteLines(const std::deque<std::string>& lines)
 {
-    std::string text = line;
-    text += "\r\n";
-    CString file = GetFile();
     ULONGLONG maxBytes;
     ULONG fileCount;
     WriteFunction write;
+    CString file;
     {
         CLockGuard guard(m_lock);
         maxBytes = m_maxBytes;
         fileCount = m_fileCount;
         write = m_write;
+        file = m_file;
     }
+    if (file.IsEmpty())
+        file = TraceFilePath();
     if (m_handle != INVALID_HANDLE_VALUE && file.CompareNoCase(m_openPath) != 0)
         CloseFile();
-    if (m_handle != INVALID_HANDLE_VALUE && m_size > kByteOrderMarkSize && m_size + text.size() > maxBytes)
+
+    // Whole lines go out together, many per WriteFile; only this thread writes the file, so no line
+    // is ever split or mixed with another.
+    std::string buffer;
+    auto writeBuffer = [&]() -> bool {
+        if (buffer.empty())
+            return true;
+        if (m_handle == INVALID_HANDLE_VALUE && !OpenFile(file))
+            return false;
+        DWORD written = 0;
+        if (!write(m_handle, buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr))
+        {
+            Fail(HResultFromLastError());
+            return false;
+        }
+        if (written != buffer.size())
+        {
+            // A short write without an error: the volume has no room left.
+            Fail(HResultFromWin32(ERROR_HANDLE_DISK_FULL));
+            return false;
+        }
+        m_size += written;
+        buffer.clear();
+        return true;
+    };
+    constexpr size_t kBufferBytes = 64 * 1024;
+    for (const std::string& line : lines)
     {
-        CloseFile();
-        Rotate(file, fileCount);
+        if (m_handle == INVALID_HANDLE_VALUE && !OpenFile(file))
+            return;
+        const size_t size = line.size() + 2;
+        if (m_size + buffer.size() > kByteOrderMarkSize && m_size + buffer.size() + size > maxBytes)
+        {
+            if (!writeBuffer())
+                return;
+            CloseFile();
+            Rotate(file, fileCount);
+            if (!OpenFile(file))
+                return;
+        }
+        else if (buffer.size() + size > kBufferBytes && !writeBuffer())
+        {
+            return;
+        }
+        buffer += line;
+        buffer += "\r\n";
     }
-    if (m_handle == INVALID_HANDLE_VALUE && !OpenFile(file))
-        return false;
-    DWORD written = 0;
-    if (!write(m_handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
-    {
-        Fail(HResultFromLastError());
-        return false;
-    }
-    if (written != text.size())
-    {
-        // A short write without an error: the volume has no room left.
-        Fail(HResultFromWin32(ERROR_HANDLE_DISK_FULL));
-        return false;
-    }
-    m_size += written;
-    return true;
+    writeBuffer();
 }
 
 bool CTraceWriter::OpenFile(const CString& path)

@@ -15,8 +15,8 @@
 //     if (TraceOn(TraceLevel::Decisions))
 //         Trace(TraceSource::Notify, TraceDecision::HeldBack, id, path, L"in use", hr, L"age %lu s", age);
 // The line is formatted on the caller's thread, outside any lock of the caller's, and queued; one
-// writer thread writes whole lines, each with one WriteFile, so lines never interleave and no
-// worker waits for the disk.
+// writer thread writes whole lines, many to a WriteFile, so lines never interleave and no worker
+// waits for the disk.
 //
 // Line: "2026-12-06 17:04:12.345 +01:00 [1f3c] notify lh-3 "D:\Rec\show.mp4" held back: in use
 // (0x80070020 sharing violation), age 31 s, next look in 10 s": local time with milliseconds and
@@ -107,7 +107,7 @@ private:
     static unsigned __stdcall ThreadProc(void* self);
     void Run();
     bool StartThreadLocked() noexcept;
-    bool WriteLine(const std::string& line);
+    void WriteLines(const std::deque<std::string>& lines);
     bool OpenFile(const CString& path);
     void CloseFile() noexcept;
     static void Rotate(const CString& path, ULONG count);
@@ -120,6 +120,7 @@ private:
     ULONGLONG m_enqueued = 0;
     ULONGLONG m_done = 0;     // lines written or discarded
     bool m_stopping = false;
+    bool m_idle = true;  // the writer waits for the wake event
     CString m_file;
     ULONGLONG m_maxBytes = kDefaultMaxBytes;
     ULONG m_fileCount = kDefaultFileCount;

@@ -118,23 +118,23 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
     const HRESULT failure = ComCall([&]() -> HRESULT {
         Outcome outcome = Outcome::Drop;
         const DWORD age = GetTickCount() - item->created;
+        // Every outcome but the hand-off carries its reason, in the trace's words.
+        auto decide = [&](Outcome decided, const wchar_t* why) {
+            outcome = decided;
+            reason.text = why;
+        };
         if (!m_notificationsEnabled.load())
-        {
-            reason.text = L"notifications are switched off";
-        }
+            decide(Outcome::Drop, L"notifications are switched off");
+        // A connect or disconnect asked for during a long batch is not kept waiting behind it: the
+        // rest of the batch's requests wait for a later batch, their age kept.
+        else if (m_connectionItemsQueued.load() > 0)
+            decide(Outcome::Deferred, L"a connect or disconnect goes first");
+        else if (age < kMinimumAgeMs)
+            decide(Outcome::Requeue, L"too young");
+        else if (age < kListedFolderAgeMs && IsInListedFolder(item->path))
+            decide(Outcome::Requeue, L"in a recording folder");
         else
-        {
-            // A connect or disconnect asked for during a long batch is not kept waiting behind
-            // it: the rest of the batch's requests wait for a later batch, their age kept.
-            if (m_connectionItemsQueued.load() > 0)
-                outcome = Outcome::Deferred, reason.text = L"a connect or disconnect goes first";
-            else if (age < kMinimumAgeMs)
-                outcome = Outcome::Requeue, reason.text = L"too young";
-            else if (age < kListedFolderAgeMs && IsInListedFolder(item->path))
-                outcome = Outcome::Requeue, reason.text = L"in a recording folder";
-            else
-                outcome = Outcome::HandedOff;
-        }
+            decide(Outcome::HandedOff, nullptr);
 
         if (outcome == Outcome::HandedOff)
         {
@@ -145,12 +145,13 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
                 CloseHandle(token);
             reason.hr = result;
             if (result == kHrSharingViolation || result == kHrLockViolation)
-                outcome = Outcome::RequeueRestarted, reason.text = L"in use";
+                decide(Outcome::RequeueRestarted, L"in use");
+            else if (result == kHrFileNotFound || result == kHrPathNotFound)
+                decide(Outcome::Drop, L"gone");
             else if (FAILED(result))
-                outcome = Outcome::Drop,
-                reason.text = result == kHrFileNotFound || result == kHrPathNotFound ? L"gone" : L"unreadable";
+                decide(Outcome::Drop, L"unreadable");
             else if (!m_site)
-                outcome = Outcome::Drop, reason.text = L"no manager connected";
+                decide(Outcome::Drop, L"no manager connected");
         }
 
         CScopedBstr values[kHandOffPropCount];
@@ -168,7 +169,10 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
             }
             const BSTR state = values[kItemState].Get();
             if (SysStringLen(state) > 0 && wcstol(state, nullptr, 0) == kItemStateNotReady)
-                outcome = Outcome::RequeueRestarted, reason = CHandOffReason{L"not ready in the database", S_OK};
+            {
+                decide(Outcome::RequeueRestarted, L"not ready in the database");
+                reason.hr = S_OK;
+            }
         }
 
         if (outcome == Outcome::HandedOff)
@@ -184,6 +188,9 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
             CScopedBstr location(item->path.AllocSysString());
             CScopedVariant answer;
             result = m_site->QueueItem(location.Get(), static_cast<LONG>(category), kHandOffQueueFlags, answer.Get());
+            if (TraceOn(TraceLevel::Detail))
+                Trace(TraceSource::Notify, TraceDecision::ManagerCall, item->itemId.Get(), item->path, L"QueueItem",
+                      result);
             if (tracing && FAILED(result))
                 TraceHandOff(TraceDecision::Dropped, *item, CHandOffReason{L"the manager refused it", result}, age, L"");
             else if (tracing)
@@ -241,6 +248,8 @@ HRESULT CPluginDbNotifyThread::WithdrawQueuedEntries(const CString& path)
         return E_POINTER;
     CScopedVariant entries;
     const HRESULT listed = m_site->GetQueueEntries(entries.Receive());
+    if (TraceOn(TraceLevel::Detail))
+        Trace(TraceSource::Notify, TraceDecision::ManagerCall, nullptr, path, L"GetQueueEntries", listed);
     if (FAILED(listed))
         return listed;
     if (!(entries->vt & VT_ARRAY) || !entries->parray)

@@ -148,6 +148,8 @@ void CPluginDbSearchThread::HandOverCandidate(CKdCdbMgr& writeConnection, ILumMg
         CScopedBstr text(SysAllocString(location));
         CScopedVariant answer;
         const HRESULT queued = site->QueueItem(text.Get(), static_cast<LONG>(category), queueFlags, answer.Get());
+        if (TraceOn(TraceLevel::Detail))
+            Trace(TraceSource::Search, TraceDecision::ManagerCall, itemId, location, L"QueueItem", queued);
         if (SUCCEEDED(queued))
             ++m_runCounts.handedOver;
         if (tracing)

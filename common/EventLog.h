@@ -4,7 +4,9 @@
 #include "common/Scoped.h"
 #include "common/TraceDecision.h"
 
-// The plug-in's events in the Application log, source "LumSiftDbNotifyWex". The texts are the
+// The plug-in's events in the Application log, source "LumSiftDbNotifyWex". Deliberately unlike the
+// documented plug-in, whose failures inside its workers are reported nowhere: the few that stop it
+// from working are written here, at most once a minute each. The texts are the
 // message table of the DLL (host/LumSiftDbNotifyWexMessages.mc); the ids here are the same
 // numbers, severity in the top two bits. Every event takes the same inserts:
 //   %1 the HRESULT, in hex and by name    %2 the path or what failed

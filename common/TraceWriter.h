@@ -10,6 +10,8 @@
 // The decision trace: one line per decision about a file or a run, written to
 // <data folder>\Logs\LumSiftDbNotifyWex.log for an administrator who asks why a file was (not yet)
 // analysed. Off by default; the level comes from the plug-in's settings key (CTraceSettingsWatch).
+// Deliberately unlike the documented plug-in, which writes no log: switched off, nothing is
+// written and no file is created, so the plug-in then behaves as documented.
 //
 // A decision point costs one relaxed atomic load while the trace is off:
 //     if (TraceOn(TraceLevel::Decisions))

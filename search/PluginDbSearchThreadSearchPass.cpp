@@ -155,7 +155,7 @@ void CPluginDbSearchThread::HandOverCandidate(CKdCdbMgr& writeConnection, ILumMg
         if (tracing)
             Trace(TraceSource::Search, SUCCEEDED(queued) ? TraceDecision::HandedOver : TraceDecision::Dropped, itemId,
                   location, SUCCEEDED(queued) ? (SUCCEEDED(access) ? nullptr : L"in use") : L"the manager refused it",
-                  SUCCEEDED(queued) ? access : queued, L"category 0x%02lx, queue flags 0x%08lx, state %lu",
+                  SUCCEEDED(queued) ? (SUCCEEDED(access) ? S_OK : access) : queued, L"category 0x%02lx, queue flags 0x%08lx, state %lu",
                   static_cast<unsigned long>(category), static_cast<unsigned long>(queueFlags),
                   static_cast<unsigned long>(static_cast<ULONG>(state) & kStateFieldMask));
         return;

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <iterator>
 #include "common/Path.h"
+#include "common/ProductKeys.h"
 #include "common/Scoped.h"
 
 namespace
 {
-const wchar_t kProductDataSubFolder[] = L"Tessaly Corporation\\LUM Siftwell\\";
 
 // The list in use and whether a test replaced it. Read under the lock, copied out: a deletion
 // never holds the lock while it works on a file.
@@ -123,7 +123,7 @@ bool StartsWithFolder(const CString& path, const CString& folder)
 CString GetProductDataFolder()
 {
     CString folder;
-    GetSpecialFolderPath(CSIDL_COMMON_APPDATA, folder, kProductDataSubFolder, nullptr);
+    GetSpecialFolderPath(CSIDL_COMMON_APPDATA, folder, kProductDataFolder, nullptr);
     return folder;
 }
 

@@ -15,7 +15,6 @@
 
 namespace
 {
-const wchar_t kFileName[] = L"DbWexDelayQueue.dat";
 const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 
 // The long-path forms of the file names in the folder.
@@ -38,7 +37,7 @@ HRESULT BeginOperation(const CString& folder, CQueueFileNames& names)
     CString base = folder;
     if (base[base.GetLength() - 1] != L'\\')
         base += L'\\';
-    base += kFileName;
+    base += kDelayQueueFileName;
     names.dat = MakeLongPath(base, false, false);
     names.bak = MakeLongPath(base + L".bak", false, false);
     names.newFile = MakeLongPath(base + L".new", false, false);

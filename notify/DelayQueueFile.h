@@ -21,6 +21,9 @@
 // (DataFolderSecurity.h). Results: E_ACCESSDENIED when the
 // folder is empty, the Win32 error of the failing call as HRESULT otherwise.
 
+// The current queue's file name, in the folder.
+constexpr wchar_t kDelayQueueFileName[] = L"DbWexDelayQueue.dat";
+
 struct CDelayQueueRecord
 {
     CString path;    // empty for a request whose file is not known yet; such lines do not load

@@ -69,7 +69,8 @@ int main()
         CCommandReader commands;
         if (SUCCEEDED(result))
         {
-            if (FAILED(commands.Start(GetStdHandle(STD_INPUT_HANDLE))))
+            if (FAILED(commands.Start(GetStdHandle(STD_INPUT_HANDLE),
+                                      [&timeline](const std::wstring& typed) { timeline.SetPrompt(typed); })))
                 timeline.Print(L"no standard input: commands cannot be typed");
             while (!quit)
             {
@@ -96,6 +97,7 @@ int main()
             timeline.Print(L"ending: " + (quit ? std::wstring(L"quit typed") : StopReason(timeUp)));
         }
         commands.Stop();
+        timeline.ClearPrompt();
         host.Stop();
         if (SUCCEEDED(result))
             host.PrintSummary();

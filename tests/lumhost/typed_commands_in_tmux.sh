@@ -81,7 +81,7 @@ expected=(
   "${t}command +quit$"
   "${t}ending: quit typed$"
   "${t}unregistered the plug-in$"
-  '^What the plug-in did with each file it was told about:$'
+  '^What the plug-in did with the [0-9]+ file\(s\) it was told about:$'
   '^  late\.jpg +'
 )
 from=1

@@ -1,6 +1,7 @@
 #include "tools/lumhost/CommandReader.h"
 #include <process.h>
 #include "tools/lumhost/LineEditor.h"
+#include "tools/lumhost/Timeline.h"
 #include <string>
 #include <vector>
 
@@ -8,18 +9,6 @@ namespace
 {
 constexpr DWORD kStopWaitMs = 500;
 constexpr size_t kMaxLineChars = 4096;  // a longer line is cut there
-
-std::wstring FromUtf8(const std::string& bytes)
-{
-    if (bytes.empty())
-        return std::wstring();
-    const int chars = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    if (chars <= 0)
-        return std::wstring();
-    std::wstring text(static_cast<size_t>(chars), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], chars);
-    return text;
-}
 }  // namespace
 
 // What the reading thread shares with the reader. Owned jointly, so that a thread left blocked

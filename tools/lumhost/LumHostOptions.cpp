@@ -10,6 +10,7 @@ namespace
 // Fields 2 to 32 of the analysis state words are the engines'.
 constexpr size_t kMaxEngines = 31;
 constexpr ULONG kMaxAnalyseMs = 600000;
+constexpr ULONG kMaxTraceLevel = 3;
 
 // Seconds are whole, positive and at most a year, so that tick arithmetic cannot overflow.
 constexpr unsigned long kMaxSeconds = 366UL * 24 * 3600;
@@ -175,6 +176,18 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
                 return LumHostParse::Error;
             }
         }
+        else if (arg == L"--trace")
+        {
+            std::wstring text;
+            if (!value(text))
+                return LumHostParse::Error;
+            if (!ParseHostNumber(text, kMaxTraceLevel, options.traceLevel))
+            {
+                error = L"--trace wants a level: 0 off, 1 failures, 2 decisions, 3 detail; not \"" + text + L"\"";
+                return LumHostParse::Error;
+            }
+            options.traceGiven = true;
+        }
         else if (arg.size() > 1 && arg[0] == L'-')
         {
             error = L"unknown option " + arg;
@@ -274,6 +287,8 @@ std::wstring LumHostUsage()
            L"  --analyse-ms <n>      how long the manager takes to analyse one item (default 1000)\n"
            L"  --cleanup-class <n>   the item class whose entries the clean-up removes when their file\n"
            L"                        is gone (300 video, 200 image, 100 audio); default: none\n"
+           L"  --trace <level>       the plug-in's decision trace for this run: 0 off, 1 failures,\n"
+           L"                        2 decisions, 3 detail; its new lines show as trace lines\n"
            L"  --help, -h            this text\n"
            L"\n"
            L"Commands, typed on standard input while lumhost runs (one per line):\n" +

@@ -30,14 +30,19 @@ void CTimeline::Print(const std::wstring& text)
     PrintAt(GetTickCount(), text);
 }
 
-namespace
-{
-std::wstring Stamped(DWORD startTick, DWORD tick, const std::wstring& text)
+std::wstring FormatStamp(DWORD startTick, DWORD tick)
 {
     std::wstring stamp = FormatElapsed(startTick, tick);
     if (stamp.size() < 8)
         stamp.insert(0, 8 - stamp.size(), L' ');
-    return stamp + L"  " + text;
+    return stamp;
+}
+
+namespace
+{
+std::wstring Stamped(DWORD startTick, DWORD tick, const std::wstring& text)
+{
+    return FormatStamp(startTick, tick) + L"  " + text;
 }
 }  // namespace
 
@@ -191,4 +196,16 @@ std::wstring FormatSize(ULONGLONG bytes)
     const ULONGLONG tenths = bytes < 1024 * 1024 ? bytes * 10 / 1024 : bytes * 10 / (1024 * 1024);
     return FormatText(L"%lu.%lu %s", static_cast<unsigned long>(tenths / 10), static_cast<unsigned long>(tenths % 10),
                       bytes < 1024 * 1024 ? L"KB" : L"MB");
+}
+
+std::wstring FromUtf8(const std::string& bytes)
+{
+    if (bytes.empty())
+        return std::wstring();
+    const int chars = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (chars <= 0)
+        return std::wstring();
+    std::wstring text(static_cast<size_t>(chars), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], chars);
+    return text;
 }

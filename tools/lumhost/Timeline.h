@@ -8,6 +8,8 @@ std::wstring FormatText(const wchar_t* format, ...);
 
 // Times relative to a start tick, as the timeline shows them: "+31.2s".
 std::wstring FormatElapsed(DWORD startTick, DWORD tick);
+// The same, right-aligned in the timeline's time column: "  +31.2s".
+std::wstring FormatStamp(DWORD startTick, DWORD tick);
 
 // The reference host's output: one line per event, each stamped with the time since the host
 // started. Any thread may print; lines never interleave. A console gets the text as is; a pipe or
@@ -60,3 +62,6 @@ private:
 
 // "0 bytes", "512 bytes", "12.5 KB", "3.2 MB".
 std::wstring FormatSize(ULONGLONG bytes);
+
+// UTF-8 bytes as text; invalid sequences become U+FFFD.
+std::wstring FromUtf8(const std::string& bytes);

@@ -73,6 +73,21 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
             return true;
         };
 
+        // A number from `least` to `most`; the message says what the option wants.
+        auto number = [&](ULONG least, ULONG most, ULONG& out, const wchar_t* wants) {
+            std::wstring text;
+            if (!value(text))
+                return false;
+            ULONG parsed = 0;
+            if (!ParseHostNumber(text, most, parsed) || parsed < least)
+            {
+                error = arg + L" wants " + wants + L", not \"" + text + L"\"";
+                return false;
+            }
+            out = parsed;
+            return true;
+        };
+
         // A value read by one of the search-side parsers, whose message gets the option's name.
         auto parsed = [&](auto parse, auto& out) {
             std::wstring text;
@@ -155,37 +170,18 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
         }
         else if (arg == L"--analyse-ms")
         {
-            std::wstring text;
-            if (!value(text))
+            if (!number(0, kMaxAnalyseMs, options.analyseMs, L"milliseconds up to 600000"))
                 return LumHostParse::Error;
-            if (!ParseHostNumber(text, kMaxAnalyseMs, options.analyseMs))
-            {
-                error = L"--analyse-ms wants milliseconds up to 600000, not \"" + text + L"\"";
-                return LumHostParse::Error;
-            }
         }
         else if (arg == L"--cleanup-class")
         {
-            std::wstring text;
-            if (!value(text))
+            if (!number(1, 0xFFFFFFFF, options.cleanUpClass, L"an item class above 0 (300 video, 200 image, 100 audio)"))
                 return LumHostParse::Error;
-            if (!ParseHostNumber(text, 0xFFFFFFFF, options.cleanUpClass) || options.cleanUpClass == 0)
-            {
-                error = L"--cleanup-class wants an item class above 0 (300 video, 200 image, 100 audio), not \"" +
-                        text + L"\"";
-                return LumHostParse::Error;
-            }
         }
         else if (arg == L"--trace")
         {
-            std::wstring text;
-            if (!value(text))
+            if (!number(0, kMaxTraceLevel, options.traceLevel, L"a level: 0 off, 1 failures, 2 decisions, 3 detail"))
                 return LumHostParse::Error;
-            if (!ParseHostNumber(text, kMaxTraceLevel, options.traceLevel))
-            {
-                error = L"--trace wants a level: 0 off, 1 failures, 2 decisions, 3 detail; not \"" + text + L"\"";
-                return LumHostParse::Error;
-            }
             options.traceGiven = true;
         }
         else if (arg.size() > 1 && arg[0] == L'-')

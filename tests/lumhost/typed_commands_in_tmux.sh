@@ -2,12 +2,14 @@
 # lumhost on a real terminal: runs it in a detached tmux session under Wine, types commands with
 # send-keys as a person would and reads the screen back with capture-pane. Checks that the typed
 # commands, the help text and the exit list survive whole, that no timeline line is written over
-# another, and that a half-typed command stays the bottom line while the timeline goes on.
-#   typed_commands_in_tmux.sh <wine-run.sh> <lumhost.exe>
+# another, and that a half-typed command stays the bottom line while the timeline goes on. Then
+# the timeline's live lines above a prompt, from a program that writes a fixed sequence.
+#   typed_commands_in_tmux.sh <wine-run.sh> <lumhost.exe> <timeline_console_lines.exe>
 # Exit 77 (skipped) when tmux is not installed.
 set -euo pipefail
 wine_run=$1
 exe=$2
+lines_exe=$3
 command -v tmux >/dev/null 2>&1 || { echo "tmux is not installed: skipped"; exit 77; }
 
 socket="lumhost-test-$$"
@@ -27,7 +29,8 @@ fail() {
   cat "$screen" >&2 || true
   exit 1
 }
-capture() { tmux -L "$socket" capture-pane -p -J -S - -t lumhost >"$screen" 2>/dev/null || true; }
+session=lumhost
+capture() { tmux -L "$socket" capture-pane -p -J -S - -t "$session" >"$screen" 2>/dev/null || true; }
 wait_for() { # wait_for <extended regex> <what>: until a line of the terminal matches
   local deadline=$((SECONDS + 60))
   while [ "$SECONDS" -lt "$deadline" ]; do
@@ -97,4 +100,19 @@ fi
 if grep -En '^> ' "$screen" >/dev/null; then
   fail "a prompt was left in the output: $(grep -En '^> ' "$screen" | head -n 1)"
 fi
-echo "typed commands, help and exit list intact on a $(tmux -V) terminal"
+
+# Live lines above a prompt: each rewritten in place, a shorter one leaving nothing of the longer.
+session=lines
+tmux -L "$socket" new-session -d -s lines -x 100 -y 30 "'$wine_run' '$lines_exe'; echo \"[lines exit \$?]\"; sleep 600"
+wait_for "${t}last line$" "last line of the timeline program"
+capture
+# Blanks that cleared the end of a longer line are no text.
+shown=$(grep -v '^ *$' "$screen" | sed -E 's/ +$//')
+expected_shown=$(printf '%s\n' "first line" "progress       bar 100%" "after the live line" "progress       short" \
+  "last line" | sed -E 's/^/X/')
+[ "$(sed -E 's/^ +\+[0-9]+\.[0-9]s  /X/' <<<"$shown")" = "$expected_shown"$'\n'"> search" ] ||
+  fail "live lines above the prompt not as expected"
+wait_for '^\[lines exit 0\]$' "end of the timeline program"
+grep -Eq "${t}last line$" "$screen" && grep -Eq '^plain after the prompt$' "$screen" && ! grep -Eq '^> ' "$screen" ||
+  fail "the prompt was not taken away"
+echo "typed commands, help, exit list and live lines intact on a $(tmux -V) terminal"

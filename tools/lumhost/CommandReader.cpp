@@ -1,14 +1,39 @@
 #include "tools/lumhost/CommandReader.h"
 #include <process.h>
-#include "tools/lumhost/LineEditor.h"
-#include "tools/lumhost/Timeline.h"
 #include <string>
 #include <vector>
+#include "tools/lumhost/LineEditor.h"
+#include "tools/lumhost/Timeline.h"
 
 namespace
 {
 constexpr DWORD kStopWaitMs = 500;
 constexpr size_t kMaxLineChars = 4096;  // a longer line is cut there
+
+// Hands each line that `read` delivers to `emit`, without its "\n", until the input ends or a stop
+// is asked for; a longer line is cut at kMaxLineChars, a last line without its end is handed on too.
+template <typename Char, typename Read, typename Emit>
+void SplitLines(const volatile LONG& stopping, Read read, Emit emit)
+{
+    std::basic_string<Char> line;
+    Char buffer[512];
+    DWORD count = 0;
+    while (!stopping && read(buffer, 512, count) && count > 0)
+    {
+        for (DWORD i = 0; i < count; ++i)
+        {
+            if (buffer[i] == Char('\n'))
+            {
+                emit(std::move(line));
+                line.clear();
+            }
+            else if (line.size() < kMaxLineChars)
+                line += buffer[i];
+        }
+    }
+    if (!line.empty())
+        emit(std::move(line));
+}
 }  // namespace
 
 // What the reading thread shares with the reader. Owned jointly, so that a thread left blocked
@@ -108,10 +133,12 @@ unsigned __stdcall CCommandReader::ThreadMain(void* context)
     std::unique_ptr<std::shared_ptr<Shared>> owner(static_cast<std::shared_ptr<Shared>*>(context));
     Shared& shared = **owner;
     DWORD mode = 0;
-    if (GetConsoleMode(shared.input, &mode))
+    if (!GetConsoleMode(shared.input, &mode))
+        ReadBytes(shared);
+    else if (shared.onTyping)
         ReadConsoleKeys(shared);
     else
-        ReadBytes(shared);
+        ReadConsoleLines(shared);
     shared.End();
     return 0;
 }
@@ -167,26 +194,25 @@ void CCommandReader::ReadConsoleKeys(Shared& shared)
     SetConsoleMode(shared.input, original);
 }
 
+void CCommandReader::ReadConsoleLines(Shared& shared)
+{
+    // The console's own line editing and echo: nothing else shows what is typed.
+    SplitLines<wchar_t>(
+        shared.stopping,
+        [&shared](wchar_t* buffer, DWORD size, DWORD& read) {
+            return ReadConsoleW(shared.input, buffer, size, &read, nullptr) != FALSE;
+        },
+        [&shared](std::wstring line) { shared.Add(std::move(line)); });
+}
+
 void CCommandReader::ReadBytes(Shared& shared)
 {
     // Bytes up to each line end, decoded whole, so that a character split between two reads
     // comes out right.
-    std::string bytes;
-    char buffer[512];
-    DWORD read = 0;
-    while (!shared.stopping && ReadFile(shared.input, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-    {
-        for (DWORD i = 0; i < read; ++i)
-        {
-            if (buffer[i] == '\n')
-            {
-                shared.Add(FromUtf8(bytes));
-                bytes.clear();
-            }
-            else if (bytes.size() < kMaxLineChars)
-                bytes += buffer[i];
-        }
-    }
-    if (!bytes.empty())
-        shared.Add(FromUtf8(bytes));
+    SplitLines<char>(
+        shared.stopping,
+        [&shared](char* buffer, DWORD size, DWORD& read) {
+            return ReadFile(shared.input, buffer, size, &read, nullptr) != FALSE;
+        },
+        [&shared](const std::string& bytes) { shared.Add(FromUtf8(bytes)); });
 }

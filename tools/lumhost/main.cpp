@@ -69,8 +69,12 @@ int main()
         CCommandReader commands;
         if (SUCCEEDED(result))
         {
-            if (FAILED(commands.Start(GetStdHandle(STD_INPUT_HANDLE),
-                                      [&timeline](const std::wstring& typed) { timeline.SetPrompt(typed); })))
+            // The command being typed is the timeline's bottom line when both are on the console.
+            DWORD mode = 0;
+            CCommandReader::TypingListener onTyping;
+            if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+                onTyping = [&timeline](const std::wstring& typed) { timeline.SetPrompt(typed); };
+            if (FAILED(commands.Start(GetStdHandle(STD_INPUT_HANDLE), onTyping)))
                 timeline.Print(L"no standard input: commands cannot be typed");
             while (!quit)
             {

@@ -85,4 +85,4 @@ private:
 };
 
 // "S_OK", "S_FALSE", "E_NOTIMPL (0x80004001)" ... or the number.
-std::wstring DescribeHResult(HRESULT hr);
+std::wstring DescribeAnswer(HRESULT hr);

@@ -10,7 +10,7 @@ case "$build" in /*) ;; *) build="$root/$build" ;; esac
 # Installs the toolchain, Wine and GoogleTest when one of them is missing (script/bootstrap).
 lum_bootstrap_if_needed() {
   local need=0 tool
-  for tool in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine ccache; do
+  for tool in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine ccache wixl msiinfo; do
     command -v "$tool" >/dev/null 2>&1 || need=1
   done
   [ -f /usr/src/googletest/CMakeLists.txt ] || need=1

@@ -124,54 +124,56 @@ data_folder() {
   printf '%s/drive_c/ProgramData/%s/%s' "$1" "$lum_data_vendor_folder" "$lum_data_folder"
 }
 
-# Install the x64 package: its entries are regsvr32's, the plug-in can be created and answers;
-# the uninstall leaves nothing of ours.
-test_x64() {
-  local p="$work/x64" status=0
+# install_and_uninstall <name> <msi> <checks>: installs the package silently in a prefix of its own,
+# runs the checks function with the prefix (its records of what the install added are in
+# <prefix>.added), uninstalls the package and checks that nothing of ours is left.
+install_and_uninstall() {
+  local name=$1 msi=$2 checks=$3 p="$work/$1" status=0
   lum_prefix_copy "$template" "$p"
   lum_reg_records "$p" >"$p.before"
   files "$p" >"$p.files-before"
-  check "x64: msiexec /i installs silently" installs "$p" "$p-install.log" /i "$msi64" || return 1
+  check "$name: msiexec /i installs silently" installs "$p" "$p-install.log" /i "$msi" || return 1
   lum_reg_records "$p" >"$p.installed"
   lum_reg_added "$p.before" "$p.installed" >"$p.added"
+  "$checks" "$p" || status=1
+  check "$name: msiexec /x uninstalls silently" installs "$p" "$p-uninstall.log" /x "$msi" || return 1
+  lum_reg_records "$p" >"$p.uninstalled"
+  files "$p" >"$p.files-after"
+  check "$name: the uninstall leaves no key and no file of ours" \
+        leaves_nothing "$p.before" "$p.uninstalled" "$p.files-before" "$p.files-after" || status=1
+  lum_prefix_drop "$p"
+  return $status
+}
+
+# The x64 package: its entries are regsvr32's, and the plug-in can be created and answers.
+x64_checks() {
+  local p=$1 status=0
   check "x64: the registry holds exactly what regsvr32 of the DLL writes" same_records "$expected" "$p.added" || status=1
   check "x64: the DLL is in Program Files" cmp "$dll64" "$(lum_unix_path "$p" "$(lum_installed_dll 64)")" || status=1
   check "x64: the data folder is created" test -d "$(data_folder "$p")" || status=1
   check "x64: the package refuses 32-bit Windows (launch condition VersionNT64), the x86 one does not" \
         refuses_32bit_windows || status=1
   check "x64: CoCreateInstance creates the plug-in, which answers GetPendingCount" probe_answers "$p" || status=1
-  check "x64: msiexec /x uninstalls silently" installs "$p" "$p-uninstall.log" /x "$msi64" || return 1
-  lum_reg_records "$p" >"$p.uninstalled"
-  files "$p" >"$p.files-after"
-  check "x64: the uninstall leaves no key and no file of ours" \
-        leaves_nothing "$p.before" "$p.uninstalled" "$p.files-before" "$p.files-after" || status=1
-  lum_prefix_drop "$p"
   return $status
 }
+test_x64() {
+  install_and_uninstall x64 "$msi64" x64_checks
+}
 
-# Install the x86 package in the 64-bit prefix: its file goes to Program Files (x86), its entries
-# to the 32-bit view, and they are the x64 package's.
-test_x86() {
-  local p="$work/x86" status=0
-  lum_prefix_copy "$template" "$p"
-  lum_reg_records "$p" >"$p.before"
-  files "$p" >"$p.files-before"
-  check "x86: msiexec /i installs silently" installs "$p" "$p-install.log" /i "$msi32" || return 1
-  lum_reg_records "$p" >"$p.installed"
-  lum_reg_added "$p.before" "$p.installed" >"$p.added"
+# The x86 package in the 64-bit prefix: its file goes to Program Files (x86), its entries to the
+# 32-bit view, and they are the x64 package's.
+x86_checks() {
+  local p=$1 status=0
   check "x86: the DLL is in Program Files (x86), and only there" \
         eval "cmp '$dll32' '$(lum_unix_path "$p" "$(lum_installed_dll 32)")' &&
               ! test -e '$(lum_unix_path "$p" "$(lum_installed_dll 64)")'" || status=1
   check "x86: its entries are in the 32-bit view only" only_in_32bit_view "$p.added" || status=1
   from_32bit_view "$p.added" >"$p.added-plain"
   check "x86: the 32-bit view holds the x64 package's entries" same_records "$expected" "$p.added-plain" || status=1
-  check "x86: msiexec /x uninstalls silently" installs "$p" "$p-uninstall.log" /x "$msi32" || return 1
-  lum_reg_records "$p" >"$p.uninstalled"
-  files "$p" >"$p.files-after"
-  check "x86: the uninstall leaves no key and no file of ours" \
-        leaves_nothing "$p.before" "$p.uninstalled" "$p.files-before" "$p.files-after" || status=1
-  lum_prefix_drop "$p"
   return $status
+}
+test_x86() {
+  install_and_uninstall x86 "$msi32" x86_checks
 }
 
 # Upgrade from a lower version: the newer product replaces the older one and keeps the data

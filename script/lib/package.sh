@@ -109,8 +109,18 @@ lum_capture_registration() {
   lum_reg_records "$prefix" >"$3/after.records"
   lum_reg_added "$3/before.records" "$3/after.records" >"$4"
   lum_prefix_drop "$prefix"
-  if ! grep -q 'InprocServer32' "$4"; then
+  local class stray
+  class=$(sed -n 's/.*\\\\\({[0-9A-Fa-f-]*}\)\\\\InprocServer32\t.*/\1/p' "$4" | head -1)
+  if [ -z "$class" ]; then
     echo "package: regsvr32 wrote no class registration" >&2
+    return 1
+  fi
+  # Everything the DLL registers names its class or its module. Anything else would be Wine's own
+  # doing that the churn filter does not know yet, and must not go into the package.
+  stray=$(grep -viF -e "$class" -e "${lum_dll_name%.dll}" "$4" || true)
+  if [ -n "$stray" ]; then
+    echo "package: regsvr32's capture holds entries that name neither $class nor the module:" >&2
+    echo "$stray" >&2
     return 1
   fi
 }

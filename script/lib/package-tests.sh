@@ -215,11 +215,40 @@ test_upgrade() {
   return $status
 }
 
+# The registry entries survive the way from regsvr32's hive to a package and back into a hive:
+# names and texts with quotes, backslashes, brackets, braces and markup, an expandable string with
+# the DLL's path inside it, a DWORD with the top bit set, a default value. Records in the hive
+# file's notation, as lum_reg_records gives them.
+test_generator() {
+  local p="$work/generator" key='Software\\Lum Package Test\\{0A1B2C3D-0000-0000-0000-00000000000E}'
+  local dll
+  dll=$(lum_installed_dll 64)
+  dll=${dll//\\/\\\\}
+  {
+    printf '%s\t\n' "$key"
+    printf '%s\t%s\n' "$key" '@="default [x] {y}"' \
+      "$key" '"expandable"=str(2):"\"'"$dll"'\",1 %SystemRoot%"' \
+      "$key" '"name \"quoted\" & <b> [c] {d}"="v \\ [e] {f} & <g> \"h\""' \
+      "$key" '"top bit"=dword:80000001'
+  } | LC_ALL=C sort >"$p.expected"
+  LUM_DLL_PATH="$(lum_installed_dll 64)" awk -f script/lib/wix-registry.awk "$p.expected" >"$p.wxi"
+  lum_build_msi x64 "$version" "$dll64" "$p.wxi" "$p.msi"
+  lum_prefix_copy "$template" "$p"
+  lum_reg_records "$p" >"$p.before"
+  check "generator: a package of unusual entries installs" installs "$p" "$p-install.log" /i "$p.msi" || return 1
+  lum_reg_records "$p" >"$p.installed"
+  lum_reg_added "$p.before" "$p.installed" >"$p.added"
+  check "generator: the hive holds the entries it was made from" same_records "$p.expected" "$p.added"
+  local status=$?
+  lum_prefix_drop "$p"
+  return $status
+}
+
 started=$(date +%s)
 lum_prefix_template "$template"
 [ -f "$probe" ] || { echo "package tests: $probe is not built" >&2; exit 1; }
-# The three tests run side by side, each in its own prefix; their reports follow in order.
-names=(x64 x86 upgrade)
+# The tests run side by side, each in its own prefix; their reports follow in order.
+names=(x64 x86 upgrade generator)
 pids=()
 for name in "${names[@]}"; do
   "test_$name" >"$work/$name.report" 2>&1 &

@@ -1,14 +1,16 @@
 # Turns the registration that regsvr32 wrote (records of lum_reg_records: "key<TAB>value line" in a
 # Wine hive file's notation, all below HKEY_LOCAL_MACHINE) into the package's registry entries, a
-# WiX include of RegistryValue elements. The DLL's path, -v dll='C:\...\x.dll', becomes the
-# installed file's path. Expandable strings get ids "expandable_<n>": wixl cannot mark them, so
-# lum_build_msi does afterwards. Fails on what the package could not write as it stands: an empty
+# WiX include of RegistryValue elements. The DLL's path, LUM_DLL_PATH='C:\...\x.dll' in the
+# environment (awk's -v would take its backslashes for escapes), becomes the installed file's
+# path. Expandable strings get ids "expandable_<n>": wixl cannot mark them, so lum_build_msi does
+# afterwards. Fails on what the package could not write as it stands: an empty
 # key, a value type other than string, expandable string and DWORD, an escape other than \\ and \".
-#   awk -f script/lib/wix-registry.awk -v dll='C:\...' records > registry.wxi
+#   LUM_DLL_PATH='C:\...' awk -f script/lib/wix-registry.awk records > registry.wxi
 BEGIN {
   FS = "\t"
   status = 0
   expandables = 0
+  dll = ENVIRON["LUM_DLL_PATH"]
   dll_name = dll
   sub(/.*\\/, "", dll_name)
   print "<?xml version=\"1.0\" encoding=\"utf-8\"?>"

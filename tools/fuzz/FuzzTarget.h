@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CSoakRandom;
+
+using FuzzBytes = std::vector<uint8_t>;
+
+// One way outside data comes in. The runner hands a target inputs one at a time: its seeds first,
+// then mutations of them and inputs the target generates. A target reads every input as bytes and
+// decides itself what they stand for (a file, a text, a value of the registry, a call).
+class CFuzzTarget
+{
+public:
+    virtual ~CFuzzTarget() = default;
+
+    virtual const char* Name() const = 0;
+    // The targets of a group run together in the long form.
+    virtual const char* Group() const = 0;
+
+    // Prepares what the inputs run against; a non-empty answer says why the target cannot run.
+    virtual std::string SetUp() { return {}; }
+    virtual void TearDown() {}
+
+    virtual std::vector<FuzzBytes> Seeds() = 0;
+    // An input made from nothing but the random source; false: random bytes will do.
+    virtual bool Generate(CSoakRandom& random, FuzzBytes& input) = 0;
+    // Runs one input. Empty when every check held; otherwise what failed, in one line.
+    virtual std::string Run(const FuzzBytes& input) = 0;
+};

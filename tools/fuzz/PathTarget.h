@@ -1,0 +1,28 @@
+#pragma once
+#include <string>
+#include "tools/fuzz/FuzzTarget.h"
+
+// The path helpers (common/Path) with drive, UNC, device and long forms, random UTF-16 with lone
+// surrogates and NULs, and paths of up to 40,000 characters. The oracle: the long form adds
+// exactly its prefix and strips back to the path, a root is a prefix of its path ending with "\",
+// nothing is both a file and a folder, a created folder exists. Folders are created only inside
+// the target's scratch folder.
+class CPathTarget : public CFuzzTarget
+{
+public:
+    const char* Name() const override { return "path"; }
+    const char* Group() const override { return "paths"; }
+    std::string SetUp() override;
+    void TearDown() override;
+    std::vector<FuzzBytes> Seeds() override;
+    bool Generate(CSoakRandom& random, FuzzBytes& input) override;
+    std::string Run(const FuzzBytes& input) override;
+
+private:
+    std::string CheckLongForms(const std::wstring& path);
+    std::string CheckRoot(const std::wstring& path);
+    std::string CheckExistence(const std::wstring& path);
+    std::string CheckCreate(const std::wstring& tail);
+
+    std::wstring m_scratch;  // ends with "\"
+};

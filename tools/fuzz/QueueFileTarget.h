@@ -1,0 +1,25 @@
+#pragma once
+#include <string>
+#include <vector>
+#include "tools/fuzz/FuzzTarget.h"
+
+// The delay-queue file's bytes, loaded by the real loader from a folder of the target's own:
+// whole and truncated files, with and without byte-order mark, invalid UTF-16, NULs, huge lines
+// and every line ending. The oracle: every line the loader hands on passes the file's checks (an
+// id, a class that is not 0, the path of an existing file that is no folder) and no field holds
+// a NUL, a TAB or a line break.
+class CQueueFileTarget : public CFuzzTarget
+{
+public:
+    const char* Name() const override { return "queuefile"; }
+    const char* Group() const override { return "texts"; }
+    std::string SetUp() override;
+    void TearDown() override;
+    std::vector<FuzzBytes> Seeds() override;
+    bool Generate(CSoakRandom& random, FuzzBytes& input) override;
+    std::string Run(const FuzzBytes& input) override;
+
+private:
+    std::wstring m_folder;              // ends with "\"
+    std::vector<std::wstring> m_files;  // existing files, then a folder
+};

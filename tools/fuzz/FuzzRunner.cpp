@@ -18,7 +18,7 @@ constexpr size_t kMaxInputSize = 1 << 20;
 constexpr uint64_t kWarmUpInputs = 1000;
 // Growth beyond this over the inputs since the warm-up is a leak, not a cache settling.
 constexpr DWORD kHandleSlack = 32;
-constexpr uint64_t kHeapSlackBytes = 4u << 20;
+constexpr uint64_t kHeapSlackBytes = 16u << 20;
 // Recent inputs the mutator may start from or splice in, besides the seeds.
 constexpr size_t kRecentInputs = 64;
 // The same finding text is printed this often per target, then only counted.
@@ -59,9 +59,14 @@ public:
             else
                 input = m_mutator.Mutate(Pick(), Pick());
         }
-        m_recent[static_cast<size_t>(index % kRecentInputs)] = input;
+        FuzzBytes& slot = m_recent[static_cast<size_t>(index % kRecentInputs)];
+        m_recentBytes = m_recentBytes - slot.capacity() + input.size();
+        slot = FuzzBytes(input.begin(), input.end());
         return input;
     }
+
+    // What the recent inputs take of the heap: the runner's own, not the target's.
+    uint64_t RecentBytes() const noexcept { return m_recentBytes; }
 
 private:
     const FuzzBytes& Pick()
@@ -85,6 +90,7 @@ private:
     CFuzzMutator m_mutator;
     std::vector<FuzzBytes> m_seeds;
     FuzzBytes m_recent[kRecentInputs];
+    uint64_t m_recentBytes = 0;
 };
 
 double SecondsSince(LARGE_INTEGER start)
@@ -205,23 +211,25 @@ bool CFuzzRunner::RunTarget(CFuzzTarget& target, CTally& tally)
         if (index + 1 == kWarmUpInputs)
         {
             baseline = CResourceSample::Take();
+            baseline.privateBytes -= std::min(baseline.privateBytes, source.RecentBytes());
             baselineIndex = index + 1;
         }
         else if (baselineIndex && (index + 1) % m_options.sampleEvery == 0)
-            CheckGrowth(target, index + 1, baselineIndex, baseline, tally);
+            CheckGrowth(target, index + 1, baselineIndex, baseline, source.RecentBytes(), tally);
     }
     // A last look at the end, unless the run was too short to tell a leak from a cache.
     if (baselineIndex && index >= baselineIndex + kWarmUpInputs && index % m_options.sampleEvery != 0)
-        CheckGrowth(target, index, baselineIndex, baseline, tally);
+        CheckGrowth(target, index, baselineIndex, baseline, source.RecentBytes(), tally);
     target.TearDown();
     tally.seconds = SecondsSince(start);
     return tally.findings == 0;
 }
 
 bool CFuzzRunner::CheckGrowth(CFuzzTarget& target, uint64_t index, uint64_t baselineIndex, const CResourceSample& baseline,
-                              CTally& tally)
+                              uint64_t runnerBytes, CTally& tally)
 {
-    const CResourceSample now = CResourceSample::Take();
+    CResourceSample now = CResourceSample::Take();
+    now.privateBytes -= std::min(now.privateBytes, runnerBytes);
     char what[200];
     bool grew = false;
     if (now.handles > baseline.handles + kHandleSlack)
@@ -231,10 +239,10 @@ bool CFuzzRunner::CheckGrowth(CFuzzTarget& target, uint64_t index, uint64_t base
         PrintTargetFinding(target.Name(), m_options.seed, what);
         grew = true;
     }
-    if (now.heapBytes > baseline.heapBytes + kHeapSlackBytes)
+    if (now.privateBytes > baseline.privateBytes + kHeapSlackBytes)
     {
-        std::snprintf(what, sizeof(what), "heap grew from %llu to %llu bytes over inputs %llu to %llu",
-                      static_cast<unsigned long long>(baseline.heapBytes), static_cast<unsigned long long>(now.heapBytes),
+        std::snprintf(what, sizeof(what), "private memory grew from %llu to %llu bytes over inputs %llu to %llu",
+                      static_cast<unsigned long long>(baseline.privateBytes), static_cast<unsigned long long>(now.privateBytes),
                       static_cast<unsigned long long>(baselineIndex), static_cast<unsigned long long>(index));
         PrintTargetFinding(target.Name(), m_options.seed, what);
         grew = true;

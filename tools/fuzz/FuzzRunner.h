@@ -28,9 +28,10 @@ private:
 
     bool IsChosen(const CFuzzTarget& target) const;
     bool RunTarget(CFuzzTarget& target, CTally& tally);
-    // Handles and heap against the sample taken after the warm-up; a finding when they grew.
+    // Handles and heap (less the runner's own `runnerBytes`) against the sample taken after the
+    // warm-up; a finding when they grew.
     bool CheckGrowth(CFuzzTarget& target, uint64_t index, uint64_t baselineIndex, const struct CResourceSample& baseline,
-                     CTally& tally);
+                     uint64_t runnerBytes, CTally& tally);
 
     const CFuzzOptions& m_options;
     std::vector<std::unique_ptr<CFuzzTarget>> m_targets;

@@ -1,5 +1,7 @@
 #pragma once
+#include <memory>
 #include <string>
+#include "standins/ScratchFolder.h"
 #include "tools/fuzz/FuzzTarget.h"
 
 // The path helpers (common/Path) with drive, UNC, device and long forms, random UTF-16 with lone
@@ -24,5 +26,6 @@ private:
     std::string CheckExistence(const std::wstring& path);
     std::string CheckCreate(const std::wstring& tail);
 
-    std::wstring m_scratch;  // ends with "\"
+    std::unique_ptr<CScratchFolder> m_folder;
+    std::wstring m_scratch;  // the scratch folder, ending with "\"
 };

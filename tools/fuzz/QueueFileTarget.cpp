@@ -3,6 +3,7 @@
 #include <windows.h>
 #include "common/Path.h"
 #include "common/Scoped.h"
+#include "standins/ScratchFolder.h"
 #include "notify/DelayQueueFile.h"
 #include "tools/soak/SoakRandom.h"
 
@@ -46,17 +47,13 @@ bool HasBreak(const CString& text)
 
 std::string CQueueFileTarget::SetUp()
 {
-    wchar_t temp[MAX_PATH];
-    const DWORD length = GetTempPathW(MAX_PATH, temp);
-    if (length == 0 || length >= MAX_PATH)
-        return "no temporary folder";
-    m_folder = std::wstring(temp) + L"lumfuzz-queue-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-    if (!CreateDirectoryTree(m_folder.c_str()))
-        return "the scratch folder cannot be created";
-    m_files = {m_folder + L"clip.mpg", m_folder + L"photo one.jpg", m_folder + L"song.mp3"};
-    for (const std::wstring& file : m_files)
+    m_scratch = std::make_unique<CScratchFolder>(L"lumfuzz-queue");
+    m_folder = m_scratch->Folder() + L"\\";
+    m_files.clear();
+    for (const wchar_t* name : {L"clip.mpg", L"photo one.jpg", L"song.mp3"})
     {
-        if (!WriteWhole(file, {1, 2, 3}))
+        m_files.push_back(m_scratch->Write(name, "data"));
+        if (m_files.back().empty())
             return "a media file cannot be written";
     }
     m_files.push_back(m_folder + L"folder");
@@ -66,13 +63,7 @@ std::string CQueueFileTarget::SetUp()
 
 void CQueueFileTarget::TearDown()
 {
-    for (const wchar_t* name : {L"", L".bak", L".new"})
-        DeleteFileW((m_folder + kFileName + name).c_str());
-    for (size_t i = 0; i + 1 < m_files.size(); ++i)
-        DeleteFileW(m_files[i].c_str());
-    if (!m_files.empty())
-        RemoveDirectoryW(m_files.back().c_str());
-    RemoveDirectoryW(m_folder.c_str());
+    m_scratch.reset();
 }
 
 std::vector<FuzzBytes> CQueueFileTarget::Seeds()

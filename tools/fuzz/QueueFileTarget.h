@@ -1,6 +1,8 @@
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
+#include "standins/ScratchFolder.h"
 #include "tools/fuzz/FuzzTarget.h"
 
 // The delay-queue file's bytes, loaded by the real loader from a folder of the target's own:
@@ -20,6 +22,7 @@ public:
     std::string Run(const FuzzBytes& input) override;
 
 private:
-    std::wstring m_folder;              // ends with "\"
+    std::unique_ptr<CScratchFolder> m_scratch;
+    std::wstring m_folder;              // the scratch folder, ending with "\"
     std::vector<std::wstring> m_files;  // existing files, then a folder
 };

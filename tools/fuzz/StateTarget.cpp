@@ -12,8 +12,9 @@ const std::vector<std::wstring> kPieces = {L"0",  L"1",  L"7",  L"9",   L"0x", L
                                            L"9223372036854775808", L"0xFFFFFFFF",       L"0xFFFFFFFF00000000",
                                            L"-2147483648", L"00", L"z", L"\x00A0", L"\x3000", L"\x0661", L"e5"};
 
-// The low 32 bits of the text read as wcstol base 0 reads its number, at any length: white space,
-// a sign, "0x" (hex) or "0" (octal), then the digits of that base. No digits: 0.
+// The low 32 bits of the text read as wcstol base 0 reads its number: white space, a sign, "0x"
+// (hex) or "0" (octal), then the digits of that base. No digits: 0. A number beyond 64 bits: all
+// ones.
 uint32_t LowBitsOf(const wchar_t* text)
 {
     if (!text)
@@ -32,7 +33,8 @@ uint32_t LowBitsOf(const wchar_t* text)
     }
     else if (p[0] == L'0')
         base = 8;
-    uint32_t value = 0;
+    uint64_t value = 0;
+    bool beyond = false;
     for (;; ++p)
     {
         unsigned digit;
@@ -46,9 +48,13 @@ uint32_t LowBitsOf(const wchar_t* text)
             break;
         if (digit >= base)
             break;
+        if (value > (~0ull - digit) / base)
+            beyond = true;
         value = value * base + digit;
     }
-    return negative ? 0u - value : value;
+    if (beyond)
+        return 0xFFFFFFFF;
+    return static_cast<uint32_t>(negative ? 0ull - value : value);
 }
 }  // namespace
 

@@ -3,7 +3,7 @@
 
 // The analysis state words as the database's texts give them (ReadStateWord), and the field
 // numbers (LocateStateField). The oracle reads each text itself: a C number of base 0 whose low
-// 32 bits are the word, whatever its length.
+// 32 bits are the word, for every number of up to 64 bits.
 class CStateTarget : public CFuzzTarget
 {
 public:

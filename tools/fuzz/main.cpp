@@ -5,10 +5,13 @@
 #include <memory>
 #include "tools/fuzz/ClassifyTarget.h"
 #include "tools/fuzz/DateTimeTarget.h"
+#include "tools/fuzz/DbRowsTarget.h"
 #include "tools/fuzz/FuzzOptions.h"
 #include "tools/fuzz/FuzzRunner.h"
+#include "tools/fuzz/ManagerTarget.h"
 #include "tools/fuzz/PathTarget.h"
 #include "tools/fuzz/QueueFileTarget.h"
+#include "tools/fuzz/RegistryTarget.h"
 #include "tools/fuzz/StateTarget.h"
 #include "tools/lumhost/ProgramArguments.h"
 
@@ -37,6 +40,9 @@ int main()
     targets.push_back(std::make_unique<CStateTarget>());
     targets.push_back(std::make_unique<CClassifyTarget>());
     targets.push_back(std::make_unique<CPathTarget>());
+    targets.push_back(std::make_unique<CDbRowsTarget>());
+    targets.push_back(std::make_unique<CRegistryTarget>());
+    targets.push_back(std::make_unique<CManagerTarget>());
     bool passed;
     {
         CFuzzRunner runner(options, std::move(targets));

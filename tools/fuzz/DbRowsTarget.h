@@ -32,6 +32,7 @@ public:
     std::vector<FuzzBytes> Seeds() override;
     bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;
+    std::string Reached() const override;
 
 private:
     // Fills the catalogue from the input; the files it names exist or not as the input says.
@@ -45,4 +46,7 @@ private:
     CClassRegistration m_examiner;
     std::unique_ptr<CRowsWorker> m_worker;
     std::wstring m_previousDirectory;
+    uint64_t m_handedOver = 0;
+    uint64_t m_stateWrites = 0;
+    uint64_t m_itemDeletions = 0;
 };

@@ -141,6 +141,9 @@ bool CFuzzRunner::Run()
         std::printf("%-10s group %-8s seed %llu  inputs %10llu  findings %llu  (%.1f s)\n", target->Name(), target->Group(),
                     static_cast<unsigned long long>(m_options.seed), static_cast<unsigned long long>(tally.inputs),
                     static_cast<unsigned long long>(tally.findings), tally.seconds);
+        const std::string reached = target->Reached();
+        if (!reached.empty())
+            std::printf("           reached: %s\n", reached.c_str());
         std::fflush(stdout);
         total.inputs += tally.inputs;
         total.findings += tally.findings;

@@ -28,4 +28,7 @@ public:
     virtual bool Generate(CSoakRandom& random, FuzzBytes& input) = 0;
     // Runs one input. Empty when every check held; otherwise what failed, in one line.
     virtual std::string Run(const FuzzBytes& input) = 0;
+    // How far the inputs got, so that a run shows its checks were reached (lines loaded, pages
+    // handed back...); empty when there is nothing to tell.
+    virtual std::string Reached() const { return {}; }
 };

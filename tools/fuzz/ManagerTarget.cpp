@@ -13,6 +13,7 @@ namespace
 {
 const wchar_t kScratchMachine[] = L"Software\\LumFuzz\\ManagerMachine";
 constexpr uint32_t kMethodCount = 27;
+constexpr uint8_t kPendingItemsMethod = 25;
 constexpr uint32_t kMaxCalls = 24;
 constexpr uint32_t kMaxItems = 6;
 constexpr DWORD kSettleMs = 2000;
@@ -59,7 +60,7 @@ std::string CheckPage(HRESULT hr, const VARIANT& items, ULONG maxCount)
 
 // One call of the method numbered `method`, its arguments from the input.
 std::string Call(uint32_t method, CFuzzInput& in, ILumMgrPluginEngine* engine, ILumMgrPluginDatabaseNotify2* notify,
-                 CFuzzVariants& variants, IUnknown* site, IUnknown* other)
+                 CFuzzVariants& variants, IUnknown* site, IUnknown* other, uint64_t& pages)
 {
     VARIANT out;
     VariantInit(&out);
@@ -155,13 +156,14 @@ std::string Call(uint32_t method, CFuzzInput& in, ILumMgrPluginEngine* engine, I
     case 24:
         notify->GetPendingCount(numberOrNull);
         break;
-    case 25:
+    case kPendingItemsMethod:
     {
         const ULONG skip = Number(in, kCounts, sizeof(kCounts) / sizeof(kCounts[0]));
         const ULONG maxCount = Number(in, kCounts, sizeof(kCounts) / sizeof(kCounts[0]));
         const HRESULT hr = notify->GetPendingItems(skip, maxCount, outOrNull);
         if (outOrNull)
             finding = CheckPage(hr, out, maxCount);
+        pages += hr == S_OK ? 1 : 0;
         break;
     }
     default:
@@ -212,15 +214,47 @@ void CManagerTarget::TearDown()
 std::vector<FuzzBytes> CManagerTarget::Seeds()
 {
     std::vector<FuzzBytes> seeds;
-    // Connected with items pending, then each method once with plain arguments.
+    // Connected with four requests pending, then each method once: out pointers given, a skip of
+    // 1 and a page of 2 where counts are asked for.
     for (uint8_t method = 0; method < kMethodCount; ++method)
-        seeds.push_back({0x0F, 3, 1, method, 1, 1, 1, 1, 2, 0, 0, 0, 0, 100, 0});
+        seeds.push_back({0x0F, 3, 1, method, 1, 1, 1, 1, 0, 1, 0, 2, 0, 0, 0, 0});
     return seeds;
 }
 
-bool CManagerTarget::Generate(CSoakRandom&, FuzzBytes&)
+bool CManagerTarget::Generate(CSoakRandom& random, FuzzBytes& input)
 {
-    return false;
+    // Mostly pages of the pending requests, between calls of every other method.
+    CFuzzInputWriter writer;
+    writer.Byte(static_cast<uint8_t>(random.Percent(60) ? 0x05 | (random.Below(16) & 0x0A) : random.Below(16)));
+    writer.Byte(static_cast<uint8_t>(random.Below(kMaxItems)));
+    const uint32_t calls = 1 + random.Below(kMaxCalls);
+    writer.Byte(static_cast<uint8_t>(calls));
+    for (uint32_t i = 0; i < calls; ++i)
+    {
+        const bool page = random.Percent(40);
+        writer.Byte(static_cast<uint8_t>(page ? kPendingItemsMethod : random.Below(kMethodCount)));
+        for (int pointer = 0; pointer < 4; ++pointer)
+            writer.Byte(static_cast<uint8_t>(random.Percent(90) ? 1 : 0));
+        if (page)
+        {
+            for (int count = 0; count < 2; ++count)
+            {
+                const bool any = random.Percent(20);
+                writer.Byte(any ? 1 : 0);
+                if (any)
+                    writer.Dword(random.Percent(50) ? random.Below(8) : random.Next());
+                else
+                    writer.Byte(static_cast<uint8_t>(random.Below(sizeof(kCounts) / sizeof(kCounts[0]))));
+            }
+        }
+        else
+        {
+            for (uint32_t extra = random.Below(12); extra > 0; --extra)
+                writer.Byte(static_cast<uint8_t>(random.Next()));
+        }
+    }
+    input = writer.Bytes();
+    return true;
 }
 
 std::string CManagerTarget::Run(const FuzzBytes& input)
@@ -247,26 +281,33 @@ std::string CManagerTarget::Run(const FuzzBytes& input)
     }
     VARIANT none;
     VariantInit(&none);
+    const bool pending = (setup & 5) == 5;
+    if (pending)
+    {
+        // Requests a connect takes up again from the delay-queue file.
+        std::vector<CDelayQueueRecord> records;
+        for (uint32_t i = 1 + in.Below(kMaxItems); i > 0; --i)
+            records.push_back({CString(m_scratch->PathOf(ClipName(i - 1)).c_str()), CString(L"fz") + ClipName(i - 1).c_str(), kItemClassVideo});
+        SaveDelayQueueFile(records);
+    }
     if (setup & 1)
         notify->Connect(m_site, none);
-    if (setup & 4)
+    if (pending)
     {
-        // Changes the plug-in hears of: requests it holds back for their files to settle.
-        m_db->WaitNotificationsIdle(kSettleMs);
-        const uint32_t items = 1 + in.Below(kMaxItems);
-        for (uint32_t i = 0; i < items; ++i)
-            m_db->Catalogue().AddItem(L"fz" + std::to_wstring(i), kItemClassVideo,
-                                      {{kPropPath, m_scratch->PathOf(ClipName(i))}, {kPropMimeType, L"video/mpeg"}});
-        m_db->WaitNotificationsIdle(kSettleMs);
+        // Connect only queues: wait until the worker has loaded them.
+        const DWORD start = GetTickCount();
+        ULONG count = 0;
+        while ((notify->GetPendingCount(&count) != S_OK || count == 0) && GetTickCount() - start < kSettleMs)
+            Sleep(5);
     }
 
     std::string finding;
     {
         CFuzzVariants variants;
         const uint32_t calls = in.Below(kMaxCalls + 1);
-        for (uint32_t i = 0; i < calls && finding.empty(); ++i)
+        for (uint32_t i = 0; i < calls && finding.empty(); ++i, ++m_calls)
             finding = Call(in.Below(kMethodCount), in, engine, notify, variants, m_site.Get(),
-                           static_cast<IUnknown*>(static_cast<ILumMgrPluginQueueEvents*>(sink ? sink.Get() : nullptr)));
+                           static_cast<IUnknown*>(static_cast<ILumMgrPluginQueueEvents*>(sink ? sink.Get() : nullptr)), m_pages);
     }
     if (setup & 8)
         notify->Disconnect(none);
@@ -281,4 +322,9 @@ std::string CManagerTarget::Run(const FuzzBytes& input)
     m_site->QueueItemCalls().Clear();
     BackUpDelayQueueFile();
     return finding;
+}
+
+std::string CManagerTarget::Reached() const
+{
+    return std::to_string(m_calls) + " calls, " + std::to_string(m_pages) + " pages of pending paths handed back";
 }

@@ -124,6 +124,7 @@ std::string CPathTarget::CheckLongForms(const std::wstring& path)
                    ") of " + Show(path) + " gave " + Show(made);
         if (unchanged)
             continue;
+        ++m_longForms;
         const std::wstring back = Whole(StripLongPathPrefix(CString(made.c_str(), static_cast<int>(made.size()))));
         if (back != path)
             return "StripLongPathPrefix did not undo MakeLongPath for " + Show(path) + ": " + Show(back);
@@ -167,6 +168,7 @@ std::string CPathTarget::CheckCreate(const std::wstring& tail)
     const std::wstring path = m_scratch + ConfinedTail(std::wstring(tail.c_str()));
     const bool created = CreateDirectoryTree(path.c_str()) != FALSE;
     std::string finding;
+    m_created += created ? 1 : 0;
     if (created && !DirectoryExists(path.c_str()))
         finding = "CreateDirectoryTree succeeded but the folder is not there: " + Show(path);
     // Take down what was made, deepest level first, back to the scratch folder.
@@ -180,4 +182,9 @@ std::string CPathTarget::CheckCreate(const std::wstring& tail)
         end = previous;
     }
     return finding;
+}
+
+std::string CPathTarget::Reached() const
+{
+    return std::to_string(m_longForms) + " long forms, " + std::to_string(m_created) + " folder trees created";
 }

@@ -19,6 +19,7 @@ public:
     std::vector<FuzzBytes> Seeds() override;
     bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;
+    std::string Reached() const override;
 
 private:
     std::string CheckLongForms(const std::wstring& path);
@@ -28,4 +29,6 @@ private:
 
     std::unique_ptr<CScratchFolder> m_folder;
     std::wstring m_scratch;  // the scratch folder, ending with "\"
+    uint64_t m_longForms = 0;  // paths that MakeLongPath changed
+    uint64_t m_created = 0;    // folder trees created
 };

@@ -150,10 +150,17 @@ std::string CQueueFileTarget::Run(const FuzzBytes& input)
             finding = "a loaded path names no existing file";
         return S_OK;
     });
+    m_loadedLines += lines;
+    m_filesWithLines += lines ? 1 : 0;
     if (hr != S_OK && hr != S_FALSE && finding.empty())
         finding = "the load failed with " + std::to_string(hr);
     // Every loaded line came from a line of the file: there cannot be more than its characters.
     if (finding.empty() && lines > input.size() / 2)
         finding = "more lines loaded than the file has characters";
     return finding;
+}
+
+std::string CQueueFileTarget::Reached() const
+{
+    return std::to_string(m_loadedLines) + " lines loaded from " + std::to_string(m_filesWithLines) + " files";
 }

@@ -20,9 +20,12 @@ public:
     std::vector<FuzzBytes> Seeds() override;
     bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;
+    std::string Reached() const override;
 
 private:
     std::unique_ptr<CScratchFolder> m_scratch;
     std::wstring m_folder;              // the scratch folder, ending with "\"
     std::vector<std::wstring> m_files;  // existing files, then a folder
+    uint64_t m_loadedLines = 0;
+    uint64_t m_filesWithLines = 0;
 };

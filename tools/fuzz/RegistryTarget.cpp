@@ -261,6 +261,7 @@ std::string CRegistryTarget::Run(const FuzzBytes& input)
             return "the engines are not in plug-in order";
     }
 
+    m_withEngines += records.empty() ? 0 : 1;
     const ULONG mask = in.Dword();
     for (const EngineEntry& entry : GetEngineList(mask, kProductRootKey))
     {
@@ -275,8 +276,10 @@ std::string CRegistryTarget::Run(const FuzzBytes& input)
     if (answer != either || (answer & ~(mask & 0x3F)) != 0)
         return "GetOutdatedEngines answered categories its entries do not have";
 
-    if (CCleanUpClassReader::ReadCleanUpObjectClass() != ExpectedNumber(cleanUpData))
+    const LONG cleanUpClass = CCleanUpClassReader::ReadCleanUpObjectClass();
+    if (cleanUpClass != ExpectedNumber(cleanUpData))
         return "the clean-up class is not what the value's bytes say";
+    m_cleanUpClasses += cleanUpClass != 0 ? 1 : 0;
 
     const CString mime = GetMimeTypeFromPath(L"C:\\media\\file.lumfuzz");
     if (HoldsNul(mime))
@@ -284,5 +287,12 @@ std::string CRegistryTarget::Run(const FuzzBytes& input)
     if (contentType && (contentTypeType == REG_SZ || contentTypeType == REG_EXPAND_SZ) &&
         std::wstring(mime.GetString()) != ExpectedText(*contentType))
         return "the MIME type is not the registered content type";
+    m_registeredTypes += contentType && (contentTypeType == REG_SZ || contentTypeType == REG_EXPAND_SZ) ? 1 : 0;
     return {};
+}
+
+std::string CRegistryTarget::Reached() const
+{
+    return std::to_string(m_withEngines) + " engine lists read, " + std::to_string(m_cleanUpClasses) +
+           " clean-up classes, " + std::to_string(m_registeredTypes) + " registered content types";
 }

@@ -24,9 +24,13 @@ public:
     std::vector<FuzzBytes> Seeds() override;
     bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;
+    std::string Reached() const override;
 
 private:
     std::unique_ptr<CScratchMachineKey> m_machine;
     CRegKey m_classes;  // the scratch key standing in for HKEY_CLASSES_ROOT
     std::list<CAnalysisEngineRegistration> m_engines;
+    uint64_t m_withEngines = 0;       // inputs whose engine list was not empty
+    uint64_t m_cleanUpClasses = 0;    // inputs whose clean-up class read as a number other than 0
+    uint64_t m_registeredTypes = 0;   // inputs whose MIME type came from the written content type
 };

@@ -33,15 +33,18 @@ bool WriteWhole(const std::wstring& path, const FuzzBytes& bytes)
            (bytes.empty() || WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
-bool HasBreak(const CString& text)
+// The first NUL or TAB of the text, or with lineBreaks its first CR or LF, described; empty when
+// it has none.
+std::string FindBreak(const CString& text, bool lineBreaks)
 {
     for (int i = 0; i < text.GetLength(); ++i)
     {
         const wchar_t ch = text.GetString()[i];
-        if (ch == 0 || ch == L'\t' || ch == L'\r' || ch == L'\n')
-            return true;
+        if (ch == 0 || ch == L'\t' || (lineBreaks && (ch == L'\r' || ch == L'\n')))
+            return "character " + std::to_string(static_cast<int>(ch)) + " at " + std::to_string(i) + " of " +
+                   std::to_string(text.GetLength());
     }
-    return false;
+    return {};
 }
 }  // namespace
 
@@ -144,8 +147,12 @@ std::string CQueueFileTarget::Run(const FuzzBytes& input)
             return S_OK;
         if (id.IsEmpty() || itemClass == 0)
             finding = "a line without an id or with class 0 was loaded";
-        else if (HasBreak(id) || HasBreak(path))
-            finding = "a loaded id or path holds a NUL, a TAB or a line break";
+        // Lines end only at CR LF: a lone CR or LF is part of an id, which a save writes back
+        // as it was. No file is named with one.
+        else if (!FindBreak(id, false).empty())
+            finding = "a loaded id holds " + FindBreak(id, false);
+        else if (!FindBreak(path, true).empty())
+            finding = "a loaded path holds " + FindBreak(path, true);
         else if (!FileExists(MakeLongPath(path, false, false)))
             finding = "a loaded path names no existing file";
         return S_OK;

@@ -8,8 +8,8 @@
 // The delay-queue file's bytes, loaded by the real loader from a folder of the target's own:
 // whole and truncated files, with and without byte-order mark, invalid UTF-16, NULs, huge lines
 // and every line ending. The oracle: every line the loader hands on passes the file's checks (an
-// id, a class that is not 0, the path of an existing file that is no folder) and no field holds
-// a NUL, a TAB or a line break.
+// id, a class that is not 0, the path of an existing file that is no folder), no field holds a
+// NUL or a TAB, and no path a CR or LF (lines end only at CR LF, so an id may hold either).
 class CQueueFileTarget : public CFuzzTarget
 {
 public:

@@ -36,5 +36,15 @@ bool DirectoryExists(LPCWSTR path);
 // GetLastError tells why.
 BOOL CreateDirectoryTree(LPCWSTR path);
 
+// What CreateDirectoryTree asks of the file system: whether a folder exists (DirectoryExists) and
+// to create one (CreateDirectoryW with default security, last error set on failure). A test stands
+// in for them to count or refuse the calls.
+struct CDirectoryCalls
+{
+    bool (*exists)(LPCWSTR path);
+    BOOL (*create)(LPCWSTR path);
+};
+BOOL CreateDirectoryTree(LPCWSTR path, const CDirectoryCalls& calls);
+
 // "\\server\share..." or "\\?\UNC\server\share...": a server name followed by a share.
 bool IsUncSharePath(LPCWSTR path);

@@ -107,11 +107,6 @@ std::vector<FuzzBytes> CClassifyTarget::Seeds()
     return seeds;
 }
 
-bool CClassifyTarget::Generate(CSoakRandom&, FuzzBytes&)
-{
-    return false;
-}
-
 std::string CClassifyTarget::Run(const FuzzBytes& input)
 {
     CFuzzInput in(input);
@@ -123,17 +118,25 @@ std::string CClassifyTarget::Run(const FuzzBytes& input)
     const std::wstring marker = Terminated(ReadText(in, kMarkers));
     const bool longExtension = ExtensionLength(path) > kMaxExtension;
 
-    ULONG category = 0;
+    // Every function that classifies by name raises E_INVALIDARG for a too long extension, and
+    // only then.
     try
     {
-        category = ClassifyContentCategory(itemClass, path.c_str(), mime.c_str(), source.c_str(), broadcast.c_str(), marker.c_str());
+        return Check(itemClass, path, mime, source, broadcast, marker);
     }
     catch (const CHResultException& e)
     {
         if (e.Error() == E_INVALIDARG && longExtension)
             return {};
-        return "ClassifyContentCategory raised " + std::to_string(e.Error());
+        return "the classification raised " + std::to_string(e.Error());
     }
+}
+
+std::string CClassifyTarget::Check(LONG itemClass, const std::wstring& path, const std::wstring& mime,
+                                   const std::wstring& source, const std::wstring& broadcast, const std::wstring& marker)
+{
+    const ULONG category =
+        ClassifyContentCategory(itemClass, path.c_str(), mime.c_str(), source.c_str(), broadcast.c_str(), marker.c_str());
     if (category != 0 && KindOfCategory(category) == Kind::None)
         return "category " + std::to_string(category) + " is no known category";
 

@@ -1,4 +1,6 @@
 #pragma once
+#include <windows.h>
+#include <string>
 #include "tools/fuzz/FuzzTarget.h"
 
 // Content classification from what the database says of an item: its class, path, MIME type,
@@ -8,9 +10,11 @@
 class CClassifyTarget : public CFuzzTarget
 {
 public:
-    const char* Name() const override { return "classify"; }
-    const char* Group() const override { return "texts"; }
+    CClassifyTarget() : CFuzzTarget("classify", "texts") {}
     std::vector<FuzzBytes> Seeds() override;
-    bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;
+
+private:
+    std::string Check(LONG itemClass, const std::wstring& path, const std::wstring& mime, const std::wstring& source,
+                      const std::wstring& broadcast, const std::wstring& marker);
 };

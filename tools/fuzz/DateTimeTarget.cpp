@@ -94,11 +94,6 @@ std::vector<FuzzBytes> CDateTimeTarget::Seeds()
     return seeds;
 }
 
-bool CDateTimeTarget::Generate(CSoakRandom&, FuzzBytes&)
-{
-    return false;  // every byte string reads as a case
-}
-
 std::string CDateTimeTarget::Run(const FuzzBytes& input)
 {
     CFuzzInput in(input);

@@ -8,9 +8,7 @@
 class CDateTimeTarget : public CFuzzTarget
 {
 public:
-    const char* Name() const override { return "datetime"; }
-    const char* Group() const override { return "texts"; }
+    CDateTimeTarget() : CFuzzTarget("datetime", "texts") {}
     std::vector<FuzzBytes> Seeds() override;
-    bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;
 };

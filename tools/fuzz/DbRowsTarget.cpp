@@ -99,7 +99,7 @@ bool IsNumber(const std::wstring& text)
 }
 }  // namespace
 
-CDbRowsTarget::CDbRowsTarget() = default;
+CDbRowsTarget::CDbRowsTarget() : CFuzzTarget("dbrows", "database") {}
 CDbRowsTarget::~CDbRowsTarget() = default;
 
 std::string CDbRowsTarget::SetUp()

@@ -25,8 +25,6 @@ public:
     CDbRowsTarget();
     ~CDbRowsTarget() override;
 
-    const char* Name() const override { return "dbrows"; }
-    const char* Group() const override { return "database"; }
     std::string SetUp() override;
     void TearDown() override;
     std::vector<FuzzBytes> Seeds() override;

@@ -13,11 +13,12 @@ using FuzzBytes = std::vector<uint8_t>;
 class CFuzzTarget
 {
 public:
+    // `group`: the targets of a group run together in the long form.
+    CFuzzTarget(const char* name, const char* group) noexcept : m_name(name), m_group(group) {}
     virtual ~CFuzzTarget() = default;
 
-    virtual const char* Name() const = 0;
-    // The targets of a group run together in the long form.
-    virtual const char* Group() const = 0;
+    const char* Name() const noexcept { return m_name; }
+    const char* Group() const noexcept { return m_group; }
 
     // Prepares what the inputs run against; a non-empty answer says why the target cannot run.
     virtual std::string SetUp() { return {}; }
@@ -25,10 +26,14 @@ public:
 
     virtual std::vector<FuzzBytes> Seeds() = 0;
     // An input made from nothing but the random source; false: random bytes will do.
-    virtual bool Generate(CSoakRandom& random, FuzzBytes& input) = 0;
+    virtual bool Generate(CSoakRandom& /*random*/, FuzzBytes& /*input*/) { return false; }
     // Runs one input. Empty when every check held; otherwise what failed, in one line.
     virtual std::string Run(const FuzzBytes& input) = 0;
     // How far the inputs got, so that a run shows its checks were reached (lines loaded, pages
     // handed back...); empty when there is nothing to tell.
     virtual std::string Reached() const { return {}; }
+
+private:
+    const char* m_name;
+    const char* m_group;
 };

@@ -18,8 +18,7 @@
 class CManagerTarget : public CFuzzTarget
 {
 public:
-    const char* Name() const override { return "manager"; }
-    const char* Group() const override { return "config"; }
+    CManagerTarget() : CFuzzTarget("manager", "config") {}
     std::string SetUp() override;
     void TearDown() override;
     std::vector<FuzzBytes> Seeds() override;

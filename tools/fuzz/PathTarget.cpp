@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 #include <cwchar>
+#include <vector>
 #include "common/Path.h"
 #include "common/String.h"
 #include "tools/fuzz/Confinement.h"
@@ -65,11 +66,6 @@ std::vector<FuzzBytes> CPathTarget::Seeds()
             seeds.push_back({form, 1, body, 0, 0, 0, static_cast<uint8_t>(form * 7)});
     }
     return seeds;
-}
-
-bool CPathTarget::Generate(CSoakRandom&, FuzzBytes&)
-{
-    return false;
 }
 
 std::string CPathTarget::Run(const FuzzBytes& input)
@@ -171,16 +167,20 @@ std::string CPathTarget::CheckCreate(const std::wstring& tail)
     m_created += created ? 1 : 0;
     if (created && !DirectoryExists(path.c_str()))
         finding = "CreateDirectoryTree succeeded but the folder is not there: " + Show(path);
-    // Take down what was made, deepest level first, back to the scratch folder.
-    size_t end = path.size();
-    while (end > m_scratch.size())
+    // Take down what was made: the levels below the scratch folder that exist, found from the top
+    // (what a failed creation left is no deeper than its first failure), removed deepest first.
+    std::vector<std::wstring> made;
+    for (size_t end = path.find(L'\\', m_scratch.size()); ; end = path.find(L'\\', end + 1))
     {
-        RemoveDirectoryW(MakeLongPath(CString(path.substr(0, end).c_str()), false, true));
-        const size_t previous = path.rfind(L'\\', end - 1);
-        if (previous == std::wstring::npos)
+        const std::wstring level = path.substr(0, end);
+        if (level.size() <= m_scratch.size() || !DirectoryExists(level.c_str()))
             break;
-        end = previous;
+        made.push_back(level);
+        if (end == std::wstring::npos)
+            break;
     }
+    for (auto level = made.rbegin(); level != made.rend(); ++level)
+        RemoveDirectoryW(level->c_str());
     return finding;
 }
 

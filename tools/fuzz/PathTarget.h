@@ -12,12 +12,10 @@
 class CPathTarget : public CFuzzTarget
 {
 public:
-    const char* Name() const override { return "path"; }
-    const char* Group() const override { return "paths"; }
+    CPathTarget() : CFuzzTarget("path", "paths") {}
     std::string SetUp() override;
     void TearDown() override;
     std::vector<FuzzBytes> Seeds() override;
-    bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;
     std::string Reached() const override;
 

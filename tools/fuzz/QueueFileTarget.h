@@ -13,8 +13,7 @@
 class CQueueFileTarget : public CFuzzTarget
 {
 public:
-    const char* Name() const override { return "queuefile"; }
-    const char* Group() const override { return "texts"; }
+    CQueueFileTarget() : CFuzzTarget("queuefile", "texts") {}
     std::string SetUp() override;
     void TearDown() override;
     std::vector<FuzzBytes> Seeds() override;

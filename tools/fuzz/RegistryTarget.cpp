@@ -189,11 +189,6 @@ std::vector<FuzzBytes> CRegistryTarget::Seeds()
     return seeds;
 }
 
-bool CRegistryTarget::Generate(CSoakRandom&, FuzzBytes&)
-{
-    return false;
-}
-
 std::string CRegistryTarget::Run(const FuzzBytes& input)
 {
     CFuzzInput in(input);

@@ -17,12 +17,10 @@
 class CRegistryTarget : public CFuzzTarget
 {
 public:
-    const char* Name() const override { return "registry"; }
-    const char* Group() const override { return "config"; }
+    CRegistryTarget() : CFuzzTarget("registry", "config") {}
     std::string SetUp() override;
     void TearDown() override;
     std::vector<FuzzBytes> Seeds() override;
-    bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;
     std::string Reached() const override;
 

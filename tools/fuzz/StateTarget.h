@@ -7,8 +7,7 @@
 class CStateTarget : public CFuzzTarget
 {
 public:
-    const char* Name() const override { return "state"; }
-    const char* Group() const override { return "texts"; }
+    CStateTarget() : CFuzzTarget("state", "texts") {}
     std::vector<FuzzBytes> Seeds() override;
     bool Generate(CSoakRandom& random, FuzzBytes& input) override;
     std::string Run(const FuzzBytes& input) override;

@@ -71,13 +71,29 @@ std::wstring KeyOf(const Slot& slot, ULONG engine)
     return key.empty() ? key : std::wstring(kProductRootKey) + L"\\" + key;
 }
 
-LONG WriteValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const FuzzBytes& data)
+// Writes the value and gives back the bytes stored, which the oracle goes by: for a string type
+// whose last character is not NUL but followed by one, the registry stores that NUL as well.
+LONG WriteValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, FuzzBytes& data)
 {
     CRegKey key;
     LONG result = key.Create(root, path.c_str(), KEY_ALL_ACCESS);
-    if (result == ERROR_SUCCESS)
-        result = RegSetValueExW(key, name, 0, type, data.empty() ? nullptr : data.data(), static_cast<DWORD>(data.size()));
-    return result;
+    if (result != ERROR_SUCCESS)
+        return result;
+    // Room behind the data, since a string's terminator is looked for there; not NUL, so that
+    // nothing is added.
+    FuzzBytes padded = data;
+    padded.insert(padded.end(), {0xFF, 0xFF});
+    result = RegSetValueExW(key, name, 0, type, data.empty() ? nullptr : padded.data(), static_cast<DWORD>(data.size()));
+    if (result != ERROR_SUCCESS)
+        return result;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, name, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS)
+    {
+        data.assign(size + 2, 0);
+        RegQueryValueExW(key, name, nullptr, nullptr, data.data(), &size);
+        data.resize(size);
+    }
+    return ERROR_SUCCESS;
 }
 
 FuzzBytes ReadData(CFuzzInput& in, DWORD type)
@@ -210,6 +226,7 @@ std::string CRegistryTarget::Run(const FuzzBytes& input)
         }
     }
     const FuzzBytes* cleanUpData = nullptr;
+    DWORD cleanUpType = REG_NONE;
     const FuzzBytes* contentType = nullptr;
     DWORD contentTypeType = REG_NONE;
     std::vector<FuzzBytes> written;
@@ -225,7 +242,10 @@ std::string CRegistryTarget::Run(const FuzzBytes& input)
         if (WriteValue(root, key.empty() ? kExtension : key, kSlots[slot].name, type, written.back()) != ERROR_SUCCESS)
             continue;
         if (slot == kCleanUpSlot)
+        {
             cleanUpData = &written.back();
+            cleanUpType = type;
+        }
         if (slot == kContentTypeSlot)
         {
             contentType = &written.back();
@@ -273,7 +293,9 @@ std::string CRegistryTarget::Run(const FuzzBytes& input)
 
     const LONG cleanUpClass = CCleanUpClassReader::ReadCleanUpObjectClass();
     if (cleanUpClass != ExpectedNumber(cleanUpData))
-        return "the clean-up class is not what the value's bytes say";
+        return "the clean-up class is " + std::to_string(cleanUpClass) + ", the value's " +
+               std::to_string(cleanUpData ? cleanUpData->size() : 0) + " bytes of type " +
+               std::to_string(cleanUpType) + " say " + std::to_string(ExpectedNumber(cleanUpData));
     m_cleanUpClasses += cleanUpClass != 0 ? 1 : 0;
 
     const CString mime = GetMimeTypeFromPath(L"C:\\media\\file.lumfuzz");

@@ -258,7 +258,10 @@ HRESULT WalkLines(const wchar_t* text, size_t length, const DelayQueueLineHandle
         fields.Next(classField, classLength);
         fields.Next(pathField, pathLength);
 
-        if (idLength > 0)
+        // Deliberately stricter than the documented line checks: a line holding a NUL is skipped
+        // whole. No save writes one, and the file check would see only the path before it while
+        // the request carried the rest.
+        if (idLength > 0 && !std::wmemchr(text + pos, L'\0', lineEnd - pos))
         {
             const LONG itemClass = ParseClass(classField, classLength);
             if (itemClass != 0)

@@ -52,10 +52,10 @@ HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueR
                            DelayQueueFlush flush = nullptr);
 
 // Hands each valid line of .dat to onLine, in file order. A line is valid when its id is not empty,
-// its class reads (wcstol base 0) as non-zero and its path names an existing file, not a folder;
-// other lines are skipped. A missing file (or folder) answers S_FALSE. A file whose owner the check
-// (HasTrustedOwner unless a test stands in for it) does not believe is moved to .untrusted,
-// replacing an older one, and nothing is loaded: S_FALSE.
+// its class reads (wcstol base 0) as non-zero, its path names an existing file, not a folder, and
+// it holds no NUL; other lines are skipped. A missing file (or folder) answers S_FALSE. A file whose
+// owner the check (HasTrustedOwner unless a test stands in for it) does not believe is moved to
+// .untrusted, replacing an older one, and nothing is loaded: S_FALSE.
 HRESULT LoadDelayQueueFile(const DelayQueueLineHandler& onLine);
 HRESULT LoadDelayQueueFile(const CString& folder, const DelayQueueLineHandler& onLine,
                            QueueFileOwnerCheck ownerCheck = nullptr);

@@ -256,7 +256,7 @@ int GetLongPathPrefixLength(LPCWSTR path)
 
 CString GetPathRoot(const CString& path)
 {
-    const CString stripped = StripLongPathPrefix(path);
+    CString stripped = StripLongPathPrefix(path);
     const int length = stripped.GetLength();
     if (length < 2)
         return stripped;

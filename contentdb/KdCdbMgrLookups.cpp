@@ -635,6 +635,7 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
             if (deleteFiles)
                 deleteFilesOf(containerFiles);
             deleteItems(containers);
+            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
             if (stopped)
                 return E_ABORT;
         }
@@ -647,6 +648,7 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
             if (deleteFiles)
                 deleteFilesOf(collectionFiles);
             deleteItems(collections);
+            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
             if (stopped)
                 return E_ABORT;
         }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <unknwn.h>
 #include <oaidl.h>
+#include "interfaces/LayoutChecks.h"
 
 // {E8356F7A-A97E-4794-97DD-C715322472E3}
 inline const CLSID CLSID_PluginDbNotify = {0xe8356f7a, 0xa97e, 0x4794, {0x97, 0xdd, 0xc7, 0x15, 0x32, 0x24, 0x72, 0xe3}};

@@ -157,7 +157,7 @@ HRESULT CPluginDbNotifyThread::QueueConnect(ILumMgrPluginSite* site, bool connec
             hr = QueueItem(item.get(), false, false);
         }
         if (SUCCEEDED(hr))
-            item.release();
+            static_cast<void>(item.release());  // the queue owns it now
         return hr;
     });
 }
@@ -169,7 +169,7 @@ HRESULT CPluginDbNotifyThread::QueueDisconnect()
         return E_OUTOFMEMORY;
     const HRESULT hr = QueueItem(item.get(), false, false);
     if (SUCCEEDED(hr))
-        item.release();
+        static_cast<void>(item.release());  // the queue owns it now
     return hr;
 }
 
@@ -233,7 +233,7 @@ LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* item
             item->CountKey();
         if (FAILED(AppendDelayedItem(item.get())))
             continue;
-        item.release();
+        static_cast<void>(item.release());  // the queue owns it now
         wake.queued = true;
         if (type == kItemChanged)
             ReportPendingCount(false);
@@ -553,7 +553,7 @@ HRESULT CPluginDbNotifyThread::LoadDelayQueue()
             item->SetPath(path);
             const HRESULT hr = QueueItem(item.get(), true, false);
             if (SUCCEEDED(hr))
-                item.release();
+                static_cast<void>(item.release());  // the queue owns it now
             return hr;
         });
     });

@@ -103,7 +103,7 @@ HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
         DiscardPending(kItemHandOff, nullptr, waiting->path);
         const HRESULT queued = QueueItem(waiting.get(), true, true);
         if (SUCCEEDED(queued))
-            waiting.release();
+            static_cast<void>(waiting.release());  // the queue owns it now
         return queued;
     });
     ReportPendingCount(false);
@@ -238,7 +238,7 @@ HRESULT CPluginDbNotifyThread::Requeue(CProcessItem* item, bool restartAge, bool
     again->pathHash = item->pathHash ? item->pathHash : ComputePathHash(item->path);
     const HRESULT hr = wake ? QueueItem(again.get(), true, true) : AppendDelayedItem(again.get());
     if (SUCCEEDED(hr))
-        again.release();
+        static_cast<void>(again.release());  // the queue owns it now
     return hr;
 }
 

@@ -66,8 +66,9 @@ CPluginDbSearchThread::CPluginDbSearchThread()
 
 CPluginDbSearchThread::~CPluginDbSearchThread()
 {
-    RequestStop();
-    Shutdown();
+    // This class's own stop, whatever a derived class would add.
+    CPluginDbSearchThread::RequestStop();
+    CPluginDbSearchThread::Shutdown();
     {
         CLockGuard guard(m_connectionLock);
         m_connections.clear();

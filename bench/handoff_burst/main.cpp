@@ -169,7 +169,7 @@ std::unique_ptr<CPluginDbNotifyThread> WorkerWithBurst(CKeepingManager& manager,
         item->SetPath(files[i]);
         item->created = created;
         if (SUCCEEDED(worker->QueueItem(item.get(), true, true)))
-            item.release();
+            static_cast<void>(item.release());  // the queue owns it now
     }
     return worker;
 }

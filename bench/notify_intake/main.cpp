@@ -88,8 +88,12 @@ std::unique_ptr<CPluginDbNotifyThread> ConnectedWorker(ILumMgrPluginSite* site, 
     worker->StartWorker(&owner);
     worker->QueueConnect(site, true);
     CScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    worker->QueueItem(new CSentinelItem(done.Get()), false, false);
-    WaitForSingleObject(done.Get(), 30000);
+    std::unique_ptr<CSentinelItem> sentinel(new CSentinelItem(done.Get()));
+    if (SUCCEEDED(worker->QueueItem(sentinel.get(), false, false)))
+    {
+        static_cast<void>(sentinel.release());  // the worker owns it now
+        WaitForSingleObject(done.Get(), 30000);
+    }
     return worker;
 }
 

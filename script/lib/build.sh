@@ -20,8 +20,9 @@ lum_bootstrap_if_needed() {
   fi
 }
 
-# lum_configure <folder> <toolchain file> <ON|OFF: tests, stand-ins and lumhost>
-# Configures a build folder once; later builds re-check the source globs by themselves.
+# lum_configure <folder> <toolchain file> <ON|OFF: tests, stand-ins and lumhost> [cmake arguments...]
+# Configures a build folder once; later builds re-check the source globs by themselves. Further
+# arguments (a build type, say) follow the defaults and so override them.
 # Compiles through ccache when it is installed; several work trees of the repository then share
 # one cache, since paths below the root are hashed relative to it.
 lum_configure() {
@@ -31,7 +32,7 @@ lum_configure() {
   fi
   if [ ! -f "$1/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" "${launcher[@]}" \
-          -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUM_BUILD_TESTS="$3" >/dev/null
+          -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUM_BUILD_TESTS="$3" "${@:4}" >/dev/null
   fi
 }
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1

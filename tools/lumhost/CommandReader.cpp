@@ -1,4 +1,5 @@
 #include "tools/lumhost/CommandReader.h"
+#include "common/CallbackType.h"
 #include <process.h>
 #include <string>
 #include <vector>
@@ -81,6 +82,7 @@ HRESULT CCommandReader::Start(HANDLE input, TypingListener onTyping)
     m_shared->onTyping = std::move(onTyping);
     // The thread owns one reference of the shared part.
     auto* context = new std::shared_ptr<Shared>(m_shared);
+    LUM_ASSERT_CALLBACK_TYPE(ThreadMain, _beginthreadex_proc_type);
     const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadMain, context, 0, nullptr);
     if (!thread)
     {

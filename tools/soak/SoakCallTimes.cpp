@@ -1,4 +1,5 @@
 #include "tools/soak/SoakCallTimes.h"
+#include "common/CallbackType.h"
 #include <cstdio>
 
 namespace
@@ -10,6 +11,7 @@ CSoakCallTimes::CSoakCallTimes()
 {
     m_stopWatch.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (m_stopWatch.IsValid())
+        LUM_ASSERT_CALLBACK_TYPE(WatchMain, LPTHREAD_START_ROUTINE);
         m_watch.Reset(CreateThread(nullptr, 0, &WatchMain, this, 0, nullptr));
 }
 

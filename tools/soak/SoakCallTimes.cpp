@@ -9,9 +9,9 @@ constexpr DWORD kWatchPollMs = 500;
 
 CSoakCallTimes::CSoakCallTimes()
 {
+    LUM_ASSERT_CALLBACK_TYPE(WatchMain, LPTHREAD_START_ROUTINE);
     m_stopWatch.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (m_stopWatch.IsValid())
-        LUM_ASSERT_CALLBACK_TYPE(WatchMain, LPTHREAD_START_ROUTINE);
         m_watch.Reset(CreateThread(nullptr, 0, &WatchMain, this, 0, nullptr));
 }
 

@@ -263,9 +263,11 @@ CString CTraceWriter::GetFile()
 
 void CTraceWriter::SetRotation(ULONGLONG maxBytes, ULONG count) noexcept
 {
+    // The figures come from the registry: a size too small to hold a line, or a count that would
+    // make a rotation rename files for ever, is brought within bounds.
     CLockGuard guard(m_lock);
-    m_maxBytes = maxBytes ? maxBytes : kDefaultMaxBytes;
-    m_fileCount = count ? count : kDefaultFileCount;
+    m_maxBytes = maxBytes == 0 ? kDefaultMaxBytes : maxBytes < kMinMaxBytes ? kMinMaxBytes : maxBytes;
+    m_fileCount = count == 0 ? kDefaultFileCount : count > kMaxFileCount ? kMaxFileCount : count;
 }
 
 void CTraceWriter::SetMaxQueuedBytes(size_t bytes) noexcept
@@ -376,6 +378,10 @@ void CTraceWriter::Run()
         WaitForSingleObject(m_wake.Get(), INFINITE);
         for (;;)
         {
+            // Lines are let gather for a moment before each write, so that a burst of decisions
+            // costs its workers a wake-up of this thread now and then rather than one per line. Only
+            // Stop signals the event meanwhile, and it is not kept waiting.
+            WaitForSingleObject(m_wake.Get(), kGatherMs);
             std::deque<std::string> batch;
             ULONGLONG dropped = 0;
             bool stopping = false;

@@ -75,6 +75,10 @@ class CTraceWriter
 public:
     static constexpr ULONGLONG kDefaultMaxBytes = 8ull * 1024 * 1024;
     static constexpr ULONG kDefaultFileCount = 3;
+    static constexpr ULONGLONG kMinMaxBytes = 1024;
+    static constexpr ULONG kMaxFileCount = 100;
+    // How long queued lines gather before the writer takes them.
+    static constexpr DWORD kGatherMs = 50;
     static constexpr size_t kDefaultMaxQueuedBytes = 1024 * 1024;
 
     using WriteFunction = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
@@ -87,7 +91,8 @@ public:
     // The file, a full path; empty: the product's (TraceFilePath()). Taken up at the next line.
     void SetFile(const CString& path);
     CString GetFile();
-    // maxBytes 0 or count 0 keep the default.
+    // maxBytes 0 or count 0 keep the default; others are held within kMinMaxBytes and
+    // kMaxFileCount.
     void SetRotation(ULONGLONG maxBytes, ULONG count) noexcept;
     void SetMaxQueuedBytes(size_t bytes) noexcept;
     // What writes to the file: WriteFile unless a test stands in for it.

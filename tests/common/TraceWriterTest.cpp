@@ -82,7 +82,7 @@ TEST(TraceLine, HoldsTimeThreadSourceSubjectDecisionReasonResultAndDetails)
 TEST(TraceWriter, RotatesAtItsSizeKeepingItsCountOfFilesEachWithAByteOrderMark)
 {
     CTraceCapture capture(2, false);
-    TheTraceWriter().SetRotation(1000, 3);
+    TheTraceWriter().SetRotation(1024, 3);
     for (int i = 0; i < 100; ++i)
         Trace(TraceSource::Host, TraceDecision::Classified, nullptr, nullptr, nullptr, S_OK, L"line %03d", i);
     ASSERT_TRUE(TheTraceWriter().Flush(kTestWaitMs));
@@ -103,7 +103,7 @@ TEST(TraceWriter, RotatesAtItsSizeKeepingItsCountOfFilesEachWithAByteOrderMark)
         ASSERT_FALSE(lines.empty()) << name.c_str();
         WIN32_FILE_ATTRIBUTE_DATA data{};
         ASSERT_TRUE(GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data));
-        EXPECT_LE(data.nFileSizeLow, 1000u);
+        EXPECT_LE(data.nFileSizeLow, 1024u);
         // Newest last in each file, newest file first: the numbering runs on without a gap.
         for (auto line = lines.rbegin(); line != lines.rend(); ++line, --expected)
         {

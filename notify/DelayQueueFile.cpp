@@ -94,7 +94,7 @@ public:
     }
 
 private:
-    static constexpr size_t kCapacity = 32 * 1024;  // characters
+    static constexpr size_t kCapacity = size_t{32} * 1024;  // characters
 
     bool Append(const wchar_t* text, size_t length)
     {

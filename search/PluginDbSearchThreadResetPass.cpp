@@ -125,6 +125,7 @@ void WriteChangedItem(CKdCdbMgr& connection, const ChangedItem& item)
     if (propIds.empty())
         return;
     std::vector<BSTR> values;
+    values.reserve(texts.size());
     for (const CScopedBstr& text : texts)
         values.push_back(text.Get());
     connection.SetValueList(item.itemId, propIds, &values);

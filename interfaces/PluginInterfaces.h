@@ -18,6 +18,10 @@ inline const IID IID_ILumMgrPluginQueueEvents = {0x7b1a1c46, 0x0174, 0x49d9, {0x
 // The plug-in's own GetProperty beyond the manager's two (0x11000, 0x11001): VT_UI4, how many of the
 // module's threads were ended by force since it was loaded.
 constexpr LONG kPropertyThreadsEndedByForce = 0x11F00;
+// VT_UI4: how many file deletions and overwrites the file guard refused since the module was loaded.
+constexpr LONG kPropertyRefusedFileChanges = 0x11F01;
+// VT_BSTR: the most recent of those refusals, a line each ("deletion refused, <reason>: <path>").
+constexpr LONG kPropertyRecentRefusedFileChanges = 0x11F02;
 
 // Engine control surface. Analysis engines implement it too; the manager and this plug-in's search
 // worker call theirs (GetCategoryMask).

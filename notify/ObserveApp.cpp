@@ -131,7 +131,7 @@ bool CObserveApp::StopWatch()
         if (WaitForSingleObject(thread, kWatchStopTimeoutMs) != WAIT_OBJECT_0)
         {
             TerminateThread(thread, 0);
-            ReportThreadEndedByForce(GetThreadId(thread));
+            ReportThreadEndedByForce(GetThreadId(thread), kWatchStopTimeoutMs);
             ended = false;
         }
         CloseAndClear(thread);

@@ -121,7 +121,7 @@ bool CPluginThread<T>::StopThread(DWORD timeoutMs)
             TerminateThread(thread, 0xFFFFFFFF);
             // Termination completes asynchronously; let it finish before the handle goes.
             WaitForSingleObject(thread, 5000);
-            ReportThreadEndedByForce(m_threadId);
+            ReportThreadEndedByForce(m_threadId, timeoutMs);
         }
     }
     CloseThreadHandle();

@@ -7,10 +7,11 @@ root=$(pwd)
 build=${LUM_BUILD:-build}
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
-# Installs the toolchain, Wine and GoogleTest when one of them is missing (script/bootstrap).
+# Installs the toolchain, Wine, GoogleTest, tmux (the terminal the lumhost test types into) and the
+# package tools when one of them is missing (script/bootstrap).
 lum_bootstrap_if_needed() {
   local need=0 tool
-  for tool in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine ccache; do
+  for tool in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine ccache tmux wixl msiinfo; do
     command -v "$tool" >/dev/null 2>&1 || need=1
   done
   [ -f /usr/src/googletest/CMakeLists.txt ] || need=1

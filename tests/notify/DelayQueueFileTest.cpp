@@ -154,6 +154,8 @@ TEST_F(DelayQueueFile, SkipsLinesThatFailTheChecks)
         {L"A\t100\t" + W(media) + L"missing.mp4", 0, L""},
         {L"A\t100\t" + W(media), 0, L""},  // a folder
         {L"A\t100", 0, L""},
+        {L"A\t100\t" + clip + std::wstring(1, L'\0') + L"x", 0, L""},  // a NUL: the checked path is not the path
+        {std::wstring(L"A\0B\t100\t", 7) + clip, 0, L""},
     };
     for (const auto& [line, itemClass, path] : cases)
     {

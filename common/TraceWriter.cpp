@@ -398,8 +398,8 @@ void CTraceWriter::Run()
             const size_t lines = batch.size();
             if (dropped > 0)
             {
-                wchar_t details[64];
-                swprintf(details, 64, L"%llu lines", static_cast<unsigned long long>(dropped));
+                CString details;
+                details.Format(L"%llu lines", static_cast<unsigned long long>(dropped));
                 batch.push_back(FormatTraceLine(TraceSource::Host, TraceDecision::LinesDropped, nullptr, nullptr,
                                                 L"the trace fell behind", S_OK, details));
             }
@@ -466,7 +466,7 @@ void CTraceWriter::WriteLines(const std::deque<std::string>& lines)
         buffer.clear();
         return true;
     };
-    constexpr size_t kBufferBytes = 64 * 1024;
+    constexpr size_t kBufferBytes = size_t{64} * 1024;
     for (const std::string& line : lines)
     {
         if (m_handle == INVALID_HANDLE_VALUE && !OpenFile(file))

@@ -202,10 +202,10 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
         {
             if (tracing)
             {
-                wchar_t next[64];
-                swprintf(next, 64, outcome == Outcome::Requeue ? L", next look in %lu s" : L", waits %lu s again",
-                         static_cast<unsigned long>(outcome == Outcome::Requeue ? (m_delay + 999) / 1000
-                                                                                 : kMinimumAgeMs / 1000));
+                CString next;
+                next.Format(outcome == Outcome::Requeue ? L", next look in %lu s" : L", waits %lu s again",
+                            static_cast<unsigned long>(outcome == Outcome::Requeue ? (m_delay + 999) / 1000
+                                                                                    : kMinimumAgeMs / 1000));
                 TraceHandOff(TraceDecision::HeldBack, *item, reason, age, next);
             }
             Requeue(item, outcome == Outcome::RequeueRestarted, true);

@@ -75,9 +75,11 @@ bool CEventLog::Report(DWORD id, HRESULT hr, const wchar_t* subject, DWORD numbe
             }
             entry = &m_entries.back();
         }
-        heldBack = entry->heldBack;
-        entry->heldBack = 0;
-        entry->lastTick = now;
+        // cppcheck-suppress nullPointerRedundantCheck ; a null entry was replaced by the new one above
+        CEntry& current = *entry;
+        heldBack = current.heldBack;
+        current.heldBack = 0;
+        current.lastTick = now;
         api = m_api;
     }
     // Written outside the lock: the log may be slow, and other ids need not wait for it.

@@ -123,8 +123,7 @@ TEST_F(DelayQueueFile, WritesLargeQueuesAndLongFieldsWhole)
         // Every 1000th record carries fields longer than any write buffer would be.
         const std::wstring id = (i % 1000 == 7) ? std::wstring(40000, L'i') : L"id" + std::to_wstring(i);
         const std::wstring path = (i % 1000 == 8) ? std::wstring(70000, L'p') : L"C:\\m\\" + std::to_wstring(i) + L".mp4";
-        // cppcheck-suppress invalidLifetime ; the record copies both texts into strings of its own
-        records.push_back({path.c_str(), id.c_str(), classes[i % 7]});
+        records.push_back({CString(path.c_str()), CString(id.c_str()), classes[i % 7]});
         expected += id + L"\t" + std::to_wstring(classes[i % 7]) + L"\t" + path + L"\r\n";
     }
     ASSERT_EQ(S_OK, SaveDelayQueueFile(folder, records));

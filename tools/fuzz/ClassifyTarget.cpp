@@ -101,8 +101,9 @@ std::vector<FuzzBytes> CClassifyTarget::Seeds()
     std::vector<FuzzBytes> seeds;
     for (uint8_t cls = 0; cls < 4; ++cls)
     {
-        for (uint8_t path = 0; path < kPaths.size(); ++path)
-            seeds.push_back({cls, 2, path, 2, static_cast<uint8_t>(path % kMimeTypes.size()), 2, 2, 2, cls, 2, 1});
+        for (size_t path = 0; path < kPaths.size(); ++path)
+            seeds.push_back({cls, 2, static_cast<uint8_t>(path), 2, static_cast<uint8_t>(path % kMimeTypes.size()), 2,
+                             2, 2, cls, 2, 1});
     }
     return seeds;
 }

@@ -65,7 +65,7 @@ double ReadDouble(CFuzzInput& in)
 
 bool Same(double a, double b)
 {
-    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof(a)) == 0 || a == b;
+    return (std::isnan(a) && std::isnan(b)) || a == b;
 }
 
 std::string Describe(const SYSTEMTIME& t)

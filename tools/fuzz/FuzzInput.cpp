@@ -53,7 +53,7 @@ std::wstring CFuzzInput::Text(size_t maxLength)
     if (lengthByte < kShortLimit)
         length = lengthByte;
     else if (lengthByte < kMediumLimit)
-        length = kMediumBase + Byte() + (lengthByte - kShortLimit) * 8u;
+        length = kMediumBase + Byte() + static_cast<size_t>(lengthByte - kShortLimit) * 8;
     else
         length = maxLength - Below(64);
     if (length > maxLength)

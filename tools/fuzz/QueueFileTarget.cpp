@@ -10,10 +10,11 @@
 namespace
 {
 const wchar_t kFileName[] = L"DbWexDelayQueue.dat";
-const std::vector<std::wstring> kIds = {L"v1", L"{6F9619FF-8B86-D011-B42D-00C04FC964FF}", L"", L" ", L"id\x0000x", L"\xD800",
-                                        L"\xDC00\xD800", L"\xFEFF"};
+// An id and a class with an embedded NUL are built from characters: from a literal they would end at it.
+const std::vector<std::wstring> kIds = {L"v1", L"{6F9619FF-8B86-D011-B42D-00C04FC964FF}", L"", L" ",
+                                        std::wstring{L'i', L'd', L'\0', L'x'}, L"\xD800", L"\xDC00\xD800", L"\xFEFF"};
 const std::vector<std::wstring> kClasses = {L"300", L"200", L"100", L"0", L"0x12C", L"0454", L"-1", L"abc", L" 300",
-                                            L"99999999999999999999", L"", L"3\x0000" L"00", L"+0x"};
+                                            L"99999999999999999999", L"", std::wstring{L'3', L'\0', L'0', L'0'}, L"+0x"};
 const std::vector<std::wstring> kEndings = {L"\r\n", L"\n", L"\r", L"\r\r\n", L"\n\r", L"", L"\r\n\r\n", L"\x2028", L"\x0085"};
 
 void AppendText(FuzzBytes& bytes, const std::wstring& text)

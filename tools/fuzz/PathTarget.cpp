@@ -60,10 +60,11 @@ void CPathTarget::TearDown()
 std::vector<FuzzBytes> CPathTarget::Seeds()
 {
     std::vector<FuzzBytes> seeds;
-    for (uint8_t form = 0; form < kForms.size(); ++form)
+    for (size_t form = 0; form < kForms.size(); ++form)
     {
-        for (uint8_t body = 0; body < kBodies.size(); body += 3)
-            seeds.push_back({form, 1, body, 0, 0, 0, static_cast<uint8_t>(form * 7)});
+        for (size_t body = 0; body < kBodies.size(); body += 3)
+            seeds.push_back({static_cast<uint8_t>(form), 1, static_cast<uint8_t>(body), 0, 0, 0,
+                             static_cast<uint8_t>(form * 7)});
     }
     return seeds;
 }

@@ -16,7 +16,7 @@ namespace
 const wchar_t kScratchMachine[] = L"Software\\LumFuzz\\Machine";
 const wchar_t kScratchClasses[] = L"Software\\LumFuzz\\Classes";
 const wchar_t kExtension[] = L".lumfuzz";
-constexpr size_t kMaxValueBytes = 96 * 1024;
+constexpr size_t kMaxValueBytes = size_t{96} * 1024;
 constexpr ULONG kEngineCount = 2;
 
 GUID EngineId(ULONG number)

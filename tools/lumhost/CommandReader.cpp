@@ -170,7 +170,8 @@ void CCommandReader::ReadConsoleKeys(Shared& shared)
             if (records[i].EventType != KEY_EVENT)
                 continue;
             const KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
-            for (WORD n = 0; n < (key.wRepeatCount ? key.wRepeatCount : 1); ++n)
+            const WORD repeats = key.wRepeatCount ? key.wRepeatCount : WORD{1};
+            for (WORD n = 0; n < repeats; ++n)
             {
                 std::wstring line;
                 switch (editor.Key(key, line))

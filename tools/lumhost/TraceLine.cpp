@@ -80,7 +80,7 @@ bool ParseTime(const std::wstring& text, size_t& at, ULONGLONG& utc)
 std::wstring Word(const std::wstring& text, size_t& at)
 {
     const size_t end = text.find(L' ', at);
-    const std::wstring word = text.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at);
+    std::wstring word = text.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at);
     at = end == std::wstring::npos ? text.size() : end + 1;
     return word;
 }

@@ -18,7 +18,8 @@ void ReportThreadEndedByForce(DWORD threadId, DWORD timeoutMs) noexcept
 {
     ++g_endedByForce;
     wchar_t thread[32];
-    swprintf(thread, 32, L"thread %lx", static_cast<unsigned long>(threadId));
+    // A fixed buffer, since nothing here may throw: "thread " and at most 8 digits always fit.
+    static_cast<void>(swprintf(thread, 32, L"thread %lx", static_cast<unsigned long>(threadId)));
     ReportFailure(TraceSource::Host, kEventWorkerEndedByForce, L"a worker was ended by force",
                   HResultFromWin32(ERROR_TIMEOUT), thread, timeoutMs);
 }

@@ -4,7 +4,7 @@
 
 namespace
 {
-constexpr size_t kMaxLineBytes = 64 * 1024;  // a longer line is cut there
+constexpr size_t kMaxLineBytes = size_t{64} * 1024;  // a longer line is cut there
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
 }  // namespace
 

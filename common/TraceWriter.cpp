@@ -109,10 +109,11 @@ void AppendTimestamp(std::string& out)
     const LONGLONG magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
     char text[64];
     // The longest stamp is 43 characters: it always fits, and a cut one would still be terminated.
-    static_cast<void>(std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u %c%02u:%02u [%lx] ", time.wYear, time.wMonth,
-                  time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds, offsetMinutes < 0 ? '-' : '+',
-                  static_cast<unsigned>(magnitude / 60), static_cast<unsigned>(magnitude % 60),
-                  static_cast<unsigned long>(GetCurrentThreadId())));
+    static_cast<void>(std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u %c%02u:%02u [%lx] ",
+                                    time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond,
+                                    time.wMilliseconds, offsetMinutes < 0 ? '-' : '+',
+                                    static_cast<unsigned>(magnitude / 60), static_cast<unsigned>(magnitude % 60),
+                                    static_cast<unsigned long>(GetCurrentThreadId())));
     out += text;
 }
 

@@ -4,6 +4,8 @@ set(LUM_TRIPLE i686-w64-mingw32)
 set(CMAKE_C_COMPILER ${LUM_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${LUM_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${LUM_TRIPLE}-windres)
+# The message compiler of the same binutils, for the event log's message table.
+set(LUM_MC_COMPILER ${LUM_TRIPLE}-windmc)
 set(CMAKE_OBJDUMP ${LUM_TRIPLE}-objdump)
 set(CMAKE_FIND_ROOT_PATH /usr/${LUM_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -21,12 +21,12 @@ public:
     // Creates a factory holding the module's reference (*out gets it); E_OUTOFMEMORY or E_POINTER.
     static HRESULT Create(CreateInstanceFunction create, IClassFactory** out) noexcept;
 
-    STDMETHOD(QueryInterface)(REFIID iid, void** out) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
 
-    STDMETHOD(CreateInstance)(IUnknown* outer, REFIID iid, void** out) override;
-    STDMETHOD(LockServer)(BOOL lock) override;
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override;
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
 private:
     ~CComClassFactory() = default;

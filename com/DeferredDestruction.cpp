@@ -1,4 +1,5 @@
 #include "com/DeferredDestruction.h"
+#include "common/CallbackType.h"
 
 #include <objbase.h>
 #include <new>
@@ -38,6 +39,7 @@ bool DestroyOnNewThread(void (*destroy)(void* object), void* object) noexcept
         delete work;
         return false;
     }
+    LUM_ASSERT_CALLBACK_TYPE(DestroyThreadProc, LPTHREAD_START_ROUTINE);
     HANDLE thread = CreateThread(nullptr, 0, &DestroyThreadProc, work, 0, nullptr);
     if (!thread)
     {

@@ -162,9 +162,9 @@ private:
         if (!Next(type) || type.kind != Token::Word || !Next(data) ||
             (data.kind != Token::Word && data.kind != Token::Quoted))
             return false;
-        if (type.text.CompareNoCase(L"s") == 0)
+        if (type.text.CompareNoCase(L"s") == 0 || type.text.CompareNoCase(L"e") == 0)
         {
-            value.type = REG_SZ;
+            value.type = type.text.CompareNoCase(L"e") == 0 ? REG_EXPAND_SZ : REG_SZ;
             value.text = data.text;
             return true;
         }
@@ -301,7 +301,7 @@ HRESULT SetValue(HKEY key, const ValueEntry& value)
     else
     {
         const DWORD bytes = static_cast<DWORD>((value.text.GetLength() + 1) * sizeof(wchar_t));
-        result = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.text.GetString()), bytes);
+        result = RegSetValueExW(key, name, 0, value.type, reinterpret_cast<const BYTE*>(value.text.GetString()), bytes);
     }
     return HResultFromWin32(static_cast<DWORD>(result));
 }

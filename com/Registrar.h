@@ -25,8 +25,8 @@ constexpr HRESULT kHrRegistryScriptSyntax = DISP_E_EXCEPTION;
 //
 // Root keys: HKCR, HKCU, HKLM, HKU (or their HKEY_ names). A key is a name (bare or in single
 // quotes, '' standing for one quote), optionally `= type data` for its default value and a body in
-// braces with subkeys and `val name = type data` entries. Types: s (REG_SZ text) and d (REG_DWORD,
-// decimal or 0x hexadecimal). Keywords are matched without regard to case.
+// braces with subkeys and `val name = type data` entries. Types: s (REG_SZ text), e (REG_EXPAND_SZ
+// text) and d (REG_DWORD, decimal or 0x hexadecimal). Keywords are matched without regard to case.
 //
 // Registration creates or opens every key and writes its values; a ForceRemove key is deleted
 // with its whole subtree first and written anew. Unregistration walks the script depth first:

@@ -28,6 +28,8 @@ public:
         m_p = p;
         return *this;
     }
+    // Safe for self-assignment, and returns *this: the raw-pointer assignment adds before it releases.
+    // NOLINTNEXTLINE(bugprone-unhandled-self-assignment,misc-unconventional-assign-operator)
     CComPtr& operator=(const CComPtr& other) noexcept { return *this = other.m_p; }
     CComPtr& operator=(CComPtr&& other) noexcept
     {

@@ -1,9 +1,11 @@
 #include "common/Path.h"
 
 #include <shlobj.h>
+#include <algorithm>
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace
 {
@@ -99,16 +101,6 @@ bool IsBeyondMaxPath(LPCWSTR path) noexcept
     return true;
 }
 
-// DirectoryExists without disturbing the last-error value when the answer is no, so that the
-// error of a failed CreateDirectoryW reaches the caller.
-bool DirectoryExistsKeepingError(LPCWSTR path) noexcept
-{
-    const DWORD error = GetLastError();
-    if (DirectoryExists(path))
-        return true;
-    SetLastError(error);
-    return false;
-}
 
 // Index where the root of a path ends for CreateDirectoryTree: the ":" of a bare drive, the "\"
 // after a drive, the "\" after a share (the length when there is none), else the long prefix's
@@ -173,16 +165,29 @@ private:
 };
 
 // Whether the level of `length` characters exists, answered without a look-up (and without
-// measuring it again) when it is too long to name anything.
-bool LevelExists(CPathPrefixes& levels, int length, bool keepError) noexcept
+// measuring it again) when it is too long to name anything. keepError: the last-error value is
+// left as it was when the answer is no, so that the error of a failed creation reaches the caller.
+bool LevelExists(CPathPrefixes& levels, int length, bool keepError, const CDirectoryCalls& calls) noexcept
 {
+    const DWORD error = GetLastError();
+    bool exists = false;
     if (static_cast<size_t>(length) > kMaxPathLength)
-    {
-        if (!keepError)
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    return keepError ? DirectoryExistsKeepingError(levels.Get(length)) : DirectoryExists(levels.Get(length));
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    else
+        exists = calls.exists(levels.Get(length));
+    if (!exists && keepError)
+        SetLastError(error);
+    return exists;
+}
+
+bool ExistsThroughPlatform(LPCWSTR path)
+{
+    return DirectoryExists(path);
+}
+
+BOOL CreateThroughPlatform(LPCWSTR path, SECURITY_ATTRIBUTES* security)
+{
+    return CreateDirectoryW(path, security);
 }
 
 }  // namespace
@@ -251,7 +256,7 @@ int GetLongPathPrefixLength(LPCWSTR path)
 
 CString GetPathRoot(const CString& path)
 {
-    const CString stripped = StripLongPathPrefix(path);
+    CString stripped = StripLongPathPrefix(path);
     const int length = stripped.GetLength();
     if (length < 2)
         return stripped;
@@ -298,11 +303,17 @@ bool DirectoryExists(LPCWSTR path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-BOOL CreateDirectoryTree(LPCWSTR path)
+BOOL CreateDirectoryTree(LPCWSTR path, SECURITY_ATTRIBUTES* security)
+{
+    static const CDirectoryCalls platform = {&ExistsThroughPlatform, &CreateThroughPlatform};
+    return CreateDirectoryTree(path, platform, security);
+}
+
+BOOL CreateDirectoryTree(LPCWSTR path, const CDirectoryCalls& calls, SECURITY_ATTRIBUTES* security)
 {
     if (!path || !*path)
         return FALSE;
-    if (DirectoryExists(path))
+    if (calls.exists(path))
         return TRUE;
 
     const size_t fullLength = std::wcslen(path);
@@ -316,44 +327,43 @@ BOOL CreateDirectoryTree(LPCWSTR path)
     const int rootEnd = FindTreeRootEnd(path, length);
     CPathPrefixes levels(path, length);
 
-    // Down: find the deepest missing folder, that is one whose parent exists or is the root.
-    // Walking without recursion keeps the stack flat for paths with thousands of levels.
-    int end = length;
-    bool ok = false;
-    for (;;)
+    // The levels below the root, shallowest first, each as the length of its path: the parents
+    // end with their "", the last level is the whole path. Found without recursion, which keeps
+    // the stack flat for paths with thousands of levels.
+    std::vector<int> ends;
+    for (int end = length;;)
     {
+        ends.push_back(end);
         const int parentEnd = FindParentEnd(path, end, rootEnd);
         if (parentEnd <= rootEnd)
-        {
-            ok = CreateDirectoryW(levels.Get(end), nullptr) != FALSE;
             break;
-        }
         end = parentEnd + 1;
-        if (LevelExists(levels, end, false))
-        {
-            ok = true;
-            break;
-        }
+    }
+    std::reverse(ends.begin(), ends.end());
+
+    // The deepest level that exists, by halving: a level exists only where its parent does. A
+    // walk up from the last level looked up every missing one, each look-up as long as its path,
+    // and took half a minute for a path of some thousand levels.
+    int deepest = -1;  // the root
+    int missing = static_cast<int>(ends.size()) - 1;
+    while (missing - deepest > 1)
+    {
+        const int middle = deepest + (missing - deepest) / 2;
+        if (LevelExists(levels, ends[static_cast<size_t>(middle)], false, calls))
+            deepest = middle;
+        else
+            missing = middle;
     }
 
-    // Up: create each level below the one that exists now. A level that fails to be created
-    // still counts when it exists, since someone else may have created it meanwhile.
-    while (end < length)
+    // Create each level below it. One that cannot be created still counts when it exists, since
+    // someone else may have created it meanwhile; otherwise nothing below it can be created and
+    // the walk ends with the error of that creation.
+    for (size_t i = static_cast<size_t>(deepest + 1); i < ends.size(); ++i)
     {
-        int child = length;
-        for (int pos = end; pos <= length - 2; ++pos)
-        {
-            if (path[pos] == L'\\')
-            {
-                child = pos + 1;
-                break;
-            }
-        }
-        if (!ok || !CreateDirectoryW(levels.Get(child), nullptr))
-            ok = LevelExists(levels, child, true);
-        end = child;
+        if (!calls.create(levels.Get(ends[i]), security) && !LevelExists(levels, ends[i], true, calls))
+            return FALSE;
     }
-    return ok ? TRUE : FALSE;
+    return TRUE;
 }
 
 bool IsUncSharePath(LPCWSTR path)

@@ -32,9 +32,19 @@ bool FileExists(LPCWSTR path);
 // The path names an existing folder. Falls back to the ANSI entry point when the wide one fails.
 bool DirectoryExists(LPCWSTR path);
 
-// Creates the folder and every missing parent. TRUE when the folder exists afterwards; on FALSE
-// GetLastError tells why.
-BOOL CreateDirectoryTree(LPCWSTR path);
+// Creates the folder and every missing parent, each with `security` when given (folders that
+// exist keep theirs). TRUE when the folder exists afterwards; on FALSE GetLastError tells why.
+BOOL CreateDirectoryTree(LPCWSTR path, SECURITY_ATTRIBUTES* security = nullptr);
+
+// What CreateDirectoryTree asks of the file system: whether a folder exists (DirectoryExists) and
+// to create one (CreateDirectoryW with the security given, last error set on failure). A test
+// stands in for them to count or refuse the calls.
+struct CDirectoryCalls
+{
+    bool (*exists)(LPCWSTR path);
+    BOOL (*create)(LPCWSTR path, SECURITY_ATTRIBUTES* security);
+};
+BOOL CreateDirectoryTree(LPCWSTR path, const CDirectoryCalls& calls, SECURITY_ATTRIBUTES* security = nullptr);
 
 // "\\server\share..." or "\\?\UNC\server\share...": a server name followed by a share.
 bool IsUncSharePath(LPCWSTR path);

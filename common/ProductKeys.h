@@ -7,6 +7,13 @@
 // The product's root key.
 constexpr wchar_t kProductRootKey[] = L"Software\\Tessaly Corporation\\LUM Siftwell";
 
+// The product's folder below the all-users application-data folder: the delay-queue file, and the
+// trace in its Logs subfolder.
+constexpr wchar_t kProductDataFolder[] = L"Tessaly Corporation\\LUM Siftwell\\";
+
+// The plug-in's name: its module id, event source and trace file name.
+constexpr wchar_t kPluginName[] = L"LumSiftDbNotifyWex";
+
 // Below the root: the manager's engine index table (one subkey per engine class id) and this
 // plug-in's own settings.
 constexpr wchar_t kEngineIndexTableKey[] = L"Setting\\LumSiftMgr\\EngineFlag";

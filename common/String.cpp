@@ -81,7 +81,8 @@ CString::~CString()
     Detach();
 }
 
-CString& CString::operator=(const CString& other) noexcept
+// Self-assignment shares one buffer, which the comparison below catches.
+CString& CString::operator=(const CString& other) noexcept  // NOLINT(bugprone-unhandled-self-assignment)
 {
     if (m_text != other.m_text)
     {

@@ -131,7 +131,7 @@ CString LumfileUrlFromPath(const CString& location)
     const CString root = GetPathRoot(location);
     if (root.IsEmpty())
         return location;
-    const CString path = StripLongPathPrefix(location);
+    CString path = StripLongPathPrefix(location);
     CString rest = path.Mid(root.GetLength());
     if (std::wcsncmp(rest, kEscapedLumfileScheme, kEscapedLumfileSchemeLength) != 0)
         return path;

@@ -206,6 +206,11 @@ enum class FilePresence
 bool IsFilePresent(LPCWSTR path, FilePresence presence = FilePresence::InUse);
 // Whether a result of that access check shows an existing file.
 bool ShowsFilePresent(HRESULT checkResult, FilePresence presence) noexcept;
-// Deletes the file as a logged-on user who can open it for writing (or as the service). True when
-// the deletion succeeded.
+// Deletes the file as a logged-on user who can open it for writing (or as the service), through
+// the file guard (common/GuardedFile.h): the single way the plug-in deletes a file a database value
+// names. A refused deletion is recorded (RefusedFileChanges.h) and answers false like any failed
+// one. True when the deletion succeeded.
 bool DeleteFileAsUser(LPCWSTR path);
+// Replaces the content of `target` by that of `source` as the calling thread's identity, both
+// opened through the file guard (a refusal is recorded as for a deletion). True when it was copied.
+bool OverwriteFileGuarded(LPCWSTR source, LPCWSTR target);

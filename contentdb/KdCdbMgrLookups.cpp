@@ -11,11 +11,13 @@
 #include <unordered_set>
 #include "common/ComCall.h"
 #include "common/ConsoleUser.h"
+#include "common/GuardedFile.h"
 #include "common/HResult.h"
 #include "common/Path.h"
 #include "contentdb/ContentClassification.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/QueryText.h"
+#include "contentdb/RefusedFileChanges.h"
 
 namespace
 {
@@ -238,9 +240,42 @@ bool DeleteFileAsUser(LPCWSTR path)
         return false;
     const CScopedHandle user(token);
     // Without a token (the service can open the file) nobody is impersonated and the file is
-    // deleted as the service.
+    // deleted as the service, which is why the guard decides before anything is deleted.
     const CImpersonation asUser(user.Get());
-    return DeleteFileW(longPath) != FALSE;
+    CScopedHandle file;
+    const FileGuardRefusal refusal = OpenGuardedFile(longPath, GuardedAccess::Delete, file);
+    if (refusal == FileGuardRefusal::OpenFailed)
+        return false;
+    if (refusal != FileGuardRefusal::None)
+    {
+        RecordRefusedFileChange(FileChange::Deletion, path, refusal);
+        return false;
+    }
+    return DeleteGuardedFile(file.Get());
+}
+
+bool OverwriteFileGuarded(LPCWSTR source, LPCWSTR target)
+{
+    CScopedHandle from;
+    CScopedHandle to;
+    const struct
+    {
+        LPCWSTR path;
+        GuardedAccess access;
+        CScopedHandle& file;
+    } opens[] = {{source, GuardedAccess::Read, from}, {target, GuardedAccess::Overwrite, to}};
+    for (const auto& open : opens)
+    {
+        const FileGuardRefusal refusal = OpenGuardedFile(open.path, open.access, open.file);
+        if (refusal == FileGuardRefusal::OpenFailed)
+            return false;
+        if (refusal != FileGuardRefusal::None)
+        {
+            RecordRefusedFileChange(FileChange::Overwrite, open.path, refusal);
+            return false;
+        }
+    }
+    return OverwriteGuardedFile(to.Get(), from.Get());
 }
 
 // ---- Lookups --------------------------------------------------------------------------------
@@ -600,6 +635,7 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
             if (deleteFiles)
                 deleteFilesOf(containerFiles);
             deleteItems(containers);
+            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
             if (stopped)
                 return E_ABORT;
         }
@@ -612,6 +648,7 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
             if (deleteFiles)
                 deleteFilesOf(collectionFiles);
             deleteItems(collections);
+            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
             if (stopped)
                 return E_ABORT;
         }

@@ -1,5 +1,6 @@
 // The module's entry point and the four exports of an in-process COM server.
 #include <windows.h>
+#include "common/CallbackType.h"
 #include "host/LumSiftDbNotifyWexModule.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*)
@@ -29,3 +30,11 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer()
 {
     return g_module.DllUnregisterServer();
 }
+
+// Called by the loader, the manager and regsvr32 by these exact types, named undecorated in the
+// .def file: on i686 a wrong convention would corrupt the caller's stack.
+LUM_ASSERT_CALLBACK_TYPE(DllMain, DllEntryRoutine);
+LUM_ASSERT_CALLBACK_TYPE(DllGetClassObject, LPFNGETCLASSOBJECT);
+LUM_ASSERT_CALLBACK_TYPE(DllCanUnloadNow, LPFNCANUNLOADNOW);
+LUM_ASSERT_CALLBACK_TYPE(DllRegisterServer, DllRegistrationRoutine);
+LUM_ASSERT_CALLBACK_TYPE(DllUnregisterServer, DllRegistrationRoutine);

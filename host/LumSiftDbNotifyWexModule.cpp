@@ -1,11 +1,22 @@
 #include "host/LumSiftDbNotifyWexModule.h"
 
 #include "common/ComCall.h"
+#include "common/EventLog.h"
 #include "common/String.h"
 #include "host/PluginDbNotify.h"
 #include "host/PluginRegistration.h"
 #include "host/resource.h"
 #include "interfaces/PluginInterfaces.h"
+// Made by windmc from host/LumSiftDbNotifyWexMessages.mc.
+#include "LumSiftDbNotifyWexMessages.h"
+
+// The ids the plug-in reports are those of the message table it carries.
+static_assert(MSG_DATABASE_NOT_OPENED == kEventDatabaseNotOpened, "message table and event ids differ");
+static_assert(MSG_DELAY_QUEUE_NOT_READ == kEventDelayQueueNotRead, "message table and event ids differ");
+static_assert(MSG_DELAY_QUEUE_NOT_WRITTEN == kEventDelayQueueNotWritten, "message table and event ids differ");
+static_assert(MSG_WORKER_ENDED_BY_FORCE == kEventWorkerEndedByForce, "message table and event ids differ");
+static_assert(MSG_ENGINE_PLUGIN_NOT_CREATED == kEventEnginePluginNotCreated, "message table and event ids differ");
+static_assert(MSG_TRACE_STOPPED == kEventTraceStopped, "message table and event ids differ");
 
 CLumSiftDbNotifyWexModule g_module;
 

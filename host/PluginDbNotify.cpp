@@ -4,6 +4,7 @@
 #include "common/HResultException.h"
 #include "common/String.h"
 #include "contentdb/ContentConstants.h"
+#include "contentdb/RefusedFileChanges.h"
 #include "host/resource.h"
 #include "search/MetadataVersions.h"
 #include "worker/ForcedEnd.h"
@@ -95,6 +96,25 @@ HRESULT CPluginDbNotify::GetProperty(LONG propertyId, VARIANT* value)
         value->vt = VT_UI4;
         value->ulVal = ThreadsEndedByForce();
         return S_OK;
+    }
+    // Likewise the file guard's refusals: the clean-up goes on past them as past any failed
+    // deletion, so nothing else would show that a database value named a place it must not touch.
+    if (propertyId == kPropertyRefusedFileChanges)
+    {
+        value->vt = VT_UI4;
+        value->ulVal = RefusedFileChangeCount();
+        return S_OK;
+    }
+    if (propertyId == kPropertyRecentRefusedFileChanges)
+    {
+        return ComCall([&] {
+            const BSTR text = RecentRefusedFileChangesText().AllocSysString();
+            if (!text)
+                return E_OUTOFMEMORY;
+            value->vt = VT_BSTR;
+            value->bstrVal = text;
+            return S_OK;
+        });
     }
     if (propertyId != kPropertyOutdatedMajor && propertyId != kPropertyOutdatedMinor)
         return E_NOTIMPL;

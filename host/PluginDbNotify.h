@@ -4,6 +4,7 @@
 #include "com/ComObject.h"
 #include "com/ConnectionPointContainer.h"
 #include "common/ComPtr.h"
+#include "common/TraceWriter.h"
 #include "interfaces/ManagerInterfaces.h"
 #include "interfaces/PluginInterfaces.h"
 #include "host/QueueEventsConnectionPoint.h"
@@ -89,6 +90,8 @@ private:
     // Replaces the stored start context by a copy of `context` (null stays null).
     void StoreStartContext(BSTR context);
 
+    // First, so that it goes last: the workers trace until their threads have ended.
+    CTraceUse m_traceUse;
     CComPtr<ILumMgrPluginSite> m_site;  // set by Connect; handed to the workers marshalled only
     CPluginDbNotifyThread m_notifyThread;
     CPluginDbSearchThread m_searchThread;  // also holds the engine state and the progress word

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <unknwn.h>
 #include <oaidl.h>
+#include "interfaces/LayoutChecks.h"
 
 // {250E035C-471C-47C0-899C-F301B42F1EB8}
 inline const CLSID CLSID_KdCdbManager = {0x250e035c, 0x471c, 0x47c0, {0x89, 0x9c, 0xf3, 0x01, 0xb4, 0x2f, 0x1e, 0xb8}};
@@ -33,6 +34,9 @@ struct KdCdbPropValue
     ULONG valueCount;
     BSTR* values;  // valueCount BSTRs
 };
+static_assert(offsetof(KdCdbPropValue, valueCount) == 4 && offsetof(KdCdbPropValue, values) == 8 &&
+                  sizeof(KdCdbPropValue) == (kLayout64 ? 16 : 12),
+              "the database reads SetValues' records as an array of this layout");
 
 // Called by the database on a thread of its choosing. The arrays are valid only during the call.
 // changeKinds: 1 added or changed, 2 removed. The last argument is the database's own; callers

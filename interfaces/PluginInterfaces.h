@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <unknwn.h>
 #include <oaidl.h>
+#include "interfaces/LayoutChecks.h"
 
 // {E8356F7A-A97E-4794-97DD-C715322472E3}
 inline const CLSID CLSID_PluginDbNotify = {0xe8356f7a, 0xa97e, 0x4794, {0x97, 0xdd, 0xc7, 0x15, 0x32, 0x24, 0x72, 0xe3}};
@@ -17,6 +18,10 @@ inline const IID IID_ILumMgrPluginQueueEvents = {0x7b1a1c46, 0x0174, 0x49d9, {0x
 // The plug-in's own GetProperty beyond the manager's two (0x11000, 0x11001): VT_UI4, how many of the
 // module's threads were ended by force since it was loaded.
 constexpr LONG kPropertyThreadsEndedByForce = 0x11F00;
+// VT_UI4: how many file deletions and overwrites the file guard refused since the module was loaded.
+constexpr LONG kPropertyRefusedFileChanges = 0x11F01;
+// VT_BSTR: the most recent of those refusals, a line each ("deletion refused, <reason>: <path>").
+constexpr LONG kPropertyRecentRefusedFileChanges = 0x11F02;
 
 // Engine control surface. Analysis engines implement it too; the manager and this plug-in's search
 // worker call theirs (GetCategoryMask).

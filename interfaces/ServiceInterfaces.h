@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <unknwn.h>
 #include <oaidl.h>
+#include "interfaces/LayoutChecks.h"
 
 // {EFB2ECA8-9E83-4E8E-9FBE-6D7159E439C6}
 inline const CLSID CLSID_BusyNotify = {0xefb2eca8, 0x9e83, 0x4e8e, {0x9f, 0xbe, 0x6d, 0x71, 0x59, 0xe4, 0x39, 0xc6}};

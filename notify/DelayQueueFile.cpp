@@ -10,12 +10,11 @@
 #include "common/HResult.h"
 #include "common/HResultException.h"
 #include "common/Path.h"
+#include "common/ProtectedLocations.h"
 #include "common/Scoped.h"
 
 namespace
 {
-const wchar_t kSubFolder[] = L"Tessaly Corporation\\LUM Siftwell\\";
-const wchar_t kFileName[] = L"DbWexDelayQueue.dat";
 const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 
 // The long-path forms of the file names in the folder.
@@ -24,6 +23,7 @@ struct CQueueFileNames
     CString dat;
     CString bak;
     CString newFile;
+    CString untrusted;
 };
 
 // What every operation does first: check the folder, create it with its parents, name the files.
@@ -31,15 +31,17 @@ HRESULT BeginOperation(const CString& folder, CQueueFileNames& names)
 {
     if (folder.IsEmpty())
         return E_ACCESSDENIED;
-    if (!CreateDirectoryTree(folder))
+    CDataFolderSecurity security;
+    if (!CreateDirectoryTree(folder, security.Attributes()))
         return HResultFromLastError();
     CString base = folder;
     if (base[base.GetLength() - 1] != L'\\')
         base += L'\\';
-    base += kFileName;
+    base += kDelayQueueFileName;
     names.dat = MakeLongPath(base, false, false);
     names.bak = MakeLongPath(base + L".bak", false, false);
     names.newFile = MakeLongPath(base + L".new", false, false);
+    names.untrusted = MakeLongPath(base + L".untrusted", false, false);
     return S_OK;
 }
 
@@ -92,7 +94,7 @@ public:
     }
 
 private:
-    static constexpr size_t kCapacity = 32 * 1024;  // characters
+    static constexpr size_t kCapacity = size_t{32} * 1024;  // characters
 
     bool Append(const wchar_t* text, size_t length)
     {
@@ -256,7 +258,10 @@ HRESULT WalkLines(const wchar_t* text, size_t length, const DelayQueueLineHandle
         fields.Next(classField, classLength);
         fields.Next(pathField, pathLength);
 
-        if (idLength > 0)
+        // Deliberately stricter than the documented line checks: a line holding a NUL is skipped
+        // whole. No save writes one, and the file check would see only the path before it while
+        // the request carried the rest.
+        if (idLength > 0 && !std::wmemchr(text + pos, L'\0', lineEnd - pos))
         {
             const LONG itemClass = ParseClass(classField, classLength);
             if (itemClass != 0)
@@ -278,7 +283,7 @@ HRESULT WalkLines(const wchar_t* text, size_t length, const DelayQueueLineHandle
     return S_OK;
 }
 
-HRESULT Load(const CString& folder, const DelayQueueLineHandler& onLine)
+HRESULT Load(const CString& folder, const DelayQueueLineHandler& onLine, QueueFileOwnerCheck ownerCheck)
 {
     if (!onLine)
         return E_INVALIDARG;
@@ -287,13 +292,21 @@ HRESULT Load(const CString& folder, const DelayQueueLineHandler& onLine)
     if (FAILED(hr))
         return hr;
 
-    CScopedHandle file(CreateFileW(names.dat, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CScopedHandle file(CreateFileW(names.dat, GENERIC_READ | READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())
     {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return S_FALSE;
         return HResultFromLastError();
+    }
+    // Someone else's file decides nothing: it is moved aside for a look and nothing is read.
+    if (!ownerCheck(file.Get()))
+    {
+        file.Close();
+        MoveFileExW(names.dat, names.untrusted, MOVEFILE_REPLACE_EXISTING);
+        return S_FALSE;
     }
 
     DWORD size = GetFileSize(file.Get(), nullptr);
@@ -336,9 +349,7 @@ HRESULT BackUp(const CString& folder)
 
 CString GetDelayQueueFolder()
 {
-    CString folder;
-    GetSpecialFolderPath(CSIDL_COMMON_APPDATA, folder, kSubFolder, nullptr);
-    return folder;
+    return GetProductDataFolder();
 }
 
 HRESULT SaveDelayQueueFile(const std::vector<CDelayQueueRecord>& records)
@@ -354,12 +365,12 @@ HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueR
 
 HRESULT LoadDelayQueueFile(const DelayQueueLineHandler& onLine)
 {
-    return ComCall([&] { return Load(GetDelayQueueFolder(), onLine); });
+    return ComCall([&] { return Load(GetDelayQueueFolder(), onLine, &HasTrustedOwner); });
 }
 
-HRESULT LoadDelayQueueFile(const CString& folder, const DelayQueueLineHandler& onLine)
+HRESULT LoadDelayQueueFile(const CString& folder, const DelayQueueLineHandler& onLine, QueueFileOwnerCheck ownerCheck)
 {
-    return ComCall([&] { return Load(folder, onLine); });
+    return ComCall([&] { return Load(folder, onLine, ownerCheck ? ownerCheck : &HasTrustedOwner); });
 }
 
 HRESULT BackUpDelayQueueFile()

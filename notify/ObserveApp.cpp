@@ -1,6 +1,7 @@
 #include "notify/ObserveApp.h"
 #include <process.h>
 #include <initializer_list>
+#include "common/CallbackType.h"
 #include "notify/NamedObjectSecurity.h"
 #include "worker/ForcedEnd.h"
 
@@ -113,6 +114,7 @@ bool CObserveApp::StartWatch()
     // Without a stop signal the thread could only be terminated: do not start it.
     if (!stopEvent)
         return false;
+    LUM_ASSERT_CALLBACK_TYPE(CObserveApp::WatchThread, _beginthreadex_proc_type);
     const uintptr_t started = _beginthreadex(nullptr, 0, &CObserveApp::WatchThread, this, 0, nullptr);
     thread = reinterpret_cast<HANDLE>(started);
     return thread != nullptr;
@@ -129,7 +131,7 @@ bool CObserveApp::StopWatch()
         if (WaitForSingleObject(thread, kWatchStopTimeoutMs) != WAIT_OBJECT_0)
         {
             TerminateThread(thread, 0);
-            ReportThreadEndedByForce(GetThreadId(thread));
+            ReportThreadEndedByForce(GetThreadId(thread), kWatchStopTimeoutMs);
             ended = false;
         }
         CloseAndClear(thread);

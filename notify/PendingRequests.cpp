@@ -20,10 +20,10 @@ CString LowerCasePath(const wchar_t* text)
 ULONG ComputePathHash(const wchar_t* text)
 {
     const CString lower = LowerCasePath(text);
-    const int pairs = lower.GetLength() / 2;
+    const size_t pairs = static_cast<size_t>(lower.GetLength()) / 2;
     const wchar_t* units = lower.GetString();
     ULONG sum = 1;
-    for (int k = 0; k < pairs; ++k)
+    for (size_t k = 0; k < pairs; ++k)
     {
         const ULONG low = static_cast<ULONG>(static_cast<unsigned short>(units[2 * k]));
         const ULONG high = static_cast<ULONG>(static_cast<unsigned short>(units[2 * k + 1]));

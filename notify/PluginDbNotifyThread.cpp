@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <string>
+#include <unordered_set>
 #include <vector>
 #include "common/ComCall.h"
+#include "common/EventLog.h"
 #include "common/HResult.h"
 #include "common/HResultException.h"
+#include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
 #include "interfaces/ServiceInterfaces.h"
 #include "notify/DelayQueueFile.h"
@@ -34,6 +38,17 @@ bool IsConnectionType(LONG type) noexcept
 // How many count events this thread is firing (nested when a sink calls back in).
 thread_local ULONG t_firingDepth = 0;
 
+
+// A request as the delay-queue file holds it, as one text: id, class and path.
+std::wstring RequestKey(const CString& itemId, LONG itemClass, const CString& path)
+{
+    std::wstring key(itemId.GetString(), static_cast<size_t>(itemId.GetLength()));
+    key += L'\t';
+    key += std::to_wstring(itemClass);
+    key += L'\t';
+    key.append(path.GetString(), static_cast<size_t>(path.GetLength()));
+    return key;
+}
 }  // namespace
 
 // ---- Work item ------------------------------------------------------------------------------
@@ -93,8 +108,8 @@ CPluginDbNotifyThread::~CPluginDbNotifyThread()
 
 HRESULT CPluginDbNotifyThread::StartWorker(IPluginDbNotifyOwner* owner)
 {
-    HANDLE timer = m_countTimer.Get();
-    SetWaitHandles(1, &timer, nullptr);
+    const HANDLE handles[] = {m_countTimer.Get(), m_traceSettings.GetEvent()};
+    SetWaitHandles(handles[1] ? 2 : 1, handles, nullptr);
     if (StartThread(kStopTimeoutMs) && IsRunning())
     {
         CLockGuard guard(m_ownerLock);
@@ -142,7 +157,7 @@ HRESULT CPluginDbNotifyThread::QueueConnect(ILumMgrPluginSite* site, bool connec
             hr = QueueItem(item.get(), false, false);
         }
         if (SUCCEEDED(hr))
-            item.release();
+            static_cast<void>(item.release());  // the queue owns it now
         return hr;
     });
 }
@@ -154,7 +169,7 @@ HRESULT CPluginDbNotifyThread::QueueDisconnect()
         return E_OUTOFMEMORY;
     const HRESULT hr = QueueItem(item.get(), false, false);
     if (SUCCEEDED(hr))
-        item.release();
+        static_cast<void>(item.release());  // the queue owns it now
     return hr;
 }
 
@@ -182,6 +197,9 @@ LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* item
     {
         const LONG kind = changeKinds[i];
         const LONG itemClass = itemClasses[i];
+        if (TraceOn(TraceLevel::Detail))
+            Trace(TraceSource::Notify, TraceDecision::Notified, itemIds[i], nullptr, nullptr, S_OK,
+                  L"kind %ld, item class %ld", static_cast<long>(kind), static_cast<long>(itemClass));
         if (!IsNotifiedClass(itemClass))
             continue;
         LONG type = 0;
@@ -215,7 +233,7 @@ LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* item
             item->CountKey();
         if (FAILED(AppendDelayedItem(item.get())))
             continue;
-        item.release();
+        static_cast<void>(item.release());  // the queue owns it now
         wake.queued = true;
         if (type == kItemChanged)
             ReportPendingCount(false);
@@ -342,6 +360,7 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         RequestExecutionState(m_savedExecutionState);
         // A stop also ends the connection's waits, the retries of a busy open among them.
         m_database.SetAbortEvent(GetStopEvent());
+        m_traceSettings.Refresh();
         break;
     }
     case kItemThreadEnding:
@@ -357,10 +376,14 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         }
         SetSite(nullptr);
         RequestExecutionState(m_savedExecutionState);
+        m_traceSettings.Close();
         break;
     }
     case kItemCountTimer:
         ReportPendingCount(true);
+        break;
+    case kItemTraceSettingsChanged:
+        m_traceSettings.Refresh();
         break;
     case kItemConnect:
         ComCall([&] { return Connect(item); });
@@ -446,23 +469,33 @@ HRESULT CPluginDbNotifyThread::Connect(CProcessItem* item)
     SetSite(site);
 
     // The requests saved last time are queued before the database can notify anything new.
-    if (SUCCEEDED(LoadDelayQueue()))
+    const HRESULT loaded = LoadDelayQueue();
+    if (SUCCEEDED(loaded))
     {
         m_queueDirty = true;
         ReportPendingCount(false);
     }
+    else
+    {
+        ReportFailure(TraceSource::Notify, kEventDelayQueueNotRead, L"the delay-queue file cannot be read", loaded,
+                      DelayQueueFolder() + kDelayQueueFileName);
+    }
 
-    bool opened = false;
+    HRESULT opened;
     {
         CLockGuard guard(m_dbLock);
-        if (SUCCEEDED(m_database.Open(true, kDatabaseClientName, kDatabaseOpenTimeoutMs)))
-        {
+        opened = m_database.Open(true, kDatabaseClientName, kDatabaseOpenTimeoutMs);
+        if (SUCCEEDED(opened))
             m_database.AddListener(this);
-            opened = true;
-        }
     }
-    if (!opened)
+    if (FAILED(opened))
+    {
+        // A stop ends a busy open on purpose: no failure of the database's.
+        if (opened != E_ABORT)
+            ReportFailure(TraceSource::Notify, kEventDatabaseNotOpened, L"the content database cannot be opened",
+                          opened, L"change notifications");
         return E_ABORT;
+    }
     m_watchObserver.SetActive(true);
     return S_OK;
 }
@@ -497,7 +530,22 @@ CString CPluginDbNotifyThread::DelayQueueFolder() const
 HRESULT CPluginDbNotifyThread::LoadDelayQueue()
 {
     return ComCall([&] {
-        return LoadDelayQueueFile(DelayQueueFolder(), [this](const CString& itemId, LONG itemClass, const CString& path) {
+        // Deliberately unlike the documented reload, which queues every line of the file beside
+        // what is still queued: a request equal to one already queued (same item id, class and
+        // path) is left out, so that connecting again without draining cannot double the queue.
+        std::unordered_set<std::wstring> queued;
+        {
+            std::vector<CDelayQueueRecord> records;
+            {
+                CLockGuard guard(m_queueLock);
+                CollectQueueRecords(records);
+            }
+            for (const CDelayQueueRecord& record : records)
+                queued.insert(RequestKey(record.itemId, record.itemClass, record.path));
+        }
+        return LoadDelayQueueFile(DelayQueueFolder(), [&](const CString& itemId, LONG itemClass, const CString& path) {
+            if (!queued.empty() && queued.count(RequestKey(itemId, itemClass, path)) != 0)
+                return S_OK;
             // A reloaded request waits its full time again: its creation tick is now.
             std::unique_ptr<CProcessItem> item(new CProcessItem(kItemHandOff));
             item->itemId.Reset(itemId.AllocSysString());
@@ -505,7 +553,7 @@ HRESULT CPluginDbNotifyThread::LoadDelayQueue()
             item->SetPath(path);
             const HRESULT hr = QueueItem(item.get(), true, false);
             if (SUCCEEDED(hr))
-                item.release();
+                static_cast<void>(item.release());  // the queue owns it now
             return hr;
         });
     });
@@ -533,7 +581,7 @@ void CPluginDbNotifyThread::CollectQueueRecords(std::vector<CDelayQueueRecord>& 
 
 HRESULT CPluginDbNotifyThread::SaveDelayQueue()
 {
-    return ComCall([&] {
+    const HRESULT hr = ComCall([&] {
         std::vector<CDelayQueueRecord> records;
         {
             // Re-entered when called from OnThreadExit, which holds it already.
@@ -542,6 +590,10 @@ HRESULT CPluginDbNotifyThread::SaveDelayQueue()
         }
         return SaveDelayQueueFile(DelayQueueFolder(), records);
     });
+    if (FAILED(hr))
+        ReportFailure(TraceSource::Notify, kEventDelayQueueNotWritten, L"the delay-queue file cannot be written", hr,
+                      DelayQueueFolder() + kDelayQueueFileName);
+    return hr;
 }
 
 HRESULT CPluginDbNotifyThread::SaveDelayQueueAfterForcedEnd()

@@ -6,6 +6,7 @@
 #include "common/ComPtr.h"
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "common/TraceSettings.h"
 #include "contentdb/KdCdbMgr.h"
 #include "interfaces/ManagerInterfaces.h"
 #include "notify/DelayQueueFile.h"
@@ -31,7 +32,8 @@ protected:
 
 // The worker that turns the content database's change notifications into analysis requests. It
 // runs one worker thread for the whole life of the plug-in object, from StartWorker to the
-// object's release; its countTimer is the thread's one extra wait handle.
+// object's release; its countTimer and the trace settings' watch are the thread's extra wait
+// handles.
 //
 // Threads: the worker thread handles every item and is the only one to use the database, the site
 // and the delay-queue file; the database's notification thread runs the intake (OnNotify); the
@@ -50,8 +52,9 @@ public:
     static constexpr LONG kItemChanged = 3;
     static constexpr LONG kItemRemoved = 5;
     static constexpr LONG kItemHandOff = 6;
-    // The countTimer is extra handle 0.
+    // The countTimer is extra handle 0, the trace settings' change event extra handle 1.
     static constexpr LONG kItemCountTimer = kItemHandleSignalled;
+    static constexpr LONG kItemTraceSettingsChanged = kItemHandleSignalled + 1;
 
     // Change kinds of a database notification.
     static constexpr LONG kChangeAddedOrChanged = 1;
@@ -262,4 +265,6 @@ private:
     // The request (type 3 or 6) the thread is handling, out of the queue; null between requests.
     // Read only once the thread is gone.
     std::atomic<CProcessItem*> m_requestInHand{nullptr};
+    // The trace level and file settings, taken up on this thread when they change.
+    CTraceSettingsWatch m_traceSettings;
 };

@@ -9,6 +9,7 @@
 #include "common/ComCall.h"
 #include "common/ConsoleUser.h"
 #include "common/Path.h"
+#include "common/TraceWriter.h"
 #include "contentdb/ContentClassification.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/XmlDateTime.h"
@@ -48,6 +49,24 @@ const wchar_t* TextOf(const VARIANT& value) noexcept
 {
     return value.vt == VT_BSTR && value.bstrVal ? value.bstrVal : L"";
 }
+
+constexpr HRESULT kHrFileNotFound = static_cast<HRESULT>(0x80070002);
+constexpr HRESULT kHrPathNotFound = static_cast<HRESULT>(0x80070003);
+
+// Why a request was not handed off yet, or at all: the trace's words for the hand-off rules.
+struct CHandOffReason
+{
+    const wchar_t* text = nullptr;
+    HRESULT hr = S_OK;
+};
+
+// One decision about a waiting request, with its age and when it is looked at again.
+void TraceHandOff(TraceDecision decision, const CPluginDbNotifyThread::CProcessItem& item, const CHandOffReason& reason,
+                  DWORD ageMs, const wchar_t* next)
+{
+    Trace(TraceSource::Notify, decision, item.itemId.Get(), item.path, reason.text, reason.hr, L"age %lu s%s",
+          static_cast<unsigned long>(ageMs / 1000), next);
+}
 }  // namespace
 
 HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
@@ -55,7 +74,12 @@ HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
     const HRESULT hr = ComCall([&]() -> HRESULT {
         // An empty id names no item either.
         if (!m_notificationsEnabled.load() || SysStringLen(item->itemId.Get()) == 0)
+        {
+            if (TraceOn(TraceLevel::Decisions))
+                Trace(TraceSource::Notify, TraceDecision::Dropped, item->itemId.Get(), nullptr,
+                      m_notificationsEnabled.load() ? L"no item id" : L"notifications are switched off", S_OK);
             return E_NOTIMPL;
+        }
         CScopedBstr path;
         HRESULT found;
         {
@@ -63,7 +87,12 @@ HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
             found = m_database.GetItemPath(item->itemId.Get(), path.Receive());
         }
         if (FAILED(found) || SysStringLen(path.Get()) == 0)
+        {
+            if (TraceOn(TraceLevel::Decisions))
+                Trace(TraceSource::Notify, TraceDecision::Dropped, item->itemId.Get(), nullptr,
+                      FAILED(found) ? L"no path: the database does not know the item" : L"no path", found);
             return found;
+        }
 
         std::unique_ptr<CProcessItem> waiting(new CProcessItem(kItemHandOff));
         waiting->created = item->created;
@@ -74,7 +103,7 @@ HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
         DiscardPending(kItemHandOff, nullptr, waiting->path);
         const HRESULT queued = QueueItem(waiting.get(), true, true);
         if (SUCCEEDED(queued))
-            waiting.release();
+            static_cast<void>(waiting.release());  // the queue owns it now
         return queued;
     });
     ReportPendingCount(false);
@@ -84,22 +113,28 @@ HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
 HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
 {
     HRESULT result = S_OK;
+    const bool tracing = TraceOn(TraceLevel::Decisions);
+    CHandOffReason reason;
     const HRESULT failure = ComCall([&]() -> HRESULT {
         Outcome outcome = Outcome::Drop;
-        if (m_notificationsEnabled.load())
-        {
-            const DWORD age = GetTickCount() - item->created;
-            // A connect or disconnect asked for during a long batch is not kept waiting behind
-            // it: the rest of the batch's requests wait for a later batch, their age kept.
-            if (m_connectionItemsQueued.load() > 0)
-                outcome = Outcome::Deferred;
-            else if (age < kMinimumAgeMs)
-                outcome = Outcome::Requeue;
-            else if (age < kListedFolderAgeMs && IsInListedFolder(item->path))
-                outcome = Outcome::Requeue;
-            else
-                outcome = Outcome::HandedOff;
-        }
+        const DWORD age = GetTickCount() - item->created;
+        // Every outcome but the hand-off carries its reason, in the trace's words.
+        auto decide = [&](Outcome decided, const wchar_t* why) {
+            outcome = decided;
+            reason.text = why;
+        };
+        if (!m_notificationsEnabled.load())
+            decide(Outcome::Drop, L"notifications are switched off");
+        // A connect or disconnect asked for during a long batch is not kept waiting behind it: the
+        // rest of the batch's requests wait for a later batch, their age kept.
+        else if (m_connectionItemsQueued.load() > 0)
+            decide(Outcome::Deferred, L"a connect or disconnect goes first");
+        else if (age < kMinimumAgeMs)
+            decide(Outcome::Requeue, L"too young");
+        else if (age < kListedFolderAgeMs && IsInListedFolder(item->path))
+            decide(Outcome::Requeue, L"in a recording folder");
+        else
+            decide(Outcome::HandedOff, nullptr);
 
         if (outcome == Outcome::HandedOff)
         {
@@ -108,10 +143,15 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
             result = FindUserTokenForFile(MakeLongPath(item->path, false, false), &token, false);
             if (token)
                 CloseHandle(token);
+            reason.hr = result;
             if (result == kHrSharingViolation || result == kHrLockViolation)
-                outcome = Outcome::RequeueRestarted;
-            else if (FAILED(result) || !m_site)
-                outcome = Outcome::Drop;
+                decide(Outcome::RequeueRestarted, L"in use");
+            else if (result == kHrFileNotFound || result == kHrPathNotFound)
+                decide(Outcome::Drop, L"gone");
+            else if (FAILED(result))
+                decide(Outcome::Drop, L"unreadable");
+            else if (!m_site)
+                decide(Outcome::Drop, L"no manager connected");
         }
 
         CScopedBstr values[kHandOffPropCount];
@@ -129,7 +169,10 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
             }
             const BSTR state = values[kItemState].Get();
             if (SysStringLen(state) > 0 && wcstol(state, nullptr, 0) == kItemStateNotReady)
-                outcome = Outcome::RequeueRestarted;
+            {
+                decide(Outcome::RequeueRestarted, L"not ready in the database");
+                reason.hr = S_OK;
+            }
         }
 
         if (outcome == Outcome::HandedOff)
@@ -138,19 +181,46 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
             const ULONG category =
                 ClassifyContentCategory(item->itemClass, item->path, values[kMimeType].Get(),
                                         values[kSourceApplication].Get(), values[kBroadcastType].Get(), values[kMarker].Get());
+            if (tracing)
+                Trace(TraceSource::Notify, TraceDecision::Classified, item->itemId.Get(), item->path, nullptr, S_OK,
+                      L"category 0x%02lx, item class %ld", static_cast<unsigned long>(category),
+                      static_cast<long>(item->itemClass));
             CScopedBstr location(item->path.AllocSysString());
             CScopedVariant answer;
             result = m_site->QueueItem(location.Get(), static_cast<LONG>(category), kHandOffQueueFlags, answer.Get());
+            if (TraceOn(TraceLevel::Detail))
+                Trace(TraceSource::Notify, TraceDecision::ManagerCall, item->itemId.Get(), item->path, L"QueueItem",
+                      result);
+            if (tracing && FAILED(result))
+                TraceHandOff(TraceDecision::Dropped, *item, CHandOffReason{L"the manager refused it", result}, age, L"");
+            else if (tracing)
+                Trace(TraceSource::Notify, TraceDecision::HandedOff, item->itemId.Get(), item->path, nullptr, S_OK,
+                      L"category 0x%02lx, queue flags 0x%08lx, age %lu s", static_cast<unsigned long>(category),
+                      static_cast<unsigned long>(kHandOffQueueFlags), static_cast<unsigned long>(age / 1000));
         }
         else if (outcome == Outcome::Requeue || outcome == Outcome::RequeueRestarted)
         {
+            if (tracing)
+            {
+                wchar_t next[64];
+                swprintf(next, 64, outcome == Outcome::Requeue ? L", next look in %lu s" : L", waits %lu s again",
+                         static_cast<unsigned long>(outcome == Outcome::Requeue ? (m_delay + 999) / 1000
+                                                                                 : kMinimumAgeMs / 1000));
+                TraceHandOff(TraceDecision::HeldBack, *item, reason, age, next);
+            }
             Requeue(item, outcome == Outcome::RequeueRestarted, true);
         }
         else if (outcome == Outcome::Deferred)
         {
+            if (tracing)
+                TraceHandOff(TraceDecision::HeldBack, *item, reason, age, L", next look after it");
             // Thousands may be put back in a row: one wake serves them all, as the thread takes
             // it only once it waits again.
             Requeue(item, false, !m_deferralWakeGiven.exchange(true));
+        }
+        else if (tracing)
+        {
+            TraceHandOff(TraceDecision::Dropped, *item, reason, age, L"");
         }
         return S_OK;
     });
@@ -168,7 +238,7 @@ HRESULT CPluginDbNotifyThread::Requeue(CProcessItem* item, bool restartAge, bool
     again->pathHash = item->pathHash ? item->pathHash : ComputePathHash(item->path);
     const HRESULT hr = wake ? QueueItem(again.get(), true, true) : AppendDelayedItem(again.get());
     if (SUCCEEDED(hr))
-        again.release();
+        static_cast<void>(again.release());  // the queue owns it now
     return hr;
 }
 
@@ -178,6 +248,8 @@ HRESULT CPluginDbNotifyThread::WithdrawQueuedEntries(const CString& path)
         return E_POINTER;
     CScopedVariant entries;
     const HRESULT listed = m_site->GetQueueEntries(entries.Receive());
+    if (TraceOn(TraceLevel::Detail))
+        Trace(TraceSource::Notify, TraceDecision::ManagerCall, nullptr, path, L"GetQueueEntries", listed);
     if (FAILED(listed))
         return listed;
     if (!(entries->vt & VT_ARRAY) || !entries->parray)
@@ -247,8 +319,12 @@ HRESULT CPluginDbNotifyThread::WithdrawQueuedEntries(const CString& path)
         entry->SetValue(QueueEntry::kValueWithdrawn, date);
         entry->SetStatus(QueueEntry::kStatusWithdrawn);
         entry->SetState(QueueEntry::kStateWithdrawn);
-        if (m_site->CancelQueueEntry(id->bstrVal) == S_OK)
+        const HRESULT cancelled = m_site->CancelQueueEntry(id->bstrVal);
+        if (cancelled == S_OK)
             result = S_OK;
+        if (TraceOn(TraceLevel::Decisions))
+            Trace(TraceSource::Notify, TraceDecision::Withdrawn, nullptr, path, nullptr, cancelled,
+                  L"manager queue entry %s", id->bstrVal);
     }
     return result;
 }

@@ -5,9 +5,11 @@ LONG ReadStateWord(const wchar_t* text) noexcept
 {
     if (!text || !*text)
         return 0;
-    // Read wider than 32 bits so that unsigned decimal texts above 0x7FFFFFFF do not saturate.
-    const long long value = std::wcstoll(text, nullptr, 0);
-    return static_cast<LONG>(static_cast<ULONG>(static_cast<unsigned long long>(value)));
+    // Read as an unsigned 64-bit number, which takes a "-" by negating in 64 bits: every number of
+    // up to 64 bits keeps its low 32 bits, "-1" as well as "0xFFFFFFFF00000000". A signed reading
+    // saturates from 0x8000000000000000 on and turned such patterns into all ones.
+    const unsigned long long value = std::wcstoull(text, nullptr, 0);
+    return static_cast<LONG>(static_cast<ULONG>(value));
 }
 
 bool LocateStateField(ULONG field, ULONG* word, ULONG* shift) noexcept

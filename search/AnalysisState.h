@@ -15,7 +15,8 @@ constexpr ULONG kStateRepeat = 10;
 // A state word from its database text, read as a C number (base 0: "0x" and a leading "0" count);
 // null, empty or not a number gives 0. State words are 32-bit patterns that reach the database as
 // signed or as unsigned decimal, so "-1", "4294967295" and "0xFFFFFFFF" all give 0xFFFFFFFF; a
-// number beyond 32 bits keeps its low 32 bits.
+// number beyond 32 bits keeps its low 32 bits ("0xFFFFFFFF00000000" gives 0). A number beyond 64
+// bits, which no state word is, gives 0xFFFFFFFF.
 LONG ReadStateWord(const wchar_t* text) noexcept;
 
 // Where field `field` (1 to 32) lies: its word (0 to 3) and bit shift. False for any other number.

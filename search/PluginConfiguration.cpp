@@ -5,6 +5,7 @@
 #include <set>
 #include "common/ComCall.h"
 #include "common/ComPtr.h"
+#include "common/EventLog.h"
 #include "common/HResult.h"
 #include "common/ProductKeys.h"
 #include "common/RegKey.h"
@@ -218,9 +219,14 @@ void MirrorEngineIndexes(std::vector<PluginRecord>& records, const wchar_t* root
 CComPtr<ILumMgrPluginEngine> CreateEnginePlugin(REFCLSID classId)
 {
     CComPtr<ILumMgrPluginEngine> engine;
-    if (FAILED(CoCreateInstance(classId, nullptr, kClassContextAll, IID_ILumMgrPluginEngine,
-                                reinterpret_cast<void**>(&engine))))
+    const HRESULT hr =
+        CoCreateInstance(classId, nullptr, kClassContextAll, IID_ILumMgrPluginEngine, reinterpret_cast<void**>(&engine));
+    if (FAILED(hr))
+    {
         engine.Release();
+        ReportFailure(TraceSource::Search, kEventEnginePluginNotCreated, L"an analysis engine plug-in cannot be created",
+                      hr, GuidToString(classId));
+    }
     return engine;
 }
 

@@ -2,7 +2,9 @@
 
 #include <new>
 #include "common/ComCall.h"
+#include "common/EventLog.h"
 #include "common/HResult.h"
+#include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/KdCdbMgr.h"
 #include "search/CleanUpProgress.h"
@@ -64,8 +66,9 @@ CPluginDbSearchThread::CPluginDbSearchThread()
 
 CPluginDbSearchThread::~CPluginDbSearchThread()
 {
-    RequestStop();
-    Shutdown();
+    // This class's own stop, whatever a derived class would add.
+    CPluginDbSearchThread::RequestStop();
+    CPluginDbSearchThread::Shutdown();
     {
         CLockGuard guard(m_connectionLock);
         m_connections.clear();
@@ -250,9 +253,40 @@ void CPluginDbSearchThread::TakeSite(CProcessItem& item)
         m_site.Attach(site);
 }
 
+namespace
+{
+const wchar_t* RunName(LONG type) noexcept
+{
+    switch (type)
+    {
+    case CPluginDbSearchThread::kItemCleanUp:
+        return L"clean-up";
+    case CPluginDbSearchThread::kItemFullSearch:
+        return L"full search";
+    case CPluginDbSearchThread::kItemCategoryVersionSearch:
+        return L"category search with version check";
+    case CPluginDbSearchThread::kItemCategorySearch:
+        return L"category search";
+    case CPluginDbSearchThread::kItemMetadataUpdateMajor:
+        return L"metadata update, major versions";
+    case CPluginDbSearchThread::kItemMetadataUpdateMinor:
+        return L"metadata update, all versions";
+    default:
+        return L"unknown run";
+    }
+}
+}  // namespace
+
 void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
 {
     SetProgress(kProgressRunning);
+    m_runCounts = CRunCounts();
+    const TraceSource source = type == kItemCleanUp ? TraceSource::CleanUp : TraceSource::Search;
+    const ULONGLONG begun = GetTickCount64();
+    if (TraceOn(TraceLevel::Decisions))
+        Trace(source, TraceDecision::RunBegun, nullptr, nullptr, RunName(type), S_OK,
+              L"categories 0x%04lx, queue flags 0x%02lx", static_cast<unsigned long>(requestWord & 0xFFFF),
+              static_cast<unsigned long>(requestWord >> 24));
     HRESULT hr = E_UNEXPECTED;
     switch (type)
     {
@@ -277,6 +311,12 @@ void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
     default:
         break;
     }
+    if (TraceOn(TraceLevel::Decisions))
+        Trace(source, TraceDecision::RunEnded, nullptr, nullptr, RunName(type), hr,
+              L"%s after %.1f s: %lu handed over, %lu marked missing, %lu reset, %lu removed",
+              FAILED(hr) ? L"failed" : L"done", static_cast<double>(GetTickCount64() - begun) / 1000.0,
+              static_cast<unsigned long>(m_runCounts.handedOver), static_cast<unsigned long>(m_runCounts.markedMissing),
+              static_cast<unsigned long>(m_runCounts.reset), static_cast<unsigned long>(m_runCounts.removed));
     SetProgress(FAILED(hr) ? kProgressFailed : kProgressDone);
 }
 
@@ -285,8 +325,14 @@ HRESULT CPluginDbSearchThread::OpenRunConnection(CKdCdbMgr& connection)
     // Given before the open, so that a stop also ends the retries of a busy database.
     EnsureEvents();
     connection.SetAbortEvent(GetStopEvent());
-    connection.SetRunEvent(GetRunEvent());
-    return connection.Open(false, kClientName, kRunOpenTimeoutMs);
+    const CScopedHandle runEvent(GetRunEvent());
+    connection.SetRunEvent(runEvent.Get());
+    const HRESULT hr = connection.Open(false, kClientName, kRunOpenTimeoutMs);
+    // A stop ends a busy open on purpose: no failure of the database's.
+    if (FAILED(hr) && hr != E_ABORT)
+        ReportFailure(TraceSource::Search, kEventDatabaseNotOpened, L"the content database cannot be opened", hr,
+                      L"a search run");
+    return hr;
 }
 
 HRESULT CPluginDbSearchThread::OpenRunConnections(CKdCdbMgr& search, CKdCdbMgr& write)
@@ -480,6 +526,9 @@ HRESULT CPluginDbSearchThread::WalkSearchResults(CKdCdbMgr& connection, LPCWSTR 
     CLockGuard walk(connection.ConnectionLock());
     LONG count = 0;
     const HRESULT hr = connection.Search(query, columnCount, columns, &count, kAnyItemClass, 0, 0, 0);
+    if (TraceOn(TraceLevel::Detail))
+        Trace(TraceSource::Search, TraceDecision::Queried, nullptr, nullptr, nullptr, hr, L"%ld rows for %s",
+              static_cast<long>(count), query);
     if (FAILED(hr))
         return hr;
     for (LONG i = 0; i < count && !stopped; ++i)

@@ -227,6 +227,8 @@ private:
     bool CopyMemberIntoContainer(CKdCdbMgr& connection, const CString& containerId, const CString& containerFile,
                                  const CString& sourcePath, const CString& memberId);
     HRESULT EnsureFileExaminer();
+    // Counts and traces the removal of an item by the clean-up.
+    void NoteRemoval(HRESULT hr, const CString& itemId, const wchar_t* reason);
 
     // Read without a lock by the plug-in object's threads; single aligned words.
     std::atomic<ULONG> m_engineState{kEngineNeverStarted};
@@ -243,4 +245,14 @@ private:
     void* m_observerContext = nullptr;
     FileAccessCheck m_fileAccessCheck = nullptr;
     void* m_fileAccessContext = nullptr;
+
+    // What the run in progress did, for the trace's line at its end; worker thread only.
+    struct CRunCounts
+    {
+        ULONG handedOver = 0;
+        ULONG markedMissing = 0;
+        ULONG reset = 0;
+        ULONG removed = 0;
+    };
+    CRunCounts m_runCounts;
 };

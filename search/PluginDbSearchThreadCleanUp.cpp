@@ -12,6 +12,7 @@
 #include "common/Path.h"
 #include "common/ProductKeys.h"
 #include "common/RegKey.h"
+#include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/ContentLocations.h"
 #include "contentdb/KdCdbMgr.h"
@@ -78,6 +79,17 @@ CString FindIdByPath(CKdCdbMgr& connection, const CString& path)
     return connection.GetValueText(kPropItemId);
 }
 
+// Deletes a file that belonged only to a removed item. A file that stays (not merely one already
+// gone) is traced as refused.
+void DeleteItemFile(const CString& file, const CString& itemId)
+{
+    if (file.IsEmpty() || DeleteFileAsUser(file))
+        return;
+    const HRESULT hr = HResultFromLastError();
+    if (TraceOn(TraceLevel::Decisions) && FileExists(MakeLongPath(file, false, false)))
+        Trace(TraceSource::CleanUp, TraceDecision::DeletionRefused, itemId, file, L"the file cannot be deleted", hr);
+}
+
 HRESULT WriteSourceId(CKdCdbMgr& connection, const CString& containerId, const CString& sourceId)
 {
     CScopedBstr id(containerId.AllocSysString());
@@ -98,6 +110,15 @@ LONG CPluginDbSearchThread::ReadCleanUpObjectClass()
         key.QueryDWORDBytes(kCleanUpObjectClassValue, value) != ERROR_SUCCESS)
         return 0;
     return static_cast<LONG>(value);
+}
+
+void CPluginDbSearchThread::NoteRemoval(HRESULT hr, const CString& itemId, const wchar_t* reason)
+{
+    if (SUCCEEDED(hr))
+        ++m_runCounts.removed;
+    if (TraceOn(TraceLevel::Decisions))
+        Trace(TraceSource::CleanUp, SUCCEEDED(hr) ? TraceDecision::Removed : TraceDecision::Failed, itemId, nullptr,
+              SUCCEEDED(hr) ? reason : L"the item cannot be removed", hr);
 }
 
 HRESULT CPluginDbSearchThread::RunRemovalSteps(CKdCdbMgr& connection, CCleanUpProgress& progress)
@@ -139,8 +160,7 @@ HRESULT CPluginDbSearchThread::RemoveItemsWithMissingFile(CKdCdbMgr& connection,
                 hr = connection.GetItemFiles(id, &files);
                 for (const CString& file : files)
                 {
-                    if (!file.IsEmpty())
-                        DeleteFileAsUser(file);
+                    DeleteItemFile(file, id);
                     if (!WaitForRun(INFINITE))
                         return E_ABORT;
                 }
@@ -150,6 +170,7 @@ HRESULT CPluginDbSearchThread::RemoveItemsWithMissingFile(CKdCdbMgr& connection,
                     return E_ABORT;
                 if (SUCCEEDED(hr))
                     hr = connection.DeleteItem(id);
+                NoteRemoval(hr, id, L"its file is gone");
             }
             progress.EntryDone(i, ids.size());
         }
@@ -173,7 +194,10 @@ HRESULT CPluginDbSearchThread::RemoveOrphanedDerivedItems(CKdCdbMgr& connection,
         {
             const CString& source = sources[i];
             if (!source.IsEmpty() && connection.ItemExists(source) == S_FALSE)
+            {
                 hr = connection.DeleteItemWithDependents(source, true, false);
+                NoteRemoval(hr, source, L"items derived from a source that is gone");
+            }
             progress.EntryDone(i, sources.size());
             if (!WaitForRun(INFINITE))
                 return E_ABORT;
@@ -208,8 +232,7 @@ HRESULT CPluginDbSearchThread::RemoveEmptyGroups(CKdCdbMgr& connection, CCleanUp
             return hr;
         for (size_t i = 0; i < files.size(); ++i)
         {
-            if (!files[i].IsEmpty())
-                DeleteFileAsUser(files[i]);
+            DeleteItemFile(files[i], CString());
             progress.EntryDone(i, files.size());
             if (!WaitForRun(INFINITE))
                 return E_ABORT;
@@ -218,7 +241,10 @@ HRESULT CPluginDbSearchThread::RemoveEmptyGroups(CKdCdbMgr& connection, CCleanUp
         for (size_t i = 0; i < ids.size() && hr != E_ABORT; ++i)
         {
             if (!ids[i].IsEmpty())
+            {
                 hr = connection.DeleteItem(ids[i]);
+                NoteRemoval(hr, ids[i], L"empty");
+            }
             progress.EntryDone(i, ids.size());
             if (!WaitForRun(INFINITE))
                 return E_ABORT;
@@ -301,7 +327,8 @@ bool CPluginDbSearchThread::CopyMemberIntoContainer(CKdCdbMgr& connection, const
         return false;
     {
         const CImpersonation asUser(token.Get());
-        if (!CopyFileW(longMember, longContainer, FALSE))
+        // Written through the guard: the container's path is the database's to name.
+        if (!OverwriteFileGuarded(longMember, longContainer))
             return false;
     }
     // The container now holds the member's content; its source becomes the member's item, unless

@@ -1,4 +1,5 @@
 #include "common/ComCall.h"
+#include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
 #include "search/AnalysisState.h"
 #include "search/PluginDbSearchThread.h"
@@ -124,6 +125,7 @@ void WriteChangedItem(CKdCdbMgr& connection, const ChangedItem& item)
     if (propIds.empty())
         return;
     std::vector<BSTR> values;
+    values.reserve(texts.size());
     for (const CScopedBstr& text : texts)
         values.push_back(text.Get());
     connection.SetValueList(item.itemId, propIds, &values);
@@ -178,7 +180,14 @@ HRESULT CPluginDbSearchThread::ResetEngineStates(CKdCdbMgr& connection, LPCWSTR 
     {
         const HRESULT written = ComCall([&] {
             for (const ChangedItem& item : changedItems)
+            {
                 WriteChangedItem(connection, item);
+                ++m_runCounts.reset;
+                if (TraceOn(TraceLevel::Decisions))
+                    Trace(TraceSource::Search, TraceDecision::Reset, item.itemId, nullptr, nullptr, S_OK,
+                          L"overall state %lu, engine fields to %lu", static_cast<unsigned long>(static_cast<ULONG>(item.words[0]) & kStateFieldMask),
+                          static_cast<unsigned long>(to));
+            }
             return S_OK;
         });
         if (FAILED(written))

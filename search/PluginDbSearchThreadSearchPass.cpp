@@ -3,6 +3,7 @@
 #include "common/ConsoleUser.h"
 #include "common/HResult.h"
 #include "common/Path.h"
+#include "common/TraceWriter.h"
 #include "contentdb/ContentClassification.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/ContentLocations.h"
@@ -140,22 +141,47 @@ void CPluginDbSearchThread::HandOverCandidate(CKdCdbMgr& writeConnection, ILumMg
     ULONG status = 0;
     const bool known = ClassifyFileError(location, access, &status, kFileRetryBase);
 
+    const bool tracing = TraceOn(TraceLevel::Decisions);
     // A file someone holds open is still there: the manager waits for it.
     if (SUCCEEDED(access) || access == kHrSharingViolation || access == kHrLockViolation)
     {
         CScopedBstr text(SysAllocString(location));
         CScopedVariant answer;
-        site->QueueItem(text.Get(), static_cast<LONG>(category), queueFlags, answer.Get());
+        const HRESULT queued = site->QueueItem(text.Get(), static_cast<LONG>(category), queueFlags, answer.Get());
+        if (TraceOn(TraceLevel::Detail))
+            Trace(TraceSource::Search, TraceDecision::ManagerCall, itemId, location, L"QueueItem", queued);
+        if (SUCCEEDED(queued))
+            ++m_runCounts.handedOver;
+        if (tracing)
+            Trace(TraceSource::Search, SUCCEEDED(queued) ? TraceDecision::HandedOver : TraceDecision::Dropped, itemId,
+                  location, SUCCEEDED(queued) ? (SUCCEEDED(access) ? nullptr : L"in use") : L"the manager refused it",
+                  SUCCEEDED(queued) ? (SUCCEEDED(access) ? S_OK : access) : queued, L"category 0x%02lx, queue flags 0x%08lx, state %lu",
+                  static_cast<unsigned long>(category), static_cast<unsigned long>(queueFlags),
+                  static_cast<unsigned long>(static_cast<ULONG>(state) & kStateFieldMask));
         return;
     }
     // Temporarily out of reach: a later pass finds the item again.
     if (known && (status & kFileStatusPassingBit))
+    {
+        if (tracing)
+            Trace(TraceSource::Search, TraceDecision::HeldBack, itemId, location, L"out of reach for now", access,
+                  L"a later search looks again");
         return;
+    }
     if (access == kHrPathNotFound || access == kHrFileNotFound || (known && status == kFileStatusGone))
     {
         // Only the overall field changes; the engines' fields keep what they hold.
         CString text;
         text.Format(L"%d", static_cast<LONG>((static_cast<ULONG>(state) & ~kStateFieldMask) | kStateFileMissing));
-        writeConnection.SetValue(itemId, kPropAnalysisState0, text);
+        const HRESULT written = writeConnection.SetValue(itemId, kPropAnalysisState0, text);
+        if (SUCCEEDED(written))
+            ++m_runCounts.markedMissing;
+        if (tracing)
+            Trace(TraceSource::Search, SUCCEEDED(written) ? TraceDecision::MarkedMissing : TraceDecision::Failed, itemId,
+                  location, SUCCEEDED(written) ? L"gone" : L"the file-missing state cannot be written",
+                  SUCCEEDED(written) ? access : written, L"overall state %lu", static_cast<unsigned long>(kStateFileMissing));
+        return;
     }
+    if (tracing)
+        Trace(TraceSource::Search, TraceDecision::Dropped, itemId, location, L"unreadable", access);
 }

@@ -29,9 +29,8 @@ const wchar_t* CSearchCandidates::StoreText(const wchar_t* text, size_t length)
     if (needed > kTextBlockChars / 4)
     {
         // A long text gets a block of its own, so that the current block's rest is not wasted.
-        std::unique_ptr<wchar_t[]> block(new wchar_t[needed]);
-        target = block.get();
-        m_textBlocks.push_back(std::move(block));
+        m_textBlocks.push_back(std::unique_ptr<wchar_t[]>(new wchar_t[needed]));
+        target = m_textBlocks.back().get();
         if (m_textBlocks.size() > 1)
             std::swap(m_textBlocks.back(), m_textBlocks[m_textBlocks.size() - 2]);
     }

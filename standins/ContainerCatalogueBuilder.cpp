@@ -50,7 +50,7 @@ std::vector<std::wstring> CContainerCatalogueBuilder::AddWithFiles(const std::ws
 
 std::wstring CContainerCatalogueBuilder::AddMediaItem(const std::wstring& id, LONG itemClass, const std::string& bytes)
 {
-    const std::wstring path = m_files.Write(id + L".mpg", bytes);
+    std::wstring path = m_files.Write(id + L".mpg", bytes);
     m_catalogue.AddItem(id, itemClass, {{kPropPath, path}});
     return path;
 }
@@ -74,7 +74,7 @@ std::wstring CContainerCatalogueBuilder::AddContainer(const std::wstring& id, co
                                                       const std::string& bytes,
                                                       const std::vector<std::wstring>& memberIds, LONG itemClass)
 {
-    const std::wstring path = m_files.Write(id + L".lumf", bytes);
+    std::wstring path = m_files.Write(id + L".lumf", bytes);
     CContentDbCatalogue::Properties properties{{kPropFirstFile, LumfileUrl(path)}};
     if (!sourceId.empty())
         properties.emplace_back(kPropSourceId, sourceId);
@@ -86,7 +86,7 @@ std::wstring CContainerCatalogueBuilder::AddContainer(const std::wstring& id, co
 std::wstring CContainerCatalogueBuilder::AddContainerMember(const std::wstring& id, const std::wstring& path,
                                                             const std::string& bytes, bool asLumfile)
 {
-    const std::wstring file = m_files.Write(id + L".lumf", bytes);
+    std::wstring file = m_files.Write(id + L".lumf", bytes);
     m_catalogue.AddItem(id, 612, {{kPropPath, path}, {kPropFirstFile, asLumfile ? LumfileUrl(file) : file}});
     return file;
 }

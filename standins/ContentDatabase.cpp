@@ -88,6 +88,7 @@ void CContentDatabase::SetVersionText(const std::wstring& text)
 void CContentDatabase::SetDatabaseNames(const std::vector<const wchar_t*>& names)
 {
     std::vector<std::optional<std::wstring>> copy;
+    copy.reserve(names.size());
     for (const wchar_t* name : names)
         copy.push_back(name ? std::optional<std::wstring>(name) : std::nullopt);
     CLockGuard guard(m_settingsLock);

@@ -426,17 +426,24 @@ STDMETHODIMP CContentDbConnection::GetValue(LONG propId, ULONG index, LONG* valu
             row = m_rows[m_current];
         }
         // Only single values exist here.
-        if (index != 0)
-            return S_OK;
         std::wstring text;
-        if (propId == CContentDbItem::kPropClass && !row->classText.empty())
+        bool found = false;
+        if (index == 0 && propId == CContentDbItem::kPropClass && !row->classText.empty())
+        {
             text = row->classText;
-        else if (!row->GetText(propId, text))
-            return S_OK;
-        hr = CopyText(text, value);
-        if (SUCCEEDED(hr))
+            found = true;
+        }
+        else if (index == 0)
+            found = row->GetText(propId, text);
+        if (found)
+        {
+            hr = CopyText(text, value);
+            if (FAILED(hr))
+                return hr;
             *valueCount = 1;
-        return hr;
+        }
+        m_database->Control().ShapeValue(propId, *valueCount, *value);
+        return S_OK;
     });
 }
 

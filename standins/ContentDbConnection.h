@@ -37,45 +37,47 @@ public:
     static LONG LiveCount() noexcept;
 
     // IKdCdbManager
-    STDMETHOD(Open)(ULONG flags, ULONG count, ULONG* list) override;
-    STDMETHOD(Close)() override;
-    STDMETHOD(SetClientInfo)(ULONG index, BSTR text) override;
-    STDMETHOD(GetServerInfo)(ULONG index, BSTR* text) override;
-    STDMETHOD(SetNotificationSink)(REFIID iid, IUnknown* sink) override;
-    STDMETHOD(Reserved8)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved9)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved10)() override { return E_NOTIMPL; }
-    STDMETHOD(GetDatabaseNames)(LONG* count, BSTR** names) override;
-    STDMETHOD(Reserved12)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved13)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved14)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved15)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved16)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved17)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved18)() override { return E_NOTIMPL; }
-    STDMETHOD(SelectItem)(BSTR itemId, ULONG reserved, ULONG propCount, LONG* propIds, LONG* resultCount) override;
-    STDMETHOD(SearchRelatedByClass)(BSTR itemId, ULONG classCount, LONG* classes, ULONG reserved, ULONG zero1,
-                                    ULONG zero2, ULONG zero3, ULONG propCount, LONG* propIds, ULONG zero4,
-                                    ULONG zero5, ULONG zero6, ULONG* ignored, LONG* resultCount) override;
-    STDMETHOD(SearchRelated)(BSTR itemId, ULONG zero1, ULONG zero2, ULONG zero3, ULONG zero4, ULONG zero5,
-                             ULONG propCount, LONG* propIds, ULONG zero6, ULONG zero7, ULONG zero8, ULONG* ignored,
-                             LONG* resultCount) override;
-    STDMETHOD(Search)(BSTR databaseName, BSTR query, ULONG zero1, ULONG zero2, ULONG zero3, ULONG propCount,
-                      LONG* propIds, ULONG option1, ULONG option2, ULONG option3, ULONG zero4, ULONG* ignored,
-                      LONG* resultCount) override;
-    STDMETHOD(Reserved23)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved24)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved25)() override { return E_NOTIMPL; }
-    STDMETHOD(MoveNext)() override;
-    STDMETHOD(Reserved27)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved28)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved29)() override { return E_NOTIMPL; }
-    STDMETHOD(GetValue)(LONG propId, ULONG index, LONG* valueCount, BSTR* value) override;
-    STDMETHOD(Reserved31)() override { return E_NOTIMPL; }
-    STDMETHOD(Reserved32)() override { return E_NOTIMPL; }
-    STDMETHOD(DeleteItem)(BSTR itemId) override;
-    STDMETHOD(SetValues)(BSTR itemId, ULONG count1, KdCdbPropValue* list1, ULONG count2,
-                         KdCdbPropValue* list2) override;
+    HRESULT STDMETHODCALLTYPE Open(ULONG flags, ULONG count, ULONG* list) override;
+    HRESULT STDMETHODCALLTYPE Close() override;
+    HRESULT STDMETHODCALLTYPE SetClientInfo(ULONG index, BSTR text) override;
+    HRESULT STDMETHODCALLTYPE GetServerInfo(ULONG index, BSTR* text) override;
+    HRESULT STDMETHODCALLTYPE SetNotificationSink(REFIID iid, IUnknown* sink) override;
+    HRESULT STDMETHODCALLTYPE Reserved8() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved9() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved10() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDatabaseNames(LONG* count, BSTR** names) override;
+    HRESULT STDMETHODCALLTYPE Reserved12() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved13() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved14() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved15() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved16() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved17() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved18() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SelectItem(BSTR itemId, ULONG reserved, ULONG propCount, LONG* propIds,
+                                         LONG* resultCount) override;
+    HRESULT STDMETHODCALLTYPE SearchRelatedByClass(BSTR itemId, ULONG classCount, LONG* classes, ULONG reserved,
+                                                   ULONG zero1, ULONG zero2, ULONG zero3, ULONG propCount,
+                                                   LONG* propIds, ULONG zero4, ULONG zero5, ULONG zero6,
+                                                   ULONG* ignored, LONG* resultCount) override;
+    HRESULT STDMETHODCALLTYPE SearchRelated(BSTR itemId, ULONG zero1, ULONG zero2, ULONG zero3, ULONG zero4,
+                                            ULONG zero5, ULONG propCount, LONG* propIds, ULONG zero6, ULONG zero7,
+                                            ULONG zero8, ULONG* ignored, LONG* resultCount) override;
+    HRESULT STDMETHODCALLTYPE Search(BSTR databaseName, BSTR query, ULONG zero1, ULONG zero2, ULONG zero3,
+                                     ULONG propCount, LONG* propIds, ULONG option1, ULONG option2, ULONG option3,
+                                     ULONG zero4, ULONG* ignored, LONG* resultCount) override;
+    HRESULT STDMETHODCALLTYPE Reserved23() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved24() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved25() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE MoveNext() override;
+    HRESULT STDMETHODCALLTYPE Reserved27() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved28() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved29() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetValue(LONG propId, ULONG index, LONG* valueCount, BSTR* value) override;
+    HRESULT STDMETHODCALLTYPE Reserved31() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reserved32() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DeleteItem(BSTR itemId) override;
+    HRESULT STDMETHODCALLTYPE SetValues(BSTR itemId, ULONG count1, KdCdbPropValue* list1, ULONG count2,
+                                        KdCdbPropValue* list2) override;
 
 private:
     // Records the call (when recording) and passes through the control: S_OK to go on, else the

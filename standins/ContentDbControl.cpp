@@ -210,3 +210,23 @@ void CContentDbControl::ClearCalls()
     for (volatile LONG& count : m_callCounts)
         InterlockedExchange(&count, 0);
 }
+
+void CContentDbControl::SetValueShaper(ValueShaper shaper)
+{
+    CLockGuard guard(m_lock);
+    m_shaper = std::move(shaper);
+    InterlockedExchange(&m_shaping, m_shaper ? 1 : 0);
+}
+
+void CContentDbControl::ShapeValue(LONG propId, LONG& valueCount, BSTR& value)
+{
+    if (InterlockedCompareExchange(&m_shaping, 0, 0) == 0)
+        return;
+    ValueShaper shaper;
+    {
+        CLockGuard guard(m_lock);
+        shaper = m_shaper;
+    }
+    if (shaper)
+        shaper(propId, valueCount, value);
+}

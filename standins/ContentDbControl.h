@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <vector>
 #include "common/Scoped.h"
@@ -82,8 +83,17 @@ public:
     void Release(CdbMethod method);
     // True once `count` calls of the method have blocked since Stall(method).
     bool WaitStalled(CdbMethod method, ULONG count, DWORD timeoutMs);
-    // Disarms every fault and releases every stall.
+    // Disarms every fault and releases every stall. The value shaper stays.
     void Reset();
+
+    // Reshapes every answer of GetValue after the stand-in has made it: a value count without a
+    // value, a value with a count of 0, a count beyond the values, or another text, which a real
+    // database might hand over and this one does not. The shaper owns the BSTR it is given and
+    // leaves in `value` the one answered. Null: answers as they are (the default).
+    using ValueShaper = std::function<void(LONG propId, LONG& valueCount, BSTR& value)>;
+    void SetValueShaper(ValueShaper shaper);
+    // For GetValue: applies the shaper, if one is set.
+    void ShapeValue(LONG propId, LONG& valueCount, BSTR& value);
 
     // Counts the call, blocks while the method is stalled, then gives S_OK or the injected answer.
     // `text` is the call's text, for the faults that look for one.
@@ -131,4 +141,6 @@ private:
     CScopedHandle m_open[kMethods];  // manual reset, signalled while the method is not stalled
     CScopedHandle m_blocked;         // auto reset, pulsed when a call blocks
     std::vector<CdbCall> m_calls;
+    volatile LONG m_shaping = 0;  // read without the lock: GetValue runs by the thousand
+    ValueShaper m_shaper;         // guarded by m_lock
 };

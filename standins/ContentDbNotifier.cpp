@@ -3,6 +3,7 @@
 #include <process.h>
 #include <algorithm>
 #include <utility>
+#include "common/CallbackType.h"
 #include "common/HResultException.h"
 
 CContentDbNotifier::CContentDbNotifier()
@@ -13,6 +14,7 @@ CContentDbNotifier::CContentDbNotifier()
     if (!m_wake.IsValid() || !m_idle.IsValid() || !m_stop.IsValid())
         ThrowHResult(E_OUTOFMEMORY);
     unsigned threadId = 0;
+    LUM_ASSERT_CALLBACK_TYPE(ThreadMain, _beginthreadex_proc_type);
     m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadMain, this, 0, &threadId)));
     if (!m_thread.IsValid())
         ThrowHResult(E_OUTOFMEMORY);

@@ -1,5 +1,8 @@
 #include "worker/ForcedEnd.h"
 #include <atomic>
+#include <cwchar>
+#include "common/EventLog.h"
+#include "common/HResult.h"
 
 namespace
 {
@@ -11,9 +14,11 @@ ULONG ThreadsEndedByForce() noexcept
     return g_endedByForce.load();
 }
 
-void ReportThreadEndedByForce(DWORD /*threadId*/) noexcept
+void ReportThreadEndedByForce(DWORD threadId, DWORD timeoutMs) noexcept
 {
     ++g_endedByForce;
-    // The service's event for it is written here once the plug-in has an event source; until then
-    // the count is all that is kept (the engine's property 0x11F00 answers it).
+    wchar_t thread[32];
+    swprintf(thread, 32, L"thread %lx", static_cast<unsigned long>(threadId));
+    ReportFailure(TraceSource::Host, kEventWorkerEndedByForce, L"a worker was ended by force",
+                  HResultFromWin32(ERROR_TIMEOUT), thread, timeoutMs);
 }

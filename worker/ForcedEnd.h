@@ -7,5 +7,6 @@
 
 // How many threads were ended by force since the module was loaded.
 ULONG ThreadsEndedByForce() noexcept;
-// Counts one more and reports it. Called by the thread that ended it, right after the termination.
-void ReportThreadEndedByForce(DWORD threadId) noexcept;
+// Counts one more and reports it (the event log and the trace), with the time-out it overran.
+// Called by the thread that ended it, right after the termination.
+void ReportThreadEndedByForce(DWORD threadId, DWORD timeoutMs) noexcept;

@@ -117,12 +117,21 @@ public:
     // in, nor wait for itself; an owner whose last reference may go there checks this first.
     bool IsWorkerThread();
 
-    // The stop and run events, for the owner (pause and resume) and for waits of the derived
-    // worker's own. Null before EnsureEvents succeeded. The stop event is signalled through
-    // RequestStop only, the run event changed through SetRunEvent and ResetRunEvent only: the
-    // checks without a kernel call would not see a SetEvent or ResetEvent on them.
+    // The stop event, for waits of the derived worker's own. Null before EnsureEvents succeeded.
+    // It is signalled through RequestStop only: a poll without a kernel call would miss a SetEvent.
     HANDLE GetStopEvent() const noexcept { return m_stopEvent.GetHandle(); }
-    HANDLE GetRunEvent() const noexcept { return m_runEvent.GetHandle(); }
+    // The run event for waiting on only: a duplicate with SYNCHRONIZE access, which the caller owns
+    // and closes. SetEvent and ResetEvent fail on it, so a pause can be made through SetRunEvent and
+    // ResetRunEvent alone, which WaitForRun sees. Invalid before EnsureEvents succeeded or when the
+    // duplicate cannot be made.
+    CScopedHandle GetRunEvent() const noexcept
+    {
+        HANDLE duplicate = nullptr;
+        const HANDLE own = m_runEvent.GetHandle();
+        if (own && !DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &duplicate, SYNCHRONIZE, FALSE, 0))
+            duplicate = nullptr;
+        return CScopedHandle(duplicate);
+    }
 
     // The default item construction (see the contract above).
     static CProcessItem* CreateItem(LONG type, DWORD value);

@@ -2,6 +2,7 @@
 #include <process.h>
 #include <algorithm>
 #include <new>
+#include "common/CallbackType.h"
 #include "common/HResult.h"
 #include "worker/ForcedEnd.h"
 
@@ -34,7 +35,8 @@ CPluginThread<T>::~CPluginThread()
     m_discard = true;
     SignalStop();
     DestroyQueuedItems();
-    StopThread(kStopTimeoutMs);
+    // This class's own stop: no override can run once the derived part is gone.
+    CPluginThread::StopThread(kStopTimeoutMs);
     {
         CLockGuard guard(m_threadLock);
         CloseThreadHandle();
@@ -89,6 +91,7 @@ bool CPluginThread<T>::StartThread(DWORD timeoutMs)
         // is stored keeps its QueueItem from seeing "no thread".
         CLockGuard handleGuard(m_threadHandleLock);
         unsigned threadId = 0;
+        LUM_ASSERT_CALLBACK_TYPE(ThreadProc, _beginthreadex_proc_type);
         const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadProc, this, 0, &threadId);
         if (thread)
         {
@@ -118,7 +121,7 @@ bool CPluginThread<T>::StopThread(DWORD timeoutMs)
             TerminateThread(thread, 0xFFFFFFFF);
             // Termination completes asynchronously; let it finish before the handle goes.
             WaitForSingleObject(thread, 5000);
-            ReportThreadEndedByForce(m_threadId);
+            ReportThreadEndedByForce(m_threadId, timeoutMs);
         }
     }
     CloseThreadHandle();

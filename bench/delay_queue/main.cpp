@@ -73,7 +73,8 @@ size_t CopyText(const std::vector<CDelayQueueRecord>& records, std::vector<wchar
         *out++ = L'\t';
         _ltow(record.itemClass, number, 10);
         const size_t digits = wcslen(number);
-        wmemcpy(out, number, digits);
+        // Fields are laid end to end in one buffer: none of them is to be terminated.
+        wmemcpy(out, number, digits);  // NOLINT(bugprone-not-null-terminated-result)
         out += digits;
         *out++ = L'\t';
         wmemcpy(out, record.path.GetString(), static_cast<size_t>(record.path.GetLength()));

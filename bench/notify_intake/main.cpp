@@ -9,7 +9,7 @@
 //   cancel: CancelPending of a path that is not queued, on that queue. Goal: under 10 us.
 //   memory: private bytes per pending request (GetProcessMemoryInfo before and after the intake).
 // Each time is the best of several rounds, so that one slow round of a shared machine does not
-// decide it.
+// decide it. `--trace LEVEL` times the intake again with the trace at that level.
 #include <windows.h>
 #include <objbase.h>
 #include <psapi.h>
@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 #include "bench/BenchSupport.h"
+#include "bench/BenchTrace.h"
 #include "common/Path.h"
 #include "common/Scoped.h"
 #include "notify/PluginDbNotifyThread.h"
@@ -87,8 +88,12 @@ std::unique_ptr<CPluginDbNotifyThread> ConnectedWorker(ILumMgrPluginSite* site, 
     worker->StartWorker(&owner);
     worker->QueueConnect(site, true);
     CScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    worker->QueueItem(new CSentinelItem(done.Get()), false, false);
-    WaitForSingleObject(done.Get(), 30000);
+    std::unique_ptr<CSentinelItem> sentinel(new CSentinelItem(done.Get()));
+    if (SUCCEEDED(worker->QueueItem(sentinel.get(), false, false)))
+    {
+        static_cast<void>(sentinel.release());  // the worker owns it now
+        WaitForSingleObject(done.Get(), 30000);
+    }
     return worker;
 }
 
@@ -168,8 +173,9 @@ double Best(const std::vector<double>& values)
 }
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const std::vector<DWORD> traceLevels = bench::TraceLevelsToMeasure(argc, argv);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     {
         wchar_t temp[MAX_PATH];
@@ -245,6 +251,22 @@ int main()
                     bestIntake, bestIntake * 1000.0 / kNotifications, bestFloor, bestFloor * 1000.0 / kNotifications,
                     bestIntake / bestFloor);
         std::printf("  count events fired during the intake: %ld\n", static_cast<long>(fires));
+        if (traceLevels.size() > 1)
+        {
+            // The same intake with the trace on; the floor is the one measured above.
+            std::vector<double> traced;
+            {
+                const bench::CBenchTrace trace(traceLevels[1], true);
+                for (int round = 0; round < kRounds; ++round)
+                {
+                    worker = ConnectedWorker(site, owner, folder);
+                    traced.push_back(TimeIntake(*worker, n));
+                    worker.reset();
+                }
+            }
+            std::printf("  intake ratio: %.2f with the trace off, %.2f at %s (goal <= 2)\n", bestIntake / bestFloor,
+                        Best(traced) / bestFloor, bench::CBenchTrace::Label(traceLevels[1]));
+        }
         std::printf("GetPendingItems(0, 1000) on %d requests: %.3f ms (goal < 10 ms); the last page: %.3f ms\n",
                     kNotifications, Best(firstPage), Best(lastPage));
         std::printf("CancelPending of a path not queued, on %d requests: %.3f us (goal < 10 us)\n", kNotifications,

@@ -6,7 +6,8 @@
 // time of a run ten times smaller, so that the scaling shows (goal about 10). The pass waits on
 // the worker's stop and run events after every row and every hand-over, which the floor does not;
 // the cost of those waits is measured separately and printed, since on some platforms a kernel
-// wait costs as much as a file open.
+// wait costs as much as a file open. `--trace LEVEL` measures the ratio again with the trace at
+// that level and prints it beside the ratio with the trace off.
 #include <windows.h>
 #include <objbase.h>
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <new>
 #include <string>
 #include <vector>
+#include "bench/BenchTrace.h"
 #include "common/Scoped.h"
 #include "contentdb/KdCdbMgr.h"
 #include "search/PluginDbSearchThread.h"
@@ -224,18 +226,30 @@ bool Measure(LONG items, Figures& figures)
     return ok;
 }
 
-int Run()
+int Run(const std::vector<DWORD>& traceLevels)
 {
     Figures large;
     Figures small;
     if (!Measure(kLargeRun, large) || !Measure(kSmallRun, small))
         return 1;
+    // Again with the trace on: the floor is measured anew beside it.
+    Figures traced;
+    if (traceLevels.size() > 1)
+    {
+        const bench::CBenchTrace trace(traceLevels[1], false);
+        if (!Measure(kLargeRun, traced))
+            return 1;
+    }
     std::printf("search_pass: full search, four queries, %ld items over %ld files, best of %d rounds\n",
                 static_cast<long>(kLargeRun), static_cast<long>(kDistinctFiles), kRounds);
     std::printf("  bare walk, open test and hand-over inline: %8.3f s\n", large.floorSeconds);
     std::printf("  through SearchAndQueue:                    %8.3f s\n", large.passSeconds);
     std::printf("  pass / floor time:                         %8.3f (goal <= 1.300)\n",
                 large.passSeconds / large.floorSeconds);
+    if (traceLevels.size() > 1)
+        std::printf("  pass / floor time at %s:            %8.3f beside %.3f with the trace off (goal <= 1.300)\n",
+                    bench::CBenchTrace::Label(traceLevels[1]), traced.passSeconds / traced.floorSeconds,
+                    large.passSeconds / large.floorSeconds);
     const double waits = 2.0 * kLargeRun * large.waitSeconds;
     std::printf("  of which WaitForRun, 2 per item:          %8.3f s (%.1f us each)\n", waits, large.waitSeconds * 1e6);
     std::printf("  pass without those waits / floor time:     %8.3f\n", (large.passSeconds - waits) / large.floorSeconds);
@@ -250,11 +264,12 @@ int Run()
 }
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const std::vector<DWORD> traceLevels = bench::TraceLevelsToMeasure(argc, argv);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 1;
-    const int result = Run();
+    const int result = Run(traceLevels);
     CoUninitialize();
     return result;
 }

@@ -7,10 +7,11 @@ root=$(pwd)
 build=${LUM_BUILD:-build}
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
-# Installs the toolchain, Wine and GoogleTest when one of them is missing (script/bootstrap).
+# Installs the toolchain, Wine, GoogleTest, tmux (the terminal the lumhost test types into) and the
+# package tools when one of them is missing (script/bootstrap).
 lum_bootstrap_if_needed() {
   local need=0 tool
-  for tool in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine ccache wixl msiinfo; do
+  for tool in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine ccache tmux wixl msiinfo; do
     command -v "$tool" >/dev/null 2>&1 || need=1
   done
   [ -f /usr/src/googletest/CMakeLists.txt ] || need=1
@@ -19,8 +20,9 @@ lum_bootstrap_if_needed() {
   fi
 }
 
-# lum_configure <folder> <toolchain file> <ON|OFF: tests, stand-ins and lumhost>
-# Configures a build folder once; later builds re-check the source globs by themselves.
+# lum_configure <folder> <toolchain file> <ON|OFF: tests, stand-ins and lumhost> [cmake arguments...]
+# Configures a build folder once; later builds re-check the source globs by themselves. Further
+# arguments (a build type, say) follow the defaults and so override them.
 # Compiles through ccache when it is installed; several work trees of the repository then share
 # one cache, since paths below the root are hashed relative to it.
 lum_configure() {
@@ -30,7 +32,7 @@ lum_configure() {
   fi
   if [ ! -f "$1/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" "${launcher[@]}" \
-          -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUM_BUILD_TESTS="$3" >/dev/null
+          -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUM_BUILD_TESTS="$3" "${@:4}" >/dev/null
   fi
 }
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1

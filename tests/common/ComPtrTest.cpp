@@ -37,7 +37,9 @@ TEST(ComPtrTest, CopyAndMoveKeepTheCountExact)
         EXPECT_EQ(&a, target.Get());
         EXPECT_EQ(nullptr, moved.Get());
 
-        target = std::move(target);
+        // Through a reference, as a self-move happens in real code (and unseen by -Wself-move).
+        CComPtr<IUnknown>& alias = target;
+        target = std::move(alias);
         EXPECT_EQ(3u, a.refs);
         EXPECT_EQ(&a, target.Get());
     }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "common/CallbackType.h"
 #include "common/String.h"
 #include "tests/support/TestSync.h"
 
@@ -67,7 +68,9 @@ DWORD WINAPI IndexPastTheEnd(void*)
 // On a thread of its own without COM, which the handler ends.
 TEST(String, IndexOutOfRangeRaisesTheArrayBoundsException)
 {
+    LUM_ASSERT_CALLBACK_TYPE(RecordAndLeaveThread, PVECTORED_EXCEPTION_HANDLER);
     void* handler = AddVectoredExceptionHandler(1, RecordAndLeaveThread);
+    LUM_ASSERT_CALLBACK_TYPE(IndexPastTheEnd, LPTHREAD_START_ROUTINE);
     CScopedHandle thread(CreateThread(nullptr, 0, IndexPastTheEnd, nullptr, 0, nullptr));
     ASSERT_TRUE(thread.IsValid());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), kTestWaitMs));

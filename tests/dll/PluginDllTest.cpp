@@ -18,6 +18,8 @@ const std::wstring kClassKey = L"CLSID\\{E8356F7A-A97E-4794-97DD-C715322472E3}";
 const std::wstring kProductRoot = L"Software\\Tessaly Corporation\\LUM Siftwell";
 const std::wstring kList = kProductRoot + L"\\DB Notify Plugins";
 const std::wstring kEntry = kList + L"\\{E8356F7A-A97E-4794-97DD-C715322472E3}";
+const std::wstring kEventSources = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+const std::wstring kEventSource = kEventSources + L"\\LumSiftDbNotifyWex";
 // Stands in for HKEY_LOCAL_MACHINE while the cases run.
 const std::wstring kMachineStandIn = L"Software\\LumTest\\DllMachine";
 
@@ -98,6 +100,15 @@ protected:
         EXPECT_EQ(path, ReadString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", nullptr));
         EXPECT_EQ(L"Both", ReadString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", L"ThreadingModel"));
         EXPECT_EQ(L"{7E0D1125-F981-4AFD-A6D2-E851E3EDE29E}", ReadString(HKEY_CLASSES_ROOT, kClassKey + L"\\TypeLib", nullptr));
+        // The event source: its messages are the DLL's own.
+        wchar_t messageFile[MAX_PATH] = {0};
+        DWORD bytes = sizeof(messageFile);
+        DWORD type = 0;
+        EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, kEventSource.c_str(), L"EventMessageFile",
+                                              RRF_RT_ANY | RRF_NOEXPAND, &type, messageFile, &bytes));
+        EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
+        EXPECT_EQ(std::wstring(path), messageFile);
+        EXPECT_EQ(7u, ReadDword(HKEY_LOCAL_MACHINE, kEventSource, L"TypesSupported"));
     }
 
     const HMODULE module = LoadLibraryW(PluginPath().c_str());
@@ -155,6 +166,37 @@ TEST_F(PluginDllTest, UnregisterRemovesOnlyItsOwnEntryAndClass)
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, other));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kEventSource));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kEventSources));
+}
+
+// Every event the plug-in reports has its text in the DLL's message table, with its inserts.
+TEST_F(PluginDllTest, EveryEventFormatsWithItsInsertsFromTheDll)
+{
+    const std::pair<DWORD, const wchar_t*> events[] = {
+        {0xC0000101, L"content database cannot be opened for C:\\x.dat (0x80070005 access denied)"},
+        {0xC0000102, L"delay-queue file C:\\x.dat cannot be read (0x80070005 access denied)"},
+        {0xC0000103, L"delay-queue file C:\\x.dat cannot be written (0x80070005 access denied)"},
+        {0xC0000104, L"(C:\\x.dat) did not end within 20000 ms"},
+        {0x80000105, L"engine plug-in C:\\x.dat cannot be created (0x80070005 access denied)"},
+        {0x80000106, L"trace stopped: C:\\x.dat cannot be written (0x80070005 access denied)"},
+    };
+    DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"0x80070005 access denied"),
+                           reinterpret_cast<DWORD_PTR>(L"C:\\x.dat"), reinterpret_cast<DWORD_PTR>(L"20000"),
+                           reinterpret_cast<DWORD_PTR>(L"3")};
+    for (const auto& [id, expected] : events)
+    {
+        wchar_t* text = nullptr;
+        const DWORD length = FormatMessageW(
+            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id,
+            MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&text), 0,
+            reinterpret_cast<va_list*>(inserts));
+        ASSERT_NE(0u, length) << std::hex << id;
+        const std::wstring message(text, length);
+        LocalFree(text);
+        EXPECT_NE(std::wstring::npos, message.find(expected)) << std::hex << id;
+        EXPECT_NE(std::wstring::npos, message.find(L"Held back since the last report: 3.")) << std::hex << id;
+    }
 }
 
 TEST_F(PluginDllTest, MissingRootStillRemovesTheClassRegistration)

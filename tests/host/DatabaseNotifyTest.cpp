@@ -108,7 +108,7 @@ protected:
         else
             item->itemId.Reset(SysAllocString(text));
         ASSERT_EQ(S_OK, Notify().QueueItem(item.get(), true, false));
-        item.release();
+        static_cast<void>(item.release());  // the queue owns it now
     }
 
     ULONG QueuedConnectItems()

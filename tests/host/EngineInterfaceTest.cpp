@@ -1,4 +1,8 @@
+#include "common/ProtectedLocations.h"
+#include "contentdb/KdCdbMgr.h"
+#include "contentdb/RefusedFileChanges.h"
 #include "tests/host/PluginDbNotifyTestSupport.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TestOuter.h"
 
 // The engine and both database-notify ids (one pointer); the container is found by the
@@ -132,18 +136,18 @@ TEST_F(PluginDbNotifyTest, EngineStateTable)
 TEST_F(PluginDbNotifyTest, PauseHoldsTheRunEventAndStartSetsItAgain)
 {
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    ASSERT_NE(nullptr, Search().GetRunEvent());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent(), 0));
+    ASSERT_NE(nullptr, Search().GetRunEvent().Get());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent().Get(), 0));
     ASSERT_EQ(S_OK, engine->Pause(none));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(Search().GetRunEvent(), 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(Search().GetRunEvent().Get(), 0));
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent(), 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent().Get(), 0));
 
     // A pause before a stop does not hold the next run.
     ASSERT_EQ(S_OK, engine->Pause(none));
     ASSERT_EQ(S_OK, engine->Stop(none));
     ASSERT_EQ(S_OK, engine->Start(0x00010000, nullptr, none));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent(), 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Search().GetRunEvent().Get(), 0));
 }
 
 TEST_F(PluginDbNotifyTest, NullOutPointersAreRefusedAndNothingChanges)
@@ -219,4 +223,29 @@ TEST_F(PluginDbNotifyTest, FixedAnswersOfTheEngine)
         EXPECT_EQ(GetCurrentProcessId(), processId);
     }
     EXPECT_EQ(VT_EMPTY, V_VT(&reserved));
+}
+
+TEST_F(PluginDbNotifyTest, RefusedFileChangesAreAnsweredAsTwoProperties)
+{
+    CTempFolder protectedFolder(L"lumrefused");
+    const std::wstring kept = protectedFolder / L"kept.dat";
+    ASSERT_TRUE(WriteTestFile(kept, 4));
+    const std::vector<CString> folders{CString(protectedFolder.Path().c_str())};
+    SetProtectedFoldersForTest(&folders);
+    const bool deleted = DeleteFileAsUser(kept.c_str());
+    SetProtectedFoldersForTest(nullptr);
+    ASSERT_FALSE(deleted);
+
+    CScopedVariant count;
+    ASSERT_EQ(S_OK, engine->GetProperty(kPropertyRefusedFileChanges, count.Get()));
+    ASSERT_EQ(VT_UI4, count->vt);
+    EXPECT_EQ(RefusedFileChangeCount(), count->ulVal);
+    EXPECT_LE(1u, count->ulVal);
+    CScopedVariant recent;
+    ASSERT_EQ(S_OK, engine->GetProperty(kPropertyRecentRefusedFileChanges, recent.Get()));
+    ASSERT_EQ(VT_BSTR, recent->vt);
+    const std::wstring text(recent->bstrVal, SysStringLen(recent->bstrVal));
+    const std::wstring last = L"deletion refused, a protected location: " + kept + L"\r\n";
+    ASSERT_GE(text.size(), last.size());
+    EXPECT_EQ(last, text.substr(text.size() - last.size()));
 }

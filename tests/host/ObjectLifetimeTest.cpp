@@ -73,11 +73,11 @@ TEST_F(LastReleaseOnAWorkerTest, InsideTheCountEventOnTheNotificationWorker)
     auto request = std::make_unique<CPluginDbNotifyThread::CProcessItem>(CPluginDbNotifyThread::kItemChanged);
     request->itemId.Reset(SysAllocString(L"gone"));
     ASSERT_EQ(S_OK, worker.QueueItem(request.get(), true, false));
-    request.release();
+    static_cast<void>(request.release());  // the queue owns it now
     worker.ReportPendingCount(false);
     auto wake = std::make_unique<CPluginDbNotifyThread::CProcessItem>(99);
     ASSERT_EQ(S_OK, worker.QueueItem(wake.get(), false, false));
-    wake.release();
+    static_cast<void>(wake.release());  // the queue owns it now
 
     ASSERT_TRUE(sink->WaitForEvents(2, kTestWaitMs));
     EXPECT_NE(GetCurrentThreadId(), releasedOn.load());

@@ -235,12 +235,12 @@ TEST_F(StopTimesTest, ReleaseAndStopEndSoonInEveryState)
                  waiting->itemClass = 300;
                  waiting->SetPath(CString(m_clip.c_str()));
                  ASSERT_EQ(S_OK, Notify().QueueItem(waiting.get(), true, true));
-                 waiting.release();
+                 static_cast<void>(waiting.release());  // the queue owns it now
              }
              // An item the worker does not handle makes the batch run now.
              auto kick = std::make_unique<CItem>(99);
              ASSERT_EQ(S_OK, Notify().QueueItem(kick.get(), false, false));
-             kick.release();
+             static_cast<void>(kick.release());  // the queue owns it now
              ASSERT_TRUE(m_site->WaitForQueueItems(2, kTestWaitMs));
          },
          false},

@@ -3,6 +3,7 @@
 #include <vector>
 #include "tools/lumhost/EngineOption.h"
 #include "tools/lumhost/HostCommand.h"
+#include "tools/lumhost/LineEditor.h"
 #include "tools/lumhost/ProgressLine.h"
 
 namespace
@@ -50,6 +51,12 @@ TEST(HostCommand, GoodLinesGiveTheKindAndTheStartFlags)
     const CHostCommand vanish = ParseHostCommand(L"vanish  old  song.mp3 ");
     ASSERT_EQ(Kind::Vanish, vanish.kind);
     EXPECT_EQ(L"old  song.mp3", vanish.path);  // blanks inside a name are the name's
+    const CHostCommand why = ParseHostCommand(L"WHY recording.mp4");
+    ASSERT_EQ(Kind::Why, why.kind);
+    EXPECT_EQ(L"recording.mp4", why.path);
+    const CHostCommand trace = ParseHostCommand(L"trace 3");
+    ASSERT_EQ(Kind::Trace, trace.kind);
+    EXPECT_EQ(3u, trace.level);
 }
 
 TEST(HostCommand, BadLinesAreInvalidWithAMessageThatNamesTheProblem)
@@ -67,6 +74,10 @@ TEST(HostCommand, BadLinesAreInvalidWithAMessageThatNamesTheProblem)
         {L"version PictureFaces", L"version wants an engine and a version"},
         {L"version PictureFaces 2.x", L"bad version \"2.x\""},
         {L"vanish", L"vanish wants a file"},
+        {L"why", L"why wants a file"},
+        {L"trace", L"trace wants a level"},
+        {L"trace 4", L"trace wants a level"},
+        {L"trace 2 now", L"trace wants a level"},
     };
     for (const auto& c : cases)
     {
@@ -114,5 +125,53 @@ TEST(ProgressLine, ShowsEveryKindOfWordAndPrintsOnlyChanges)
     EXPECT_EQ(L"[########............]  40%", text);
     line.Reset();
     EXPECT_TRUE(line.Update(40, text));
+}
+
+TEST(LineEditor, KeysBuildTheLineThatEnterCompletes)
+{
+    // Key presses as a console reports them: virtual key, character, repeat count.
+    struct Press
+    {
+        WORD key;
+        wchar_t c;
+        WORD repeat;
+    };
+    const struct
+    {
+        std::vector<Press> presses;
+        std::wstring text;                    // being typed afterwards
+        std::vector<std::wstring> completed;  // by Enter, in order
+    } cases[] = {
+        {{{'S', L's', 1}, {'T', L't', 1}, {VK_RETURN, L'\r', 1}}, L"", {L"st"}},
+        {{{'A', L'a', 3}, {VK_BACK, L'\b', 2}}, L"a", {}},
+        {{{'A', L'a', 1}, {0, 0x7F, 1}, {0, 0x7F, 1}}, L"", {}},  // DEL from a terminal; one too many
+        {{{'A', L'a', 1}, {VK_ESCAPE, 0x1B, 1}, {'B', L'b', 1}}, L"b", {}},
+        {{{VK_SHIFT, 0, 1}, {VK_LEFT, 0, 1}, {'X', L'X', 1}, {VK_TAB, L'\t', 1}}, L"X ", {}},
+        {{{0, 0xD83C, 1}, {0, 0xDFB5, 1}, {VK_BACK, L'\b', 1}}, L"", {}},  // a pair goes whole
+        {{{VK_RETURN, L'\r', 2}, {'Q', L'q', 1}, {0, L'\n', 1}}, L"", {L"", L"", L"q"}},
+    };
+    for (const auto& c : cases)
+    {
+        CLineEditor editor;
+        std::vector<std::wstring> completed;
+        for (const Press& press : c.presses)
+        {
+            KEY_EVENT_RECORD key = {};
+            key.bKeyDown = TRUE;
+            key.wVirtualKeyCode = press.key;
+            key.uChar.UnicodeChar = press.c;
+            for (WORD i = 0; i < press.repeat; ++i)
+            {
+                std::wstring line;
+                if (editor.Key(key, line) == CLineEditor::Result::Completed)
+                    completed.push_back(line);
+            }
+            key.bKeyDown = FALSE;  // releases change nothing
+            std::wstring line;
+            EXPECT_EQ(CLineEditor::Result::None, editor.Key(key, line));
+        }
+        EXPECT_EQ(c.text, editor.Text()) << Narrow(c.text);
+        EXPECT_EQ(c.completed, completed) << Narrow(c.text);
+    }
 }
 }  // namespace

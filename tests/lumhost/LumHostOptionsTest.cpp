@@ -34,6 +34,7 @@ TEST(LumHostOptions, BadArgumentsAreRefusedWithAMessageThatNamesTheProblem)
         {{L"C:\\m", L"--engine", L"A:1", L"--engine", L"a:2"}, L"two engines named"},
         {{L"C:\\m", L"--cleanup-class", L"0"}, L"--cleanup-class"},
         {{L"C:\\m", L"--analyse-ms", L"600001"}, L"--analyse-ms"},
+        {{L"C:\\m", L"--trace", L"4"}, L"--trace wants a level"},
     };
     for (const auto& c : cases)
     {
@@ -60,12 +61,13 @@ TEST(LumHostOptions, EveryOptionIsTakenAndTheRestHasDefaults)
     EXPECT_TRUE(options.dllPath.empty());
     EXPECT_TRUE(options.writeSlowlyPath.empty());
     EXPECT_EQ(DefaultEngines().size(), options.engines.size());
+    EXPECT_FALSE(options.traceGiven);  // the plug-in's setting is left as it is
 
     ASSERT_EQ(LumHostParse::Run,
               ParseLumHostOptions({L"--dll", L"-odd name.dll", L"--no-register", L"--seconds", L"90", L"-v",
                                    L"--write-slowly", L"rec.mp4", L"--write-seconds", L"7", L"--write-after", L"0",
                                    L"--search", L"full", L"--search", L"cleanup", L"--analyse-ms", L"250",
-                                   L"--cleanup-class", L"200", L"--engine", L"Only:0x08", L"D:\\media"},
+                                   L"--cleanup-class", L"200", L"--engine", L"Only:0x08", L"--trace", L"0", L"D:\\media"},
                                   options, error))
         << Narrow(error);
     EXPECT_EQ(L"D:\\media", options.folder);
@@ -81,6 +83,8 @@ TEST(LumHostOptions, EveryOptionIsTakenAndTheRestHasDefaults)
     EXPECT_EQ(250u, options.analyseMs);
     EXPECT_EQ(200u, options.cleanUpClass);
     EXPECT_EQ(1u, options.engines.size());  // named engines replace the default ones
+    EXPECT_TRUE(options.traceGiven);           // 0 is a level too: off for the run
+    EXPECT_EQ(0u, options.traceLevel);
 }
 
 TEST(LumHostOptions, FolderIsMadeAbsoluteAndMustBeAFolder)

@@ -172,7 +172,9 @@ TEST_F(ManagerRegistryTest, ListsEnginesWithIndexesNamesTheirFieldsAndRemovesEve
         EXPECT_FALSE(registry.SetVersion(L"Nobody", 0x00020000, error));
         EXPECT_NE(std::wstring::npos, error.find(L"Nobody"));
         EXPECT_EQ(0x00020000u, registry.Engines()[1].option.version);
-        ASSERT_EQ(S_OK, registry.SetCleanUpClass(200));
+        ASSERT_EQ(S_OK, registry.SetPluginSetting(L"CleanUpObjectClass", 200));
+        ASSERT_EQ(S_OK, registry.SetPluginSetting(L"TraceLevel", 2));
+        ASSERT_EQ(S_OK, registry.SetPluginSetting(L"TraceLevel", 3));  // what was there first is what comes back
 
         // What the timeline makes of a reset and of a missing file written by the plug-in.
         EXPECT_EQ(L"overall 10 (analyse again), Faces 10 (analyse again), field 4 7",
@@ -195,5 +197,7 @@ TEST_F(ManagerRegistryTest, ListsEnginesWithIndexesNamesTheirFieldsAndRemovesEve
     ASSERT_EQ(ERROR_SUCCESS, settings.Open(HKEY_LOCAL_MACHINE, Path(kPluginSettingsKey).c_str(), KEY_READ));
     ASSERT_EQ(ERROR_SUCCESS, settings.QueryDWORDValue(L"CleanUpObjectClass", cleanUpClass));
     EXPECT_EQ(300u, cleanUpClass);  // as it was before
+    DWORD level = 0;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, settings.QueryDWORDValue(L"TraceLevel", level));  // none before
 }
 }  // namespace

@@ -2,6 +2,7 @@
 // age, folder and file state, the withdrawal of the manager's older entries, and removals.
 // The rules by age are driven with creation ticks set in the past, on the test's thread.
 #include "tests/notify/PluginDbNotifyThreadTestSupport.h"
+#include "tests/support/TraceCapture.h"
 
 #include <algorithm>
 #include <cwctype>
@@ -93,28 +94,53 @@ TEST_F(HandOffRulesTest, RulesByAgeFolderAndFileState)
     // Connected after the items exist, so that adding them notified nobody.
     Connect();
 
-    const std::tuple<const wchar_t*, std::wstring, DWORD, const char*> cases[] = {  // item, path, age, outcome
+    // Each rule also writes its decision and reason to the trace, with the request's id and path.
+    trace_test::CTraceCapture trace(2);
+    const std::tuple<const wchar_t*, std::wstring, DWORD, const char*, const wchar_t*> cases[] = {
+        // item, path, age, outcome, trace
         // Too young: not even opened (the file does not exist, an open would drop it).
-        {L"plain", L"D:\\nowhere\\x.mp4", 24000, kSameTick},
+        {L"plain", L"D:\\nowhere\\x.mp4", 24000, kSameTick, L"held back: too young, age 24 s, next look in 10 s"},
         // Listed folders wait longer, in any letter case.
-        {L"plain", inListed, 30000, kSameTick},
-        {L"plain", Upper(inListed), 119000, kSameTick},
-        {L"plain", L"d:\\rec\\X.MP4", 30000, kSameTick},
-        {L"plain", inListed, 130000, kHandedOff},
+        {L"plain", inListed, 30000, kSameTick, L"held back: in a recording folder, age 30 s, next look in 10 s"},
+        {L"plain", Upper(inListed), 119000, kSameTick, L"held back: in a recording folder, age 119 s"},
+        {L"plain", L"d:\\rec\\X.MP4", 30000, kSameTick, L"held back: in a recording folder"},
+        {L"plain", inListed, 130000, kHandedOff, L"handed off: category 0x04, queue flags 0x80000000, age 130 s"},
         // D:\Rec does not cover D:\Records; the file is then opened, and it does not exist.
-        {L"plain", L"D:\\Records\\x.mp4", 30000, kDropped},
-        {L"plain", free, 30000, kHandedOff},
+        {L"plain", L"D:\\Records\\x.mp4", 30000, kDropped, L"dropped: gone (0x80070003 path not found)"},
+        {L"plain", free, 30000, kHandedOff, L"handed off: category 0x04"},
         // Still being written: the wait starts again.
-        {L"plain", busy, 60000, kNewTick},
+        {L"plain", busy, 60000, kNewTick, L"held back: in use (0x80070020 sharing violation), age 60 s, waits 25 s again"},
         // A folder cannot be opened as a file: access denied.
-        {L"plain", listed, 60000, kDropped},
+        {L"plain", listed, 60000, kDropped, L"dropped: unreadable (0x80070005 access denied)"},
         // Property 0x0068 read as a C number.
-        {L"notReady", free, 60000, kNewTick},
-        {L"ready", free, 60000, kHandedOff},
+        {L"notReady", free, 60000, kNewTick, L"held back: not ready in the database, age 60 s, waits 25 s again"},
+        {L"ready", free, 60000, kHandedOff, L"handed off: category 0x04"},
     };
-    for (const auto& [item, path, ageMs, outcome] : cases)
+    for (const auto& [item, path, ageMs, outcome, traced] : cases)
+    {
         EXPECT_STREQ(outcome, Run(WaitingFile(item, 300, path, ageMs)))
             << testing::PrintToString(path) << " at " << ageMs << " ms";
+        const std::vector<std::wstring> lines = trace.Lines();
+        ASSERT_FALSE(lines.empty());
+        const std::wstring subject = L" notify " + std::wstring(item) + L" \"" + path + L"\" ";
+        EXPECT_NE(std::wstring::npos, lines.back().find(subject + traced)) << lines.back().c_str();
+    }
+    // A hand-off is classified first.
+    EXPECT_EQ(3u, trace.LinesWith(L"\" classified: category 0x04, item class 300").size());
+    ClearQueue();
+}
+
+// Off, the same rules leave no file behind.
+TEST_F(HandOffRulesTest, OffTheRulesWriteNoTraceFile)
+{
+    trace_test::CTraceCapture trace(0);
+    const std::wstring free = CreateFileIn(L"free.mpg");
+    db->Catalogue().AddItem(L"plain", 300);
+    Connect();
+    for (DWORD ageMs : {1000u, 60000u})
+        Run(WaitingFile(L"plain", 300, free, ageMs));
+    EXPECT_EQ(1u, site->QueueItemCalls().Count());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((trace.folder.Path() + L"\\Logs").c_str()));
     ClearQueue();
 }
 
@@ -175,9 +201,14 @@ TEST_F(HandOffRulesTest, OlderEntriesAreWithdrawnReplaceableFirstThenInTheManage
     GetSystemTime(&now);
     DATE today = 0;
     SystemTimeToVariantTime(&now, &today);
+    trace_test::CTraceCapture trace(2);
     worker->HandOffItem(WaitingFile(L"video", 300, file, 130000).get());
 
     EXPECT_EQ((std::vector<std::wstring>{L"e6", L"e2", L"e1", L"e7"}), CancelledIds(*site));
+    std::vector<std::wstring> traced;
+    for (const std::wstring& line : trace.LinesWith(L" withdrawn: manager queue entry "))
+        traced.push_back(line.substr(line.rfind(L' ') + 1));
+    EXPECT_EQ(CancelledIds(*site), traced);
     const std::vector<CancelQueueEntryCall> cancels = site->CancelQueueEntryCalls().Calls();
     const std::vector<QueueItemCall> handed = site->QueueItemCalls().Calls();
     ASSERT_EQ(1u, handed.size());

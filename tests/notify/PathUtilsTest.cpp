@@ -216,6 +216,68 @@ TEST_F(PathUtilsFiles, CreateDirectoryTreeCreatesEveryMissingLevel)
     SetCurrentDirectoryW(previous);
 }
 
+// The file-system calls of CreateDirectoryTree, counted; creation refused with ERROR_ACCESS_DENIED
+// while `refuse` is set.
+struct CountedCalls
+{
+    static inline LONG lookups = 0;
+    static inline LONG creations = 0;
+    static inline bool refuse = false;
+
+    static bool Exists(LPCWSTR path)
+    {
+        ++lookups;
+        return DirectoryExists(path);
+    }
+    static BOOL Create(LPCWSTR path, SECURITY_ATTRIBUTES*)
+    {
+        ++creations;
+        if (!refuse)
+            return CreateDirectoryW(path, nullptr);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+};
+
+// A path of thousands of levels costs a handful of look-ups, and a level that cannot be created
+// ends the walk: looking up every level, each as long as its path, took half a minute.
+TEST_F(PathUtilsFiles, CreateDirectoryTreeFindsTheDeepestLevelByHalving)
+{
+    const CDirectoryCalls counted = {&CountedCalls::Exists, &CountedCalls::Create};
+    std::wstring deep = m_folder;
+    for (int i = 0; i < 4000; ++i)
+        deep += L"\\d";
+    const struct
+    {
+        const char* name;
+        std::wstring path;
+        bool refuse;
+        BOOL created;
+        LONG maxLookups;
+        LONG creations;
+    } cases[] = {
+        {"4000 levels, creation refused", deep, true, FALSE, 15, 1},
+        {"three of five levels missing", m_folder + L"\\a\\b\\c", false, TRUE, 6, 3},
+        {"then two more", m_folder + L"\\a\\b\\c\\d\\e", false, TRUE, 6, 2},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CountedCalls::lookups = 0;
+        CountedCalls::creations = 0;
+        CountedCalls::refuse = c.refuse;
+        SetLastError(0);
+        EXPECT_EQ(c.created, CreateDirectoryTree(c.path.c_str(), counted));
+        EXPECT_LE(CountedCalls::lookups, c.maxLookups);
+        EXPECT_EQ(c.creations, CountedCalls::creations);
+        if (!c.created)
+        {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+        }
+        EXPECT_EQ(c.created != FALSE, DirectoryExists(c.path.c_str()));
+    }
+}
+
 TEST_F(PathUtilsFiles, CreateDirectoryTreeFailsWhereNothingCanBeCreated)
 {
     EXPECT_FALSE(CreateDirectoryTree(nullptr));

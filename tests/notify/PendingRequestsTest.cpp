@@ -180,7 +180,7 @@ TEST_F(PendingRequestsTest, ItemsOfAnotherClassNeverMatch)
     };
     std::unique_ptr<CForeignItem> foreign(new CForeignItem);
     ASSERT_EQ(S_OK, worker->QueueItem(foreign.get(), true, true));
-    foreign.release();
+    static_cast<void>(foreign.release());  // the queue owns it now
     Queue(MakeItem(kRemovedItem, L"r1"));
 
     EXPECT_EQ(S_OK, Cancel(nullptr));

@@ -177,6 +177,22 @@ TEST_F(NotifyWorkerTest, ConnectWhoseSiteCannotBeUnmarshalledLeavesTheWorkerUnco
     EXPECT_TRUE(FileExists(QueueFile().c_str())) << "a connect does not move the file aside";
 }
 
+TEST_F(NotifyWorkerTest, ReconnectingQueuesNoSavedRequestTwice)
+{
+    const std::wstring a = CreateFileIn(L"a.mp4");
+    const std::wstring b = CreateFileIn(L"b.mp4");
+    WriteUtf16File(QueueFile(), L"v1\t300\t" + a + L"\r\n");
+    Connect();
+    ASSERT_EQ(S_OK, worker->QueueDisconnect());
+    Flush();
+    // Beside the request still queued: the same again, one differing only in class, a new one.
+    WriteUtf16File(QueueFile(), L"v1\t300\t" + a + L"\r\nv1\t200\t" + a + L"\r\nv2\t300\t" + b + L"\r\n");
+    Connect();
+    const std::vector<CQueued> queued = QueuedItems(*worker);
+    EXPECT_EQ((std::vector<std::wstring>{L"v1", L"v1", L"v2"}), Each(queued, &CQueued::itemId));
+    EXPECT_EQ((std::vector<LONG>{300, 200, 300}), Each(queued, &CQueued::itemClass));
+}
+
 TEST_F(NotifyWorkerTest, FailingDatabaseOpenKeepsTheSiteAndTheLoadedRequestsButAddsNoListener)
 {
     const std::wstring file = CreateFileIn(L"a.mp4");

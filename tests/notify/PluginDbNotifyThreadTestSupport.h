@@ -243,7 +243,7 @@ protected:
     void Queue(std::unique_ptr<CItem> item, bool delayed = true)
     {
         ASSERT_EQ(S_OK, worker->QueueItem(item.get(), delayed, delayed));
-        item.release();
+        static_cast<void>(item.release());  // the queue owns it now
     }
 
     // Drops everything queued, on the test's thread.

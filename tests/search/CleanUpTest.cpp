@@ -9,6 +9,7 @@
 #include "standins/ContainerCatalogueBuilder.h"
 #include "standins/FileExaminer.h"
 #include "tests/search/SearchTestSupport.h"
+#include "tests/support/TraceCapture.h"
 
 namespace
 {
@@ -67,7 +68,8 @@ protected:
         if (SUCCEEDED(m_result))
         {
             connection.SetAbortEvent(GetStopEvent());
-            connection.SetRunEvent(GetRunEvent());
+            const CScopedHandle runEvent(GetRunEvent());
+            connection.SetRunEvent(runEvent.Get());
             CCleanUpProgress progress([this](ULONG value) {
                 SetProgress(value);
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -180,8 +182,19 @@ TEST_F(CleanUpTest, RemovalStepsTakeWhatLostItsFileSourceOrMembersAndKeepTheRest
     m_builder->AddMediaItem(L"song", 100, "song");
     const std::wstring emptyList = m_builder->AddCollection(L"emptyList", {});
     const std::wstring fullList = m_builder->AddCollection(L"fullList", {L"song"});
+    trace_test::CTraceCapture trace(2, false);
 
     EXPECT_EQ(S_OK, m_cleanUp->Run(&RemovalSteps));
+    // Each removal is traced with its reason.
+    const std::vector<std::pair<std::wstring, std::wstring>> traced = {
+        {L"gone", L"removed: its file is gone"},
+        {L"ghost", L"removed: items derived from a source that is gone"},
+        {L"a\"b\\c", L"failed: the item cannot be removed"},
+        {L"emptyBox", L"removed: empty"},
+        {L"emptyList", L"removed: empty"},
+    };
+    for (const auto& [subject, decision] : traced)
+        EXPECT_EQ(1u, trace.LinesWith(L" cleanup " + subject + L" " + decision).size()) << subject.c_str();
 
     for (const wchar_t* id : {L"gone", L"goneThumb", L"orphan", L"emptyBox", L"emptyList"})
         EXPECT_FALSE(Has(id)) << id;
@@ -200,6 +213,24 @@ TEST_F(CleanUpTest, RemovalStepsTakeWhatLostItsFileSourceOrMembersAndKeepTheRest
     EXPECT_EQ(published.end(), std::adjacent_find(published.begin(), published.end(), std::greater_equal<ULONG>()));
     EXPECT_LT(published.back(), 90u);
     EXPECT_FALSE(m_cleanUp->LeftImpersonating());
+}
+
+// A file of a removed item that cannot be deleted stays, and the trace says so; the item goes.
+TEST_F(CleanUpTest, AFileThatCannotBeDeletedIsTracedAsRefused)
+{
+    SetCleanUpClass(300);
+    const auto files = m_builder->AddItemWithMissingFile(L"gone", 300, 2);
+    ASSERT_TRUE(SetFileAttributesW(files[1].c_str(), FILE_ATTRIBUTE_READONLY));
+    trace_test::CTraceCapture trace(2, false);
+
+    EXPECT_EQ(S_OK, m_cleanUp->Run(&RemovalSteps));
+    EXPECT_FALSE(Has(L"gone"));
+    EXPECT_TRUE(IsExistingFile(files[1]));
+    SetFileAttributesW(files[1].c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(1u, trace.LinesWith(L" cleanup gone \"" + files[1] +
+                                  L"\" deletion refused: the file cannot be deleted (0x80070005 access denied)")
+                      .size());
+    EXPECT_EQ(1u, trace.LinesWith(L" cleanup gone removed: its file is gone").size());
 }
 
 // The class is read from 4 bytes of the value whatever its type; a value that does not fit, or

@@ -1,4 +1,5 @@
 #include "tests/search/SearchTestSupport.h"
+#include "tests/support/TraceCapture.h"
 
 namespace
 {
@@ -42,12 +43,14 @@ TEST_F(ResetEngineStatesTest, WritesOnlyTheChangedWordsOncePerItem)
     };
     for (const auto& c : cases)
     {
+        trace_test::CTraceCapture trace(2, false);
         m_db->Catalogue().Clear();
         m_db->Control().ClearCalls();
         m_db->Catalogue().AddItem(L"x", 300, StateProperties(c.words));
         SCOPED_TRACE(testing::Message() << "from " << c.from << ", words[0] " << std::string(c.words[0].begin(), c.words[0].end()));
         EXPECT_EQ(S_OK, Reset(L"", c.indexes, c.from));
         EXPECT_EQ(*c.written ? Words{c.written} : Words{}, Writes());
+        EXPECT_EQ(*c.written ? 1u : 0u, trace.LinesWith(L" search x reset: overall state ").size());
         for (const CdbCall& write : m_db->Control().Calls(CdbMethod::SetValues))
             EXPECT_LT(LastReadSequence(), write.sequence);
     }

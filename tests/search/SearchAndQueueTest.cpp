@@ -4,6 +4,7 @@
 #include "common/Scoped.h"
 #include "standins/ContentDbQuery.h"
 #include "tests/search/SearchTestSupport.h"
+#include "tests/support/TraceCapture.h"
 
 namespace
 {
@@ -110,16 +111,18 @@ TEST_F(SearchAndQueueTest, FileErrorsDecideBetweenQueueingMarkingAndLeavingAlone
         HRESULT error;
         bool readOnly;
         const char* fate;
+        const wchar_t* traced;  // the decision and reason in the trace
     } cases[] = {
-        {L"lock", HResultFromWin32(ERROR_LOCK_VIOLATION), false, "queued"},
-        {L"denied", E_ACCESSDENIED, false, "left"},
-        {L"deniedReadOnly", E_ACCESSDENIED, true, "marked"},
-        {L"noPath", HResultFromWin32(ERROR_PATH_NOT_FOUND), false, "marked"},
-        {L"badNetPath", HResultFromWin32(ERROR_BAD_NETPATH), false, "left"},
-        {L"netDenied", HResultFromWin32(ERROR_NETWORK_ACCESS_DENIED), false, "marked"},
-        {L"encrypted", HResultFromWin32(ERROR_FILE_ENCRYPTED), false, "left"},
-        {L"unknown", E_FAIL, false, "left"},
+        {L"lock", HResultFromWin32(ERROR_LOCK_VIOLATION), false, "queued", L"handed over: in use (0x80070021 lock violation)"},
+        {L"denied", E_ACCESSDENIED, false, "left", L"held back: out of reach for now (0x80070005 access denied)"},
+        {L"deniedReadOnly", E_ACCESSDENIED, true, "marked", L"marked missing: gone (0x80070005 access denied)"},
+        {L"noPath", HResultFromWin32(ERROR_PATH_NOT_FOUND), false, "marked", L"marked missing: gone (0x80070003"},
+        {L"badNetPath", HResultFromWin32(ERROR_BAD_NETPATH), false, "left", L"held back: out of reach for now (0x80070035"},
+        {L"netDenied", HResultFromWin32(ERROR_NETWORK_ACCESS_DENIED), false, "marked", L"marked missing: gone (0x80070041)"},
+        {L"encrypted", HResultFromWin32(ERROR_FILE_ENCRYPTED), false, "left", L"held back: out of reach for now"},
+        {L"unknown", E_FAIL, false, "left", L"dropped: unreadable (0x80004005 failed)"},
     };
+    trace_test::CTraceCapture trace(2, false);
     InjectedFileErrors errors;
     for (const auto& c : cases)
     {
@@ -141,6 +144,9 @@ TEST_F(SearchAndQueueTest, FileErrorsDecideBetweenQueueingMarkingAndLeavingAlone
         const bool wasQueued = std::count(queued.begin(), queued.end(), name + L".jpg 8 80000000") == 1;
         const bool wasMarked = std::count(writes.begin(), writes.end(), name + L" 175=5") == 1;
         EXPECT_EQ(std::string(c.fate), wasQueued ? "queued" : wasMarked ? "marked" : "left") << c.fate << " " << c.error;
+        const std::vector<std::wstring> lines = trace.LinesWith(L" search " + name + L" \"");
+        ASSERT_EQ(1u, lines.size()) << c.fate;
+        EXPECT_NE(std::wstring::npos, lines[0].find(std::wstring(L".jpg\" ") + c.traced)) << lines[0].c_str();
     }
     EXPECT_EQ(queued.size() + writes.size(), 1u + 3u);
     ASSERT_EQ(std::size(cases), errors.checked.size());

@@ -6,6 +6,7 @@
 #include "standins/ClassRegistration.h"
 #include "standins/ManagerStatus.h"
 #include "tests/search/SearchTestSupport.h"
+#include "tests/support/TraceCapture.h"
 
 using Search = CPluginDbSearchThread;
 
@@ -122,6 +123,7 @@ TEST_F(SearchRunTest, FullSearchHandsOverByStateAndAsksForIdleFirst)
     for (bool idle : {false, true})
     {
         SCOPED_TRACE(idle);
+        trace_test::CTraceCapture trace(2, false);
         ClearCalls();
         CManagerStatus::SetQueueCounts(idle ? 0 : 2, idle ? 0 : 1);
         EXPECT_EQ(Search::kProgressDone, Run(Search::kItemFullSearch, 0x00010008));
@@ -132,6 +134,12 @@ TEST_F(SearchRunTest, FullSearchHandsOverByStateAndAsksForIdleFirst)
         EXPECT_EQ(expected, HandedOver());
         EXPECT_EQ(idle ? 4u : 3u, SearchTexts().size());
         ExpectConnectionsClosed(2);
+        // The run is traced from its start to its end, with what it did.
+        const std::vector<std::wstring> lines = trace.LinesWith(L" search run ");
+        ASSERT_EQ(2u, lines.size());
+        EXPECT_NE(std::wstring::npos, lines[0].find(L"search run begun: full search, categories 0x0008, queue flags 0x00"));
+        EXPECT_NE(std::wstring::npos, lines[1].find(L"search run ended: full search, done after "));
+        EXPECT_NE(std::wstring::npos, lines[1].find(std::to_wstring(expected.size()) + L" handed over, 0 marked missing"));
     }
 }
 

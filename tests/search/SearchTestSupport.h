@@ -82,7 +82,7 @@ protected:
         for (const QueueItemCall& call : m_site->QueueItemCalls().Calls())
         {
             wchar_t text[64];
-            swprintf(text, 64, L" %x %x", call.category, call.queueFlags);
+            swprintf(text, 64, L" %lx %lx", static_cast<unsigned long>(call.category), call.queueFlags);
             handed.push_back(call.location.substr(call.location.rfind(L'\\') + 1) + text);
         }
         return handed;

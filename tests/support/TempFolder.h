@@ -50,7 +50,10 @@ public:
                 if (name == L"." || name == L"..")
                     continue;
                 const std::wstring path = folders[i] + L"\\" + name;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                // A link goes as a link: what it points at is not this folder's to remove.
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                    RemoveDirectoryW(LongForm(path).c_str()) || DeleteFileW(LongForm(path).c_str());
+                else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                     folders.push_back(path);
                 else
                     DeleteFileW(LongForm(path).c_str());

@@ -5,6 +5,7 @@
 #include <process.h>
 #include <functional>
 #include <utility>
+#include "common/CallbackType.h"
 #include "common/Scoped.h"
 
 // How long a test waits for something that should happen at once.
@@ -32,6 +33,7 @@ public:
     explicit CTestThread(std::function<void()> body, DWORD apartment = COINIT_MULTITHREADED)
         : m_body(std::move(body)), m_apartment(apartment)
     {
+        LUM_ASSERT_CALLBACK_TYPE(Main, _beginthreadex_proc_type);
         m_handle.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Main, this, 0, nullptr)));
     }
     ~CTestThread() { Join(kTestWaitMs); }

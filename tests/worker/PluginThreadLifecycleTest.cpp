@@ -207,3 +207,27 @@ TEST_F(PluginThreadLifecycle, StopAndPauseWaits)
     EXPECT_FALSE(worker.WaitForRun(kTestWaitMs));
     EXPECT_LT(GetTickCount() - stopStart, 2000u);
 }
+
+TEST_F(PluginThreadLifecycle, RunEventIsHandedOutForWaitingOnly)
+{
+    CTestWorker worker(m_log);
+    ASSERT_TRUE(worker.StartThread(kTestWaitMs));
+    const CScopedHandle runEvent(worker.GetRunEvent());
+    ASSERT_TRUE(runEvent.IsValid());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runEvent.Get(), 0));
+
+    // Neither a pause nor a resume can be made through it: only the worker's own calls change it.
+    EXPECT_FALSE(ResetEvent(runEvent.Get()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runEvent.Get(), 0));
+    ASSERT_TRUE(worker.ResetRunEvent());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(runEvent.Get(), 0));
+    EXPECT_FALSE(SetEvent(runEvent.Get()));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(runEvent.Get(), 0));
+    ASSERT_TRUE(worker.SetRunEvent());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runEvent.Get(), 0));
+
+    // Each caller owns its own duplicate.
+    const CScopedHandle other(worker.GetRunEvent());
+    EXPECT_NE(runEvent.Get(), other.Get());
+}

@@ -1,5 +1,6 @@
 #include "tools/lumhost/AnalysingManager.h"
 #include <process.h>
+#include "common/CallbackType.h"
 #include "common/Path.h"
 #include "contentdb/ContentConstants.h"
 #include "search/AnalysisState.h"
@@ -44,6 +45,7 @@ HRESULT CAnalysingManager::Start()
 {
     if (!m_wake.IsValid() || !m_stop.IsValid())
         return E_OUTOFMEMORY;
+    LUM_ASSERT_CALLBACK_TYPE(ThreadMain, _beginthreadex_proc_type);
     const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadMain, this, 0, nullptr);
     if (!thread)
         return E_FAIL;

@@ -1,4 +1,5 @@
 #include "tools/lumhost/FileFates.h"
+#include <algorithm>
 #include "tools/lumhost/MediaTypes.h"
 #include "tools/lumhost/Timeline.h"
 
@@ -65,24 +66,25 @@ std::vector<CFileFates::Fate> CFileFates::Fates() const
     return m_fates;
 }
 
-std::wstring DescribeFate(const CFileFates::Fate& fate)
+std::wstring DescribeFateKind(const CFileFates::Fate& fate)
 {
-    std::wstring text;
     switch (fate.state)
     {
     case CFileFates::State::Waiting:
-        text = L"still pending";
-        break;
+        return L"still pending";
     case CFileFates::State::HandedOff:
-        text = L"handed off as " + DescribeCategory(fate.lastCategory);
-        break;
+        return L"handed off as " + DescribeCategory(fate.lastCategory);
     case CFileFates::State::Dropped:
-        text = L"dropped by the plug-in (no hand-off, nothing pending)";
-        break;
+        return L"dropped by the plug-in (no hand-off, nothing pending)";
     case CFileFates::State::Removed:
-        text = L"removed from the folder";
-        break;
+        return L"removed from the folder";
     }
+    return std::wstring();
+}
+
+std::wstring DescribeFate(const CFileFates::Fate& fate)
+{
+    std::wstring text = DescribeFateKind(fate);
     if (fate.state == CFileFates::State::HandedOff && fate.handOffs > 1)
         text += FormatText(L"; %lu hand-offs in all", static_cast<unsigned long>(fate.handOffs));
     else if (fate.state != CFileFates::State::HandedOff && fate.handOffs > 0)
@@ -90,4 +92,69 @@ std::wstring DescribeFate(const CFileFates::Fate& fate)
     if (fate.withdrawn > 0)
         text += FormatText(L"; %lu older request(s) withdrawn", static_cast<unsigned long>(fate.withdrawn));
     return text;
+}
+
+std::vector<std::wstring> SummariseFates(const std::vector<CFileFates::Fate>& fates,
+                                         const std::function<std::wstring(const std::wstring&)>& shown,
+                                         bool everyFile)
+{
+    std::vector<std::wstring> lines;
+    if (fates.empty())
+    {
+        lines.push_back(L"No file was notified to the plug-in.");
+        return lines;
+    }
+    struct Kind
+    {
+        std::wstring name;
+        size_t count = 0;
+        std::vector<std::wstring> examples;
+    };
+    std::vector<Kind> kinds;  // in the order first met
+    for (const CFileFates::Fate& fate : fates)
+    {
+        const std::wstring name = DescribeFateKind(fate);
+        auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& k) { return k.name == name; });
+        if (kind == kinds.end())
+            kind = kinds.insert(kinds.end(), Kind{name, 0, {}});
+        ++kind->count;
+        if (kind->examples.size() < kFateExamples)
+            kind->examples.push_back(shown(fate.path));
+    }
+    lines.push_back(FormatText(L"What the plug-in did with the %lu file(s) it was told about:",
+                               static_cast<unsigned long>(fates.size())));
+    size_t column = 0;
+    for (const Kind& kind : kinds)
+        column = std::max(column, kind.name.size());
+    for (const Kind& kind : kinds)
+    {
+        std::wstring line = L"  " + kind.name + std::wstring(column - kind.name.size(), L' ') +
+                            FormatText(L"  %6lu", static_cast<unsigned long>(kind.count));
+        std::wstring names;
+        for (const std::wstring& example : kind.examples)
+            names += (names.empty() ? L"" : L", ") + example;
+        line += (kind.count > kind.examples.size() ? L"  e.g. " : L"  ") + names;
+        if (kind.count > kind.examples.size())
+            line += L", ...";
+        lines.push_back(line);
+    }
+    if (!everyFile && fates.size() > kListEveryUpTo)
+    {
+        lines.push_back(L"(lumhost -v lists every file)");
+        return lines;
+    }
+    lines.push_back(L"Each file:");
+    // Names line up unless one is very long.
+    constexpr size_t kMaxColumn = 40;
+    column = 0;
+    for (const CFileFates::Fate& fate : fates)
+        column = std::max(column, std::min(shown(fate.path).size(), kMaxColumn));
+    for (const CFileFates::Fate& fate : fates)
+    {
+        std::wstring name = shown(fate.path);
+        if (name.size() < column)
+            name.resize(column, L' ');
+        lines.push_back(L"  " + name + L"  " + DescribeFate(fate));
+    }
+    return lines;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,3 +57,15 @@ private:
 
 // "handed off as image (0x08)", "dropped", ...: the fate as the summary shows it.
 std::wstring DescribeFate(const CFileFates::Fate& fate);
+
+// The kind of fate without its details: "handed off as image (0x08)", "still pending", ...
+std::wstring DescribeFateKind(const CFileFates::Fate& fate);
+
+// The exit summary: the fates summed up by kind, each with its count and a few example names,
+// then every file with its fate when there are kListEveryUpTo files or fewer, or `everyFile`.
+// `shown` gives a path as the summary names it. One entry per line.
+constexpr size_t kListEveryUpTo = 40;
+constexpr size_t kFateExamples = 3;
+std::vector<std::wstring> SummariseFates(const std::vector<CFileFates::Fate>& fates,
+                                         const std::function<std::wstring(const std::wstring&)>& shown,
+                                         bool everyFile);

@@ -1,6 +1,7 @@
 #include "tools/lumhost/FolderWatcher.h"
 #include <process.h>
 #include <cstddef>
+#include "common/CallbackType.h"
 #include "common/HResult.h"
 #include "common/Path.h"
 #include "tools/lumhost/MediaCatalogue.h"
@@ -45,6 +46,7 @@ HRESULT CFolderWatcher::Start(const std::wstring& folder)
         m_directory.Reset();
         return hr;
     }
+    LUM_ASSERT_CALLBACK_TYPE(ThreadMain, _beginthreadex_proc_type);
     m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadMain, this, 0, nullptr)));
     if (!m_thread.IsValid())
     {

@@ -86,11 +86,26 @@ CHostCommand ParseHostCommand(const std::wstring& line)
         command.kind = CHostCommand::Kind::Version;
         return command;
     }
-    if (_wcsicmp(name.c_str(), L"vanish") == 0)
+    if (_wcsicmp(name.c_str(), L"trace") == 0)
     {
+        if (!ParseHostNumber(rest, 3, command.level))
+            return Invalid(L"trace wants a level: 0 off, 1 failures, 2 decisions, 3 detail");
+        command.kind = CHostCommand::Kind::Trace;
+        return command;
+    }
+    // Commands that take a file of the media folder; blanks inside the name are the name's.
+    const struct
+    {
+        const wchar_t* name;
+        CHostCommand::Kind kind;
+    } kWithFile[] = {{L"vanish", CHostCommand::Kind::Vanish}, {L"why", CHostCommand::Kind::Why}};
+    for (const auto& withFile : kWithFile)
+    {
+        if (_wcsicmp(name.c_str(), withFile.name) != 0)
+            continue;
         if (rest.empty())
-            return Invalid(L"vanish wants a file of the media folder");
-        command.kind = CHostCommand::Kind::Vanish;
+            return Invalid(std::wstring(withFile.name) + L" wants a file of the media folder");
+        command.kind = withFile.kind;
         command.path = rest;
         return command;
     }
@@ -106,6 +121,8 @@ std::wstring HostCommandHelp()
            L"  version ENGINE VERSION      Give an engine a new metadata version, e.g. 2.0\n"
            L"  vanish FILE                 Delete a file of the media folder behind the database's back\n"
            L"  status                      The engine state, progress and the manager's queue\n"
+           L"  trace LEVEL                 The plug-in's trace: 0 off, 1 failures, 2 decisions, 3 detail\n"
+           L"  why FILE                    What the plug-in's trace holds about a file, oldest first\n"
            L"  help                        This list\n"
            L"  quit                        End lumhost, as Ctrl+C does\n";
 }

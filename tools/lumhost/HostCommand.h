@@ -16,6 +16,8 @@ struct CHostCommand
         Stop,
         Version,  // version ENGINE VERSION: the engine's metadata version becomes `version`
         Vanish,   // vanish FILE: delete the file without the database hearing of it
+        Trace,    // trace LEVEL: the plug-in's trace level becomes `level`
+        Why,      // why FILE: what the trace holds about the file
         Status,
         Help,
         Quit,
@@ -25,6 +27,7 @@ struct CHostCommand
     CSearchRequest request;
     std::wstring engine;
     DWORD version = 0;
+    DWORD level = 0;
     std::wstring path;
     std::wstring error;
 };

@@ -10,6 +10,7 @@ namespace
 // Fields 2 to 32 of the analysis state words are the engines'.
 constexpr size_t kMaxEngines = 31;
 constexpr ULONG kMaxAnalyseMs = 600000;
+constexpr ULONG kMaxTraceLevel = 3;
 
 // Seconds are whole, positive and at most a year, so that tick arithmetic cannot overflow.
 constexpr unsigned long kMaxSeconds = 366UL * 24 * 3600;
@@ -69,6 +70,21 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
                         text + L"\"";
                 return false;
             }
+            return true;
+        };
+
+        // A number from `least` to `most`; the message says what the option wants.
+        auto number = [&](ULONG least, ULONG most, ULONG& out, const wchar_t* wants) {
+            std::wstring text;
+            if (!value(text))
+                return false;
+            ULONG parsed = 0;
+            if (!ParseHostNumber(text, most, parsed) || parsed < least)
+            {
+                error = arg + L" wants " + wants + L", not \"" + text + L"\"";
+                return false;
+            }
+            out = parsed;
             return true;
         };
 
@@ -154,26 +170,19 @@ LumHostParse ParseLumHostOptions(const std::vector<std::wstring>& args, CLumHost
         }
         else if (arg == L"--analyse-ms")
         {
-            std::wstring text;
-            if (!value(text))
+            if (!number(0, kMaxAnalyseMs, options.analyseMs, L"milliseconds up to 600000"))
                 return LumHostParse::Error;
-            if (!ParseHostNumber(text, kMaxAnalyseMs, options.analyseMs))
-            {
-                error = L"--analyse-ms wants milliseconds up to 600000, not \"" + text + L"\"";
-                return LumHostParse::Error;
-            }
         }
         else if (arg == L"--cleanup-class")
         {
-            std::wstring text;
-            if (!value(text))
+            if (!number(1, 0xFFFFFFFF, options.cleanUpClass, L"an item class above 0 (300 video, 200 image, 100 audio)"))
                 return LumHostParse::Error;
-            if (!ParseHostNumber(text, 0xFFFFFFFF, options.cleanUpClass) || options.cleanUpClass == 0)
-            {
-                error = L"--cleanup-class wants an item class above 0 (300 video, 200 image, 100 audio), not \"" +
-                        text + L"\"";
+        }
+        else if (arg == L"--trace")
+        {
+            if (!number(0, kMaxTraceLevel, options.traceLevel, L"a level: 0 off, 1 failures, 2 decisions, 3 detail"))
                 return LumHostParse::Error;
-            }
+            options.traceGiven = true;
         }
         else if (arg.size() > 1 && arg[0] == L'-')
         {
@@ -274,6 +283,8 @@ std::wstring LumHostUsage()
            L"  --analyse-ms <n>      how long the manager takes to analyse one item (default 1000)\n"
            L"  --cleanup-class <n>   the item class whose entries the clean-up removes when their file\n"
            L"                        is gone (300 video, 200 image, 100 audio); default: none\n"
+           L"  --trace <level>       the plug-in's decision trace for this run: 0 off, 1 failures,\n"
+           L"                        2 decisions, 3 detail; its new lines show as trace lines\n"
            L"  --help, -h            this text\n"
            L"\n"
            L"Commands, typed on standard input while lumhost runs (one per line):\n" +

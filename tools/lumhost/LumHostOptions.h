@@ -20,6 +20,8 @@ struct CLumHostOptions
     std::vector<CEngineOption> engines;      // DefaultEngines() unless --engine is given
     DWORD analyseMs = 1000;                // how long the manager takes to analyse one item
     ULONG cleanUpClass = 0;                // the plug-in's "CleanUpObjectClass"; 0: left alone
+    bool traceGiven = false;               // --trace: the plug-in's "TraceLevel" for the run
+    DWORD traceLevel = 0;
 };
 
 enum class LumHostParse

@@ -1,4 +1,5 @@
 #include "tools/lumhost/ManagerRegistry.h"
+#include <algorithm>
 #include "common/RegKey.h"
 #include "search/PluginConfiguration.h"
 #include "standins/AnalysisEngine.h"
@@ -7,7 +8,6 @@
 namespace
 {
 constexpr wchar_t kEngineList[] = L"Engine Plugins";
-constexpr wchar_t kCleanUpClassValue[] = L"CleanUpObjectClass";
 constexpr wchar_t kVersionsKey[] = L"Setting\\LumSiftDbNotifyWex\\MetadataVersion";
 constexpr ULONG kCategoryBits[] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20};
 // More positions than anyone lists: the keys of a larger run killed earlier are removed too.
@@ -103,19 +103,23 @@ HRESULT CManagerRegistry::Install(const std::vector<CEngineOption>& engines)
     return S_OK;
 }
 
-HRESULT CManagerRegistry::SetCleanUpClass(ULONG itemClass)
+HRESULT CManagerRegistry::SetPluginSetting(const wchar_t* name, DWORD value)
 {
     const std::wstring path = m_root + L"\\" + kPluginSettingsKey;
     CRegKey key;
     LONG error = key.Create(HKEY_LOCAL_MACHINE, path.c_str());
     if (error != ERROR_SUCCESS)
         return HRESULT_FROM_WIN32(error);
-    if (!m_cleanUpClassSet)
+    const bool known = std::any_of(m_settingsBefore.begin(), m_settingsBefore.end(),
+                                   [name](const SettingBefore& before) { return before.name == name; });
+    if (!known)
     {
-        m_hadCleanUpClass = key.QueryDWORDValue(kCleanUpClassValue, m_previousCleanUpClass) == ERROR_SUCCESS;
-        m_cleanUpClassSet = true;
+        SettingBefore before;
+        before.name = name;
+        before.existed = key.QueryDWORDValue(name, before.value) == ERROR_SUCCESS;
+        m_settingsBefore.push_back(before);
     }
-    error = key.SetDWORDValue(kCleanUpClassValue, itemClass);
+    error = key.SetDWORDValue(name, value);
     return HRESULT_FROM_WIN32(error);
 }
 
@@ -193,17 +197,20 @@ void CManagerRegistry::Remove()
         m_engines.clear();
     }
     const std::wstring settings = m_root + L"\\" + kPluginSettingsKey;
-    if (m_cleanUpClassSet)
+    if (!m_settingsBefore.empty())
     {
         CRegKey key;
         if (key.Open(HKEY_LOCAL_MACHINE, settings.c_str()) == ERROR_SUCCESS)
         {
-            if (m_hadCleanUpClass)
-                key.SetDWORDValue(kCleanUpClassValue, m_previousCleanUpClass);
-            else
-                key.DeleteValue(kCleanUpClassValue);
+            for (const SettingBefore& before : m_settingsBefore)
+            {
+                if (before.existed)
+                    key.SetDWORDValue(before.name.c_str(), before.value);
+                else
+                    key.DeleteValue(before.name.c_str());
+            }
         }
-        m_cleanUpClassSet = false;
+        m_settingsBefore.clear();
     }
     // Parents go only when nothing of anyone else is left in them.
     const std::wstring versions = m_root + L"\\" + kVersionsKey;

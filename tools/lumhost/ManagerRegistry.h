@@ -12,9 +12,10 @@ struct CAnalysisEngineClassState;
 
 // The product's registry entries that lumhost's manager makes for the plug-in's searches: the
 // stand-in analysis engines in the "Engine Plugins" list (each class made creatable through COM),
-// their engine indexes in the manager's index table, their metadata versions, and the plug-in's
-// "CleanUpObjectClass". Remove takes away every key of lumhost's engines, the versions the
-// plug-in recorded for them included, and puts the clean-up class back as it was.
+// their engine indexes in the manager's index table, their metadata versions, and values of the
+// plug-in's settings key ("CleanUpObjectClass", "TraceLevel"). Remove takes away every key of
+// lumhost's engines, the versions the plug-in recorded for them included, and puts each setting
+// back as it was.
 //
 // Engine class ids are lumhost's own, one per position in the list, so that a key left by a run
 // that was killed is recognised and removed by the next one.
@@ -37,8 +38,8 @@ public:
     // the manager does, which assigns the engine indexes. The calling thread must be in the
     // multi-threaded apartment and is the one that must call Remove.
     HRESULT Install(const std::vector<CEngineOption>& engines);
-    // Sets the plug-in's "CleanUpObjectClass" until Remove.
-    HRESULT SetCleanUpClass(ULONG itemClass);
+    // Sets a DWORD value of the plug-in's settings key until Remove (again and again if need be).
+    HRESULT SetPluginSetting(const wchar_t* name, DWORD value);
     // The engine's listed metadata version; false with a message for an unknown engine or a
     // registry failure.
     bool SetVersion(const std::wstring& moduleId, DWORD version, std::wstring& error);
@@ -65,9 +66,15 @@ private:
     std::vector<Engine> m_engines;  // guarded by m_lock
     std::list<CAnalysisEngineRegistration> m_registrations;
     bool m_installed = false;
-    bool m_cleanUpClassSet = false;
-    bool m_hadCleanUpClass = false;
-    DWORD m_previousCleanUpClass = 0;
+
+    // A settings value as it was before lumhost first set it.
+    struct SettingBefore
+    {
+        std::wstring name;
+        bool existed = false;
+        DWORD value = 0;
+    };
+    std::vector<SettingBefore> m_settingsBefore;
 };
 
 // Deletes HKLM\<path> only when it holds no subkey and no value.

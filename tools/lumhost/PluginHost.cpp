@@ -6,6 +6,7 @@
 #include "common/HResult.h"
 #include "common/RegKey.h"
 #include "contentdb/ContentConstants.h"
+#include "notify/DelayQueueFile.h"
 #include "host/PluginRegistration.h"
 #include "interfaces/ManagerInterfaces.h"
 #include "interfaces/ServiceInterfaces.h"
@@ -25,10 +26,13 @@
 #include "tools/lumhost/MediaTypes.h"
 #include "tools/lumhost/SlowWriter.h"
 #include "tools/lumhost/Timeline.h"
+#include "tools/lumhost/TraceReport.h"
 
 namespace
 {
 constexpr wchar_t kVendorKey[] = L"Software\\Tessaly Corporation";
+constexpr wchar_t kCleanUpClassSetting[] = L"CleanUpObjectClass";
+constexpr wchar_t kTraceLevelSetting[] = L"TraceLevel";
 constexpr DWORD kPollMs = 100;
 
 using RegistrationFunction = HRESULT(STDAPICALLTYPE*)();
@@ -92,7 +96,16 @@ HRESULT CPluginHost::Start(const CLumHostOptions& options, HANDLE stop)
     if (SUCCEEDED(hr))
         hr = StartAnalysing();
     if (SUCCEEDED(hr))
+    {
+        // Lines already in the file are an earlier run's.
+        m_trace = std::make_unique<CTraceReport>(m_timeline, std::wstring(GetDelayQueueFolder().GetString()) +
+                                                                 L"Logs\\LumSiftDbNotifyWex.log",
+                                                 [this](const std::wstring& path) { return Shown(path); });
+        m_trace->Begin();
+        if (m_options.traceGiven)
+            SetTraceLevel(m_options.traceLevel);
         hr = CreatePlugin();
+    }
     if (SUCCEEDED(hr))
     {
         SubscribeQueueEvents();
@@ -167,7 +180,7 @@ HRESULT CPluginHost::ListEngines()
 {
     HRESULT hr = m_registry.Install(m_options.engines);
     if (SUCCEEDED(hr) && m_options.cleanUpClass != 0)
-        hr = m_registry.SetCleanUpClass(m_options.cleanUpClass);
+        hr = m_registry.SetPluginSetting(kCleanUpClassSetting, m_options.cleanUpClass);
     if (FAILED(hr))
     {
         m_timeline.Print(L"cannot list the analysis engines: " + Hex(hr));
@@ -364,6 +377,8 @@ void CPluginHost::StartWriter()
 
 void CPluginHost::Poll()
 {
+    if (m_trace)
+        m_trace->Poll();
     if (m_database)
     {
         const bool listening = m_database->SinkCount() > 0;
@@ -454,6 +469,12 @@ bool CPluginHost::Execute(const CHostCommand& command)
     case CHostCommand::Kind::Vanish:
         Vanish(command.path);
         return true;
+    case CHostCommand::Kind::Trace:
+        SetTraceLevel(command.level);
+        return true;
+    case CHostCommand::Kind::Why:
+        Why(command.path);
+        return true;
     case CHostCommand::Kind::Status:
         m_timeline.Print(FormatText(L"%-14s %s; manager queue: %lu entr%s, %lu waiting for analysis", L"status",
                                     m_search.Status().c_str(), static_cast<unsigned long>(m_manager.QueueLength()),
@@ -469,10 +490,44 @@ bool CPluginHost::Execute(const CHostCommand& command)
     return true;
 }
 
-void CPluginHost::Vanish(const std::wstring& name)
+std::wstring CPluginHost::MediaPath(const std::wstring& name) const
 {
     const bool absolute = (name.size() > 1 && name[1] == L':') || (name.size() > 1 && name[0] == L'\\' && name[1] == L'\\');
-    const std::wstring path = absolute ? name : m_options.folder + L"\\" + name;
+    return absolute ? name : m_options.folder + L"\\" + name;
+}
+
+void CPluginHost::SetTraceLevel(DWORD level)
+{
+    const HRESULT hr = m_registry.SetPluginSetting(kTraceLevelSetting, level);
+    if (FAILED(hr))
+    {
+        m_timeline.Print(L"trace          cannot set the plug-in's TraceLevel: " + Hex(hr));
+        return;
+    }
+    m_timeline.Print(FormatText(L"%-14s level %s for the plug-in%s%s", L"trace", DescribeTraceLevel(level).c_str(),
+                                level && m_trace ? L", written to " : L"",
+                                level && m_trace ? m_trace->File().c_str() : L""));
+}
+
+void CPluginHost::Why(const std::wstring& name)
+{
+    const std::wstring path = MediaPath(name);
+    const std::vector<std::wstring> lines = m_trace ? m_trace->Why(path) : std::vector<std::wstring>();
+    if (lines.empty())
+    {
+        m_timeline.Print(FormatText(L"%-14s the trace holds nothing about %s since lumhost started", L"why",
+                                    Shown(path).c_str()));
+        return;
+    }
+    m_timeline.Print(FormatText(L"%-14s %s: %lu trace line(s), oldest first", L"why", Shown(path).c_str(),
+                                static_cast<unsigned long>(lines.size())));
+    for (const std::wstring& line : lines)
+        m_timeline.PrintPlain(line);
+}
+
+void CPluginHost::Vanish(const std::wstring& name)
+{
+    const std::wstring path = MediaPath(name);
     CatalogueEvent item;
     if (!m_catalogue || !m_catalogue->Find(path, item))
     {
@@ -537,6 +592,8 @@ void CPluginHost::Stop()
     }
     // The plug-in's threads are gone; what they did last still goes on the timeline.
     PollDatabase();
+    if (m_trace)
+        m_trace->Poll();
     if (m_analyser)
     {
         m_analyser->Stop();
@@ -583,25 +640,9 @@ void CPluginHost::UnregisterDll()
 
 void CPluginHost::PrintSummary()
 {
-    const std::vector<CFileFates::Fate> fates = m_fates.Fates();
-    if (fates.empty())
-    {
-        m_timeline.PrintPlain(L"No file was notified to the plug-in.");
-        return;
-    }
-    m_timeline.PrintPlain(L"What the plug-in did with each file it was told about:");
-    // Names line up unless one is very long.
-    constexpr size_t kMaxColumn = 40;
-    size_t column = 0;
-    for (const CFileFates::Fate& fate : fates)
-        column = std::max(column, std::min(Shown(fate.path).size(), kMaxColumn));
-    for (const CFileFates::Fate& fate : fates)
-    {
-        std::wstring name = Shown(fate.path);
-        if (name.size() < column)
-            name.resize(column, L' ');
-        m_timeline.PrintPlain(L"  " + name + L"  " + DescribeFate(fate));
-    }
+    for (const std::wstring& line :
+         SummariseFates(m_fates.Fates(), [this](const std::wstring& path) { return Shown(path); }, m_options.verbose))
+        m_timeline.PrintPlain(line);
 }
 
 void CPluginHost::OnCatalogueEvent(const CatalogueEvent& event)

@@ -22,6 +22,7 @@ class CMediaCatalogue;
 class CQueueEventsSink;
 class CSlowWriter;
 class CTimeline;
+class CTraceReport;
 struct CatalogueEvent;
 
 // lumhost's manager: puts the plug-in and everything it talks to in place, prints what happens,
@@ -69,6 +70,10 @@ private:
     HRESULT StartAnalysing();
     void StartNextSearch();
     void Vanish(const std::wstring& name);
+    void SetTraceLevel(DWORD level);
+    void Why(const std::wstring& name);
+    // A file named as typed: absolute, or in the media folder.
+    std::wstring MediaPath(const std::wstring& name) const;
     HRESULT WatchFolder();
     HRESULT CreatePlugin();
     void SubscribeQueueEvents();
@@ -100,6 +105,7 @@ private:
     CManagerRegistry m_registry;
     std::unique_ptr<CAnalysingManager> m_analyser;
     std::unique_ptr<CDatabaseReport> m_report;
+    std::unique_ptr<CTraceReport> m_trace;
     CSearchControl m_search;
     std::deque<CSearchRequest> m_searches;  // --search requests not started yet
     CComPtr<CQueueEventsSink> m_sink;

@@ -28,7 +28,7 @@ VARIANT NoOptions()
 }
 }  // namespace
 
-std::wstring DescribeHResult(HRESULT hr)
+std::wstring DescribeAnswer(HRESULT hr)
 {
     switch (hr)
     {
@@ -55,7 +55,7 @@ bool CSearchControl::Attach(IUnknown* plugin)
                         : E_POINTER;
     if (FAILED(hr))
     {
-        m_timeline.Print(L"the plug-in offers no engine interface (" + DescribeHResult(hr) + L"): no searches");
+        m_timeline.Print(L"the plug-in offers no engine interface (" + DescribeAnswer(hr) + L"): no searches");
         return false;
     }
     CScopedBstr name;
@@ -63,7 +63,7 @@ bool CSearchControl::Attach(IUnknown* plugin)
     if (SUCCEEDED(hr) && name.Get())
         m_progressEvent.Reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.Get()));
     if (!m_progressEvent.IsValid())
-        m_timeline.Print(L"cannot open the plug-in's progress event (" + DescribeHResult(hr) +
+        m_timeline.Print(L"cannot open the plug-in's progress event (" + DescribeAnswer(hr) +
                          L"): progress is read a few times a second instead");
     else
         m_timeline.Print(FormatText(L"progress event %s", name.Get()));
@@ -92,14 +92,14 @@ void CSearchControl::Start(const CSearchRequest& request)
     m_engine->GetProgress(&word);
     if (hr == E_NOTIMPL)
     {
-        m_timeline.Print(L"search         " + what + L": Start answered " + DescribeHResult(hr) +
+        m_timeline.Print(L"search         " + what + L": Start answered " + DescribeAnswer(hr) +
                          L": the plug-in is still running a search; stop it or wait for it");
         return;
     }
     // S_OK is the one answer that queued a search; S_FALSE refused the mode.
     if (hr != S_OK)
     {
-        m_timeline.Print(L"search         " + what + L": Start answered " + DescribeHResult(hr) + L", progress " +
+        m_timeline.Print(L"search         " + what + L": Start answered " + DescribeAnswer(hr) + L", progress " +
                          CProgressLine::Describe(word) + L": no search queued");
         Acknowledge();
         return;
@@ -122,7 +122,7 @@ void CSearchControl::Pause()
     if (!m_engine)
         return;
     const HRESULT hr = m_engine->Pause(NoOptions());
-    m_timeline.Print(L"search         Pause answered " + DescribeHResult(hr) +
+    m_timeline.Print(L"search         Pause answered " + DescribeAnswer(hr) +
                      (m_active ? L"" : L" (no search of lumhost's is running: the next Start only resumes)"));
 }
 
@@ -140,7 +140,7 @@ void CSearchControl::Resume()
     }
     // The engine has no working Resume: Start on a paused engine lets it go on.
     const HRESULT hr = m_engine->Start(m_request.StartFlags(), nullptr, NoOptions());
-    m_timeline.Print(L"search         resumed: Start answered " + DescribeHResult(hr));
+    m_timeline.Print(L"search         resumed: Start answered " + DescribeAnswer(hr));
 }
 
 void CSearchControl::Stop()
@@ -148,7 +148,7 @@ void CSearchControl::Stop()
     if (!m_engine)
         return;
     const HRESULT hr = m_engine->Stop(NoOptions());
-    m_timeline.Print(L"search         Stop answered " + DescribeHResult(hr));
+    m_timeline.Print(L"search         Stop answered " + DescribeAnswer(hr));
 }
 
 std::wstring CSearchControl::Status()
@@ -197,6 +197,7 @@ void CSearchControl::FinishRun()
                                 static_cast<unsigned long>(elapsed % 1000 / 100), static_cast<long>(m_handedOver),
                                 static_cast<long>(m_markedMissing), static_cast<long>(m_reset),
                                 static_cast<long>(m_removed)));
+    m_refusals.PrintNew(m_engine.Get());
     Acknowledge();
 }
 
@@ -213,7 +214,7 @@ bool CSearchControl::ReadOutOfDate(LONG property, ULONG& mask)
     if (FAILED(hr) || value.Get()->vt != VT_UI4)
     {
         m_timeline.Print(FormatText(L"out of date    GetProperty 0x%lX answered %s, type %u", static_cast<long>(property),
-                                    DescribeHResult(hr).c_str(), static_cast<unsigned>(value.Get()->vt)));
+                                    DescribeAnswer(hr).c_str(), static_cast<unsigned>(value.Get()->vt)));
         return false;
     }
     mask = value.Get()->ulVal;

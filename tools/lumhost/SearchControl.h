@@ -5,6 +5,7 @@
 #include "common/Scoped.h"
 #include "interfaces/PluginInterfaces.h"
 #include "tools/lumhost/ProgressLine.h"
+#include "tools/lumhost/RefusalReport.h"
 #include "tools/lumhost/SearchRequest.h"
 
 class CTimeline;
@@ -68,6 +69,7 @@ private:
     CComPtr<ILumMgrPluginEngine> m_engine;
     CScopedHandle m_progressEvent;
     CProgressLine m_progress;
+    CRefusalReport m_refusals{m_timeline};
     CSearchRequest m_request;  // the last one started
     bool m_active = false;
     bool m_ended = false;
@@ -83,4 +85,4 @@ private:
 };
 
 // "S_OK", "S_FALSE", "E_NOTIMPL (0x80004001)" ... or the number.
-std::wstring DescribeHResult(HRESULT hr);
+std::wstring DescribeAnswer(HRESULT hr);

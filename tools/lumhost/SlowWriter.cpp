@@ -1,6 +1,7 @@
 #include "tools/lumhost/SlowWriter.h"
 #include <process.h>
 #include <vector>
+#include "common/CallbackType.h"
 #include "common/HResult.h"
 #include "common/Path.h"
 
@@ -22,6 +23,7 @@ HRESULT CSlowWriter::Start(const std::wstring& path, DWORD delayMs, DWORD writeM
     m_finished.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_stop.IsValid() || !m_finished.IsValid())
         return HResultFromLastError();
+    LUM_ASSERT_CALLBACK_TYPE(ThreadMain, _beginthreadex_proc_type);
     m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadMain, this, 0, nullptr)));
     return m_thread.IsValid() ? S_OK : E_OUTOFMEMORY;
 }

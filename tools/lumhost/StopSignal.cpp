@@ -1,4 +1,5 @@
 #include "tools/lumhost/StopSignal.h"
+#include "common/CallbackType.h"
 
 namespace
 {
@@ -30,6 +31,7 @@ bool Install()
         g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!g_cleanupDone)
         g_cleanupDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LUM_ASSERT_CALLBACK_TYPE(OnConsoleControl, PHANDLER_ROUTINE);
     return g_stop && g_cleanupDone && SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
 }
 

@@ -30,14 +30,19 @@ void CTimeline::Print(const std::wstring& text)
     PrintAt(GetTickCount(), text);
 }
 
-namespace
-{
-std::wstring Stamped(DWORD startTick, DWORD tick, const std::wstring& text)
+std::wstring FormatStamp(DWORD startTick, DWORD tick)
 {
     std::wstring stamp = FormatElapsed(startTick, tick);
     if (stamp.size() < 8)
         stamp.insert(0, 8 - stamp.size(), L' ');
-    return stamp + L"  " + text;
+    return stamp;
+}
+
+namespace
+{
+std::wstring Stamped(DWORD startTick, DWORD tick, const std::wstring& text)
+{
+    return FormatStamp(startTick, tick) + L"  " + text;
 }
 }  // namespace
 
@@ -61,6 +66,66 @@ void CTimeline::PrintError(const std::wstring& text)
     Write(STD_ERROR_HANDLE, text + L"\n");
 }
 
+void CTimeline::SetPrompt(const std::wstring& typed)
+{
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    CLockGuard guard(m_lock);
+    m_prompt = typed;
+    DWORD mode = 0;
+    if (!output || output == INVALID_HANDLE_VALUE || !GetConsoleMode(output, &mode))
+        return;
+    // A live line being shown ends with its line: it stays right above the prompt.
+    std::wstring text = !m_promptOn && m_liveLength ? L"\n" : ErasePrompt();
+    m_promptOn = true;
+    const std::wstring prompt = PromptText(output);
+    text += prompt;
+    m_promptDrawn = prompt.size();
+    DWORD written = 0;
+    WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+void CTimeline::ClearPrompt()
+{
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    CLockGuard guard(m_lock);
+    if (!m_promptOn)
+        return;
+    DWORD mode = 0;
+    if (output && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode))
+    {
+        const std::wstring text = ErasePrompt();
+        DWORD written = 0;
+        WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
+    m_promptOn = false;
+    m_prompt.clear();
+    m_promptDrawn = 0;
+    // The cursor is on a line of its own now, below any live line.
+    m_liveLength = 0;
+}
+
+std::wstring CTimeline::ErasePrompt()
+{
+    std::wstring text = L"\r";
+    if (m_promptDrawn)
+        text += std::wstring(m_promptDrawn, L' ') + L"\r";
+    m_promptDrawn = 0;
+    return text;
+}
+
+std::wstring CTimeline::PromptText(HANDLE output) const
+{
+    // Never the full width: a line that fills it would wrap the cursor onto the next row.
+    size_t width = 80;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(output, &info) && info.dwSize.X > 8)
+        width = static_cast<size_t>(info.dwSize.X);
+    const std::wstring prompt = L"> ";
+    const size_t room = width - 1 - prompt.size();
+    // The end of a long command is what is being typed.
+    return prompt + (m_prompt.size() > room ? m_prompt.substr(m_prompt.size() - room) : m_prompt);
+}
+
 void CTimeline::Write(DWORD stdHandle, const std::wstring& text, bool live)
 {
     const HANDLE output = GetStdHandle(stdHandle);
@@ -70,23 +135,7 @@ void CTimeline::Write(DWORD stdHandle, const std::wstring& text, bool live)
     DWORD mode = 0;
     if (GetConsoleMode(output, &mode))
     {
-        std::wstring line = text;
-        if (live)
-        {
-            // Back to the start of the live line, and blanks over what the new text leaves over.
-            const size_t length = line.size();
-            if (m_liveLength > length)
-                line.append(m_liveLength - length, L' ');
-            line.insert(0, m_liveLength ? L"\r" : L"");
-            m_liveLength = length;
-        }
-        else if (m_liveLength)
-        {
-            line.insert(0, L"\n");
-            m_liveLength = 0;
-        }
-        DWORD written = 0;
-        WriteConsoleW(output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        WriteConsoleText(output, text, live);
         return;
     }
     const std::wstring line = live ? text + L"\n" : text;
@@ -101,6 +150,45 @@ void CTimeline::Write(DWORD stdHandle, const std::wstring& text, bool live)
     WriteFile(output, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
+void CTimeline::WriteConsoleText(HANDLE output, const std::wstring& text, bool live)
+{
+    std::wstring line = text;
+    if (live && m_liveLength > line.size())
+        // Blanks over what the new text leaves over of the old.
+        line.append(m_liveLength - line.size(), L' ');
+    std::wstring out;
+    if (!m_promptOn)
+    {
+        // The live line is the bottom line: rewritten in place after a carriage return, and ended
+        // by the next line that is not live.
+        if (live)
+            out = (m_liveLength ? L"\r" : L"") + line;
+        else
+            out = (m_liveLength ? L"\n" : L"") + line;
+        m_liveLength = live ? text.size() : 0;
+    }
+    else
+    {
+        // The prompt is the bottom line. A new line goes where it is and the prompt is drawn again
+        // below; a live line that follows a live line is rewritten on the row above the prompt.
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        bool inPlace = live && m_liveLength && GetConsoleScreenBufferInfo(output, &info) && info.dwCursorPosition.Y > 0;
+        if (inPlace)
+        {
+            const COORD above = {0, static_cast<SHORT>(info.dwCursorPosition.Y - 1)};
+            inPlace = SetConsoleCursorPosition(output, above) != FALSE;
+        }
+        // In place, the line break takes the cursor back to the start of the prompt's row.
+        out = inPlace ? line + L"\n" + ErasePrompt() : ErasePrompt() + line + (live ? L"\n" : L"");
+        m_liveLength = live ? text.size() : 0;
+        const std::wstring prompt = PromptText(output);
+        out += prompt;
+        m_promptDrawn = prompt.size();
+    }
+    DWORD written = 0;
+    WriteConsoleW(output, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
+}
+
 std::wstring FormatSize(ULONGLONG bytes)
 {
     if (bytes < 1024)
@@ -108,4 +196,16 @@ std::wstring FormatSize(ULONGLONG bytes)
     const ULONGLONG tenths = bytes < 1024 * 1024 ? bytes * 10 / 1024 : bytes * 10 / (1024 * 1024);
     return FormatText(L"%lu.%lu %s", static_cast<unsigned long>(tenths / 10), static_cast<unsigned long>(tenths % 10),
                       bytes < 1024 * 1024 ? L"KB" : L"MB");
+}
+
+std::wstring FromUtf8(const std::string& bytes)
+{
+    if (bytes.empty())
+        return std::wstring();
+    const int chars = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (chars <= 0)
+        return std::wstring();
+    std::wstring text(static_cast<size_t>(chars), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], chars);
+    return text;
 }

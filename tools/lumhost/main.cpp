@@ -69,7 +69,12 @@ int main()
         CCommandReader commands;
         if (SUCCEEDED(result))
         {
-            if (FAILED(commands.Start(GetStdHandle(STD_INPUT_HANDLE))))
+            // The command being typed is the timeline's bottom line when both are on the console.
+            DWORD mode = 0;
+            CCommandReader::TypingListener onTyping;
+            if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+                onTyping = [&timeline](const std::wstring& typed) { timeline.SetPrompt(typed); };
+            if (FAILED(commands.Start(GetStdHandle(STD_INPUT_HANDLE), onTyping)))
                 timeline.Print(L"no standard input: commands cannot be typed");
             while (!quit)
             {
@@ -96,6 +101,7 @@ int main()
             timeline.Print(L"ending: " + (quit ? std::wstring(L"quit typed") : StopReason(timeUp)));
         }
         commands.Stop();
+        timeline.ClearPrompt();
         host.Stop();
         if (SUCCEEDED(result))
             host.PrintSummary();

@@ -1,4 +1,5 @@
 #include "tools/soak/SoakCallTimes.h"
+#include "common/CallbackType.h"
 #include <cstdio>
 
 namespace
@@ -8,6 +9,7 @@ constexpr DWORD kWatchPollMs = 500;
 
 CSoakCallTimes::CSoakCallTimes()
 {
+    LUM_ASSERT_CALLBACK_TYPE(WatchMain, LPTHREAD_START_ROUTINE);
     m_stopWatch.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (m_stopWatch.IsValid())
         m_watch.Reset(CreateThread(nullptr, 0, &WatchMain, this, 0, nullptr));

@@ -1,5 +1,6 @@
 #include "tools/soak/SoakFaults.h"
 #include <process.h>
+#include "common/CallbackType.h"
 #include "standins/AnalysisEngine.h"
 #include "standins/BusyNotify.h"
 #include "standins/ContentDatabase.h"
@@ -48,6 +49,7 @@ HRESULT CSoakFaults::Start()
     m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_stop.IsValid())
         return HRESULT_FROM_WIN32(GetLastError());
+    LUM_ASSERT_CALLBACK_TYPE(ThreadMain, _beginthreadex_proc_type);
     m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadMain, this, 0, nullptr)));
     return m_thread.IsValid() ? S_OK : E_FAIL;
 }

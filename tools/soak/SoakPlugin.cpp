@@ -42,6 +42,9 @@ HRESULT CSoakPlugin::Timed(const wchar_t* method, Call&& call)
 
 HRESULT CSoakPlugin::Load(const std::wstring& dllPath)
 {
+    // Once only: the module loaded first has its class object registered and must stay.
+    if (m_dll)
+        return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
     m_dll = LoadLibraryW(dllPath.c_str());
     if (!m_dll)
         return HRESULT_FROM_WIN32(GetLastError());

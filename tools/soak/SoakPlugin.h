@@ -26,7 +26,7 @@ public:
     CSoakPlugin(const CSoakPlugin&) = delete;
     CSoakPlugin& operator=(const CSoakPlugin&) = delete;
 
-    // Loads the DLL and registers its class object (CoRegisterClassObject) for this process.
+    // Loads the DLL and registers its class object (CoRegisterClassObject) for this process; once.
     HRESULT Load(const std::wstring& dllPath);
     // Registers the loaded DLL's class object again after a Revoke.
     HRESULT Register();

@@ -31,9 +31,6 @@ constexpr DWORD kHandleMargin = 24;
 // observer's objects and what its calls held.
 constexpr DWORD kHandlesPerForcedEnd = 16;
 constexpr DWORD kSlowCallMs = 1000;
-// A connect queues the saved requests again beside those still queued, so reconnecting doubles a
-// queue that never drains; above this many the soak connects only fresh objects until it drains.
-constexpr size_t kMaxQueuedForReconnect = 400;
 constexpr DWORD kFileWaitMs = 30000;
 
 enum class OpKind
@@ -220,15 +217,10 @@ HRESULT CSoakRun::Setup()
 
 void CSoakRun::ConnectGranting(const VARIANT& options)
 {
-    // A connect loads the delay-queue file again: what it holds, or what a disconnect still on
-    // its way writes from the queue, may be handed a second time.
+    // A connect loads the delay-queue file again, leaving out what is still queued: what the file
+    // holds, or what a disconnect still on its way writes from the queue, may be handed once more.
     std::vector<std::wstring> pending;
     m_plugin.GetPendingItems(0, kAllPending, pending);
-    if (pending.size() > kMaxQueuedForReconnect)
-    {
-        m_ops.Add(L"connect left out (queue too long)");
-        return;
-    }
     CDelayQueueContent file;
     ReadDelayQueue(file);
     std::map<std::wstring, ULONG> grant = CountPaths(pending);

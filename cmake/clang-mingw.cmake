@@ -7,6 +7,8 @@ set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${LUM_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${LUM_TRIPLE})
 set(CMAKE_RC_COMPILER ${LUM_TRIPLE}-windres)
+# The message compiler of the same binutils, for the event log's message table.
+set(LUM_MC_COMPILER ${LUM_TRIPLE}-windmc)
 set(CMAKE_OBJDUMP ${LUM_TRIPLE}-objdump)
 set(CMAKE_SYSROOT /usr/${LUM_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH /usr/${LUM_TRIPLE})

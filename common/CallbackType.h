@@ -10,7 +10,8 @@
 #include <type_traits>
 
 // The types: _beginthreadex_proc_type (process.h), LPTHREAD_START_ROUTINE, PHANDLER_ROUTINE,
-// PVECTORED_EXCEPTION_HANDLER, LPFNGETCLASSOBJECT, LPFNCANUNLOADNOW, and these two:
+// PVECTORED_EXCEPTION_HANDLER, LPTOP_LEVEL_EXCEPTION_FILTER, LPFNGETCLASSOBJECT, LPFNCANUNLOADNOW,
+// and these two:
 using DllEntryRoutine = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);  // the loader's call of DllMain
 using DllRegistrationRoutine = HRESULT(STDAPICALLTYPE*)();        // regsvr32's call of DllRegisterServer
 

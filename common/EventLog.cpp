@@ -83,10 +83,10 @@ bool CEventLog::Report(DWORD id, HRESULT hr, const wchar_t* subject, DWORD numbe
     // Written outside the lock: the log may be slow, and other ids need not wait for it.
     const HRESULT written = ComCall([&] {
         const CString result = DescribeHResult(hr);
-        wchar_t numberText[16];
-        wchar_t heldBackText[16];
-        swprintf(numberText, 16, L"%lu", static_cast<unsigned long>(number));
-        swprintf(heldBackText, 16, L"%lu", static_cast<unsigned long>(heldBack));
+        CString numberText;
+        CString heldBackText;
+        numberText.Format(L"%lu", static_cast<unsigned long>(number));
+        heldBackText.Format(L"%lu", static_cast<unsigned long>(heldBack));
         LPCWSTR inserts[kInsertCount] = {result, subject ? subject : L"", numberText, heldBackText};
         HANDLE log = api.registerSource(nullptr, kPluginName);
         if (!log)

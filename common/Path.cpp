@@ -358,7 +358,8 @@ BOOL CreateDirectoryTree(LPCWSTR path, const CDirectoryCalls& calls, SECURITY_AT
     // Create each level below it. One that cannot be created still counts when it exists, since
     // someone else may have created it meanwhile; otherwise nothing below it can be created and
     // the walk ends with the error of that creation.
-    for (size_t i = static_cast<size_t>(deepest + 1); i < ends.size(); ++i)
+    const int shallowestMissing = deepest + 1;  // 0 when only the root exists
+    for (size_t i = static_cast<size_t>(shallowestMissing); i < ends.size(); ++i)
     {
         if (!calls.create(levels.Get(ends[i]), security) && !LevelExists(levels, ends[i], true, calls))
             return FALSE;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <vector>
+#include "common/CallbackType.h"
 #include "common/ComCall.h"
 #include "common/EventLog.h"
 #include "common/HResult.h"
@@ -320,6 +321,7 @@ bool CTraceWriter::StartThreadLocked() noexcept
         return false;
     m_stopping = false;
     m_idle = true;
+    LUM_ASSERT_CALLBACK_TYPE(CTraceWriter::ThreadProc, _beginthreadex_proc_type);
     m_thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CTraceWriter::ThreadProc, this, 0, nullptr));
     return m_thread != nullptr;
 }

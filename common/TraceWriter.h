@@ -79,7 +79,7 @@ public:
     static constexpr ULONG kMaxFileCount = 100;
     // How long queued lines gather before the writer takes them.
     static constexpr DWORD kGatherMs = 50;
-    static constexpr size_t kDefaultMaxQueuedBytes = 1024 * 1024;
+    static constexpr size_t kDefaultMaxQueuedBytes = size_t{1024} * 1024;
 
     using WriteFunction = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 

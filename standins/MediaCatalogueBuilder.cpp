@@ -39,7 +39,7 @@ CMediaCatalogueBuilder::~CMediaCatalogueBuilder()
 
 std::wstring CMediaCatalogueBuilder::Add(const Media& media)
 {
-    const std::wstring path = PathOf(media.fileName.empty() ? media.id + ExtensionOf(media.itemClass) : media.fileName);
+    std::wstring path = PathOf(media.fileName.empty() ? media.id + ExtensionOf(media.itemClass) : media.fileName);
     if (media.createFile && m_files.count(path) == 0)
     {
         HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

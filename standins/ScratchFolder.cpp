@@ -61,7 +61,7 @@ std::wstring CScratchFolder::PathOf(const std::wstring& name) const
 std::wstring CScratchFolder::Write(const std::wstring& name, const std::string& bytes)
 {
     CreateParents(m_folder, name);
-    const std::wstring path = PathOf(name);
+    std::wstring path = PathOf(name);
     CScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));
     if (!file.IsValid())

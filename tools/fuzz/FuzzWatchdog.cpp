@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include "common/CallbackType.h"
 #include "tools/fuzz/FuzzReport.h"
 
 namespace
@@ -33,10 +34,12 @@ bool CFuzzWatchdog::Start()
     m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_stop.IsValid())
         return false;
+    LUM_ASSERT_CALLBACK_TYPE(ThreadMain, LPTHREAD_START_ROUTINE);
     m_thread.Reset(CreateThread(nullptr, 0, &ThreadMain, this, 0, nullptr));
     if (!m_thread.IsValid())
         return false;
     g_watchdog = this;
+    LUM_ASSERT_CALLBACK_TYPE(OnUnhandledException, LPTOP_LEVEL_EXCEPTION_FILTER);
     // LUMFUZZ_NOFILTER=1 leaves a crash to Wine's debugger, whose backtrace tells more.
     if (!getenv("LUMFUZZ_NOFILTER"))
         SetUnhandledExceptionFilter(&OnUnhandledException);

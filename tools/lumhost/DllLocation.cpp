@@ -14,7 +14,7 @@ std::wstring DefaultPluginDllPath(const char* builtPath)
     while ((length = GetModuleFileNameW(nullptr, &exe[0], static_cast<DWORD>(exe.size()))) >= exe.size())
         exe.resize(exe.size() * 2);
     exe.resize(length);
-    const std::wstring beside = exe.substr(0, exe.find_last_of(L'\\') + 1) + kDllName;
+    std::wstring beside = exe.substr(0, exe.find_last_of(L'\\') + 1) + kDllName;
     if (FileExists(beside.c_str()) || !builtPath)
         return beside;
     std::wstring built;

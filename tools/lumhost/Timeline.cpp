@@ -191,11 +191,13 @@ void CTimeline::WriteConsoleText(HANDLE output, const std::wstring& text, bool l
 
 std::wstring FormatSize(ULONGLONG bytes)
 {
-    if (bytes < 1024)
+    constexpr ULONGLONG kKilo = 1024;
+    constexpr ULONGLONG kMega = kKilo * kKilo;
+    if (bytes < kKilo)
         return FormatText(L"%lu bytes", static_cast<unsigned long>(bytes));
-    const ULONGLONG tenths = bytes < 1024 * 1024 ? bytes * 10 / 1024 : bytes * 10 / (1024 * 1024);
+    const ULONGLONG tenths = bytes < kMega ? bytes * 10 / kKilo : bytes * 10 / kMega;
     return FormatText(L"%lu.%lu %s", static_cast<unsigned long>(tenths / 10), static_cast<unsigned long>(tenths % 10),
-                      bytes < 1024 * 1024 ? L"KB" : L"MB");
+                      bytes < kMega ? L"KB" : L"MB");
 }
 
 std::wstring FromUtf8(const std::string& bytes)

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 #include "common/ComPtr.h"
+#include "common/GuardedFile.h"
 #include "common/Scoped.h"
 #include "common/String.h"
 #include "contentdb/KdCdbItemGroup.h"
@@ -210,7 +211,8 @@ bool ShowsFilePresent(HRESULT checkResult, FilePresence presence) noexcept;
 // the file guard (common/GuardedFile.h): the single way the plug-in deletes a file a database value
 // names. A refused deletion is recorded (RefusedFileChanges.h) and answers false like any failed
 // one. True when the deletion succeeded.
-bool DeleteFileAsUser(LPCWSTR path);
+// `refusal`, when given, tells why the guard refused (None when it did not decide the failure).
+bool DeleteFileAsUser(LPCWSTR path, FileGuardRefusal* refusal = nullptr);
 // Replaces the content of `target` by that of `source` as the calling thread's identity, both
 // opened through the file guard (a refusal is recorded as for a deletion). True when it was copied.
 bool OverwriteFileGuarded(LPCWSTR source, LPCWSTR target);

@@ -232,8 +232,10 @@ bool IsFilePresent(LPCWSTR path, FilePresence presence)
     return ShowsFilePresent(hr, presence);
 }
 
-bool DeleteFileAsUser(LPCWSTR path)
+bool DeleteFileAsUser(LPCWSTR path, FileGuardRefusal* refusal)
 {
+    if (refusal)
+        *refusal = FileGuardRefusal::None;
     const CString longPath = MakeLongPath(CString(path), false, false);
     HANDLE token = nullptr;
     if (FAILED(FindUserTokenForFile(longPath, &token, true)))
@@ -243,12 +245,14 @@ bool DeleteFileAsUser(LPCWSTR path)
     // deleted as the service, which is why the guard decides before anything is deleted.
     const CImpersonation asUser(user.Get());
     CScopedHandle file;
-    const FileGuardRefusal refusal = OpenGuardedFile(longPath, GuardedAccess::Delete, file);
-    if (refusal == FileGuardRefusal::OpenFailed)
+    const FileGuardRefusal refused = OpenGuardedFile(longPath, GuardedAccess::Delete, file);
+    if (refused == FileGuardRefusal::OpenFailed)
         return false;
-    if (refusal != FileGuardRefusal::None)
+    if (refused != FileGuardRefusal::None)
     {
-        RecordRefusedFileChange(FileChange::Deletion, path, refusal);
+        RecordRefusedFileChange(FileChange::Deletion, path, refused);
+        if (refusal)
+            *refusal = refused;
         return false;
     }
     return DeleteGuardedFile(file.Get());

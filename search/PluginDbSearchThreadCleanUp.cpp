@@ -80,13 +80,19 @@ CString FindIdByPath(CKdCdbMgr& connection, const CString& path)
 }
 
 // Deletes a file that belonged only to a removed item. A file that stays (not merely one already
-// gone) is traced as refused.
+// gone) is traced as refused, with the file guard's reason when the guard refused it.
 void DeleteItemFile(const CString& file, const CString& itemId)
 {
-    if (file.IsEmpty() || DeleteFileAsUser(file))
+    FileGuardRefusal refusal = FileGuardRefusal::None;
+    if (file.IsEmpty() || DeleteFileAsUser(file, &refusal))
         return;
     const HRESULT hr = HResultFromLastError();
-    if (TraceOn(TraceLevel::Decisions) && FileExists(MakeLongPath(file, false, false)))
+    if (!TraceOn(TraceLevel::Decisions))
+        return;
+    if (refusal != FileGuardRefusal::None)
+        Trace(TraceSource::CleanUp, TraceDecision::DeletionRefused, itemId, file,
+              CString(L"the file guard refuses ") + DescribeFileGuardRefusal(refusal), S_OK);
+    else if (FileExists(MakeLongPath(file, false, false)))
         Trace(TraceSource::CleanUp, TraceDecision::DeletionRefused, itemId, file, L"the file cannot be deleted", hr);
 }
 

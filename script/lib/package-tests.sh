@@ -105,6 +105,16 @@ refuses_32bit_windows() {
     ! msiinfo export "$msi32" LaunchCondition | grep -q VersionNT64
 }
 
+# locks_the_data_folder: both packages give the data folder the plug-in's own protected DACL.
+locks_the_data_folder() {
+  local sddl msi
+  sddl=$(lum_data_folder_sddl)
+  [ -n "$sddl" ] || return 1
+  for msi in "$msi64" "$msi32"; do
+    msiinfo export "$msi" MsiLockPermissionsEx | tr -d '\r' | grep -qxF "DataFolderRights"$'\t'"DATAFOLDER"$'\t'"CreateFolder"$'\t'"$sddl"$'\t' || return 1
+  done
+}
+
 # installed_version <records> <version>: the installer lists the x64 product of that version.
 installed_version() {
   grep -qF "Uninstall\\\\$(lum_name_guid "LumSiftDbNotifyWex x64 $2")"$'\t''"DisplayVersion"="'"$2"'"' "$1"
@@ -151,6 +161,8 @@ x64_checks() {
   check "x64: the registry holds exactly what regsvr32 of the DLL writes" same_records "$expected" "$p.added" || status=1
   check "x64: the DLL is in Program Files" cmp "$dll64" "$(lum_unix_path "$p" "$(lum_installed_dll 64)")" || status=1
   check "x64: the data folder is created" test -d "$(data_folder "$p")" || status=1
+  check "both packages give the data folder the plug-in's protected DACL (MsiLockPermissionsEx)" \
+        locks_the_data_folder || status=1
   check "x64: the package refuses 32-bit Windows (launch condition VersionNT64), the x86 one does not" \
         refuses_32bit_windows || status=1
   check "x64: CoCreateInstance creates the plug-in, which answers GetPendingCount" probe_answers "$p" || status=1

@@ -165,5 +165,21 @@ lum_build_msi() {
         "$work/Registry.idt" >"$work/Registry.fixed" && mv "$work/Registry.fixed" "$work/Registry.idt"
     msibuild "$msi" -i "$work/Registry.idt"
   fi
+  # wixl has no Permission or PermissionEx element: the data folder's rights go into the
+  # MsiLockPermissionsEx table directly, as the DACL the plug-in itself gives the folder
+  # (notify/DataFolderSecurity.cpp). An installer-made folder would otherwise inherit the
+  # all-users application data folder's rights, which let ordinary users create files in it.
+  printf '%s\n' $'MsiLockPermissionsEx\tLockObject\tTable\tSDDL\tCondition' \
+                 $'s72\ts72\ts32\ts0\tS255' \
+                 $'MsiLockPermissionsEx\tMsiLockPermissionsEx' \
+                 "DataFolderRights"$'\t'"DATAFOLDER"$'\t'"CreateFolder"$'\t'"$(lum_data_folder_sddl)"$'\t' \
+    >"$work/MsiLockPermissionsEx.idt"
+  msibuild "$msi" -i "$work/MsiLockPermissionsEx.idt"
   rm -rf "$work"
+}
+
+# lum_data_folder_sddl: the data folder's DACL as the plug-in asks for it, read from its source so
+# that the package and the plug-in cannot drift apart.
+lum_data_folder_sddl() {
+  sed -n 's/^const wchar_t kDataFolderSddl\[\] = L"\(.*\)";$/\1/p' "$root/notify/DataFolderSecurity.cpp"
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <functional>
 #include <mutex>
+#include "common/ProtectedLocations.h"
 #include "search/CleanUpProgress.h"
 #include "standins/ClassRegistration.h"
 #include "standins/ContainerCatalogueBuilder.h"
@@ -231,6 +232,27 @@ TEST_F(CleanUpTest, AFileThatCannotBeDeletedIsTracedAsRefused)
                                   L"\" deletion refused: the file cannot be deleted (0x80070005 access denied)")
                       .size());
     EXPECT_EQ(1u, trace.LinesWith(L" cleanup gone removed: its file is gone").size());
+}
+
+// A file the guard refuses stays, and the trace gives the guard's reason.
+TEST_F(CleanUpTest, AFileTheGuardRefusesIsTracedWithItsReason)
+{
+    SetCleanUpClass(300);
+    const auto files = m_builder->AddItemWithMissingFile(L"gone", 300, 2);
+    const size_t slash = files[1].find_last_of(L'\\');
+    ASSERT_NE(std::wstring::npos, slash);
+    const std::vector<CString> folders{CString(files[1].substr(0, slash).c_str())};
+    SetProtectedFoldersForTest(&folders);
+    trace_test::CTraceCapture trace(2, false);
+
+    const HRESULT hr = m_cleanUp->Run(&RemovalSteps);
+    SetProtectedFoldersForTest(nullptr);
+    EXPECT_EQ(S_OK, hr);
+    EXPECT_FALSE(Has(L"gone"));
+    EXPECT_TRUE(IsExistingFile(files[1]));
+    EXPECT_EQ(1u, trace.LinesWith(L" cleanup gone \"" + files[1] +
+                                  L"\" deletion refused: the file guard refuses a protected location")
+                      .size());
 }
 
 // The class is read from 4 bytes of the value whatever its type; a value that does not fit, or

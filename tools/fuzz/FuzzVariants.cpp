@@ -101,8 +101,9 @@ VARIANT CFuzzVariants::Make(CFuzzInput& in, IUnknown* object)
             value.pvarVal = &m_referenced.back();
             break;
         case VT_BSTR:
-            m_bstrs.push_back(MakeBstr(in));
-            value.pbstrVal = &m_bstrs.back();
+            // MakeBstr's list owns the text; this one only holds the pointer the value points at.
+            m_bstrSlots.push_back(MakeBstr(in));
+            value.pbstrVal = &m_bstrSlots.back();
             break;
         case VT_DECIMAL:
             m_decimals.push_back(DECIMAL{});

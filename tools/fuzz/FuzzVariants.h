@@ -23,7 +23,8 @@ public:
     BSTR MakeBstr(CFuzzInput& in);
 
 private:
-    std::list<BSTR> m_bstrs;
+    std::list<BSTR> m_bstrs;      // owned
+    std::list<BSTR> m_bstrSlots;  // what VT_BYREF | VT_BSTR points at; the texts are in m_bstrs
     std::list<SAFEARRAY*> m_arrays;
     std::list<VARIANT> m_referenced;  // what VT_BYREF | VT_VARIANT points at
     std::list<LONGLONG> m_numbers;    // what the other VT_BYREF types point at (8 bytes and more)

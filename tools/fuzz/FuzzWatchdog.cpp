@@ -1,6 +1,7 @@
 #include "tools/fuzz/FuzzWatchdog.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include "common/CallbackType.h"
 #include "tools/fuzz/FuzzReport.h"
 
@@ -39,7 +40,9 @@ bool CFuzzWatchdog::Start()
         return false;
     g_watchdog = this;
     LUM_ASSERT_CALLBACK_TYPE(OnUnhandledException, LPTOP_LEVEL_EXCEPTION_FILTER);
-    SetUnhandledExceptionFilter(&OnUnhandledException);
+    // LUMFUZZ_NOFILTER=1 leaves a crash to Wine's debugger, whose backtrace tells more.
+    if (!getenv("LUMFUZZ_NOFILTER"))
+        SetUnhandledExceptionFilter(&OnUnhandledException);
     return true;
 }
 
@@ -99,10 +102,17 @@ LONG WINAPI CFuzzWatchdog::OnUnhandledException(EXCEPTION_POINTERS* exception)
 {
     if (g_watchdog)
     {
-        char what[96];
-        std::snprintf(what, sizeof(what), "crash: exception 0x%08lx at %p",
-                      exception && exception->ExceptionRecord ? exception->ExceptionRecord->ExceptionCode : 0ul,
-                      exception && exception->ExceptionRecord ? exception->ExceptionRecord->ExceptionAddress : nullptr);
+        void* const address = exception && exception->ExceptionRecord ? exception->ExceptionRecord->ExceptionAddress : nullptr;
+        // The module the address lies in tells whose code failed.
+        HMODULE module = nullptr;
+        char name[MAX_PATH] = "?";
+        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               static_cast<LPCSTR>(address), &module))
+            GetModuleFileNameA(module, name, MAX_PATH);
+        char what[MAX_PATH + 96];
+        std::snprintf(what, sizeof(what), "crash: exception 0x%08lx at %p (%s+0x%llx)",
+                      exception && exception->ExceptionRecord ? exception->ExceptionRecord->ExceptionCode : 0ul, address,
+                      name, static_cast<unsigned long long>(static_cast<const char*>(address) - reinterpret_cast<const char*>(module)));
         g_watchdog->ReportRunning(what);
     }
     TerminateProcess(GetCurrentProcess(), kExitCrash);

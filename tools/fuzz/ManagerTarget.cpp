@@ -4,6 +4,7 @@
 #include "contentdb/ContentConstants.h"
 #include "host/PluginDbNotify.h"
 #include "notify/DelayQueueFile.h"
+#include "standins/FileExaminer.h"
 #include "standins/QueueEventsSink.h"
 #include "tools/fuzz/FuzzInput.h"
 #include "tools/fuzz/FuzzVariants.h"
@@ -182,7 +183,10 @@ std::string CManagerTarget::SetUp()
     if (FAILED(m_machine->Redirect()))
         return "HKEY_LOCAL_MACHINE cannot be redirected";
     m_db = CContentDatabase::Create();
-    if (FAILED(m_db->Register()) || FAILED(m_services.Register()) || FAILED(CManagerSite::Create(&m_site)))
+    // Every class the plug-in creates is registered here: under Wine a class nobody registered
+    // leaves two handles open per creation, which would hide a leak of the plug-in's own.
+    if (FAILED(m_db->Register()) || FAILED(m_services.Register()) || FAILED(CManagerSite::Create(&m_site)) ||
+        FAILED(m_examiner.Register<CFileExaminer>(CLSID_FileExaminer)))
         return "the stand-ins cannot be registered";
     m_scratch = std::make_unique<CScratchFolder>(L"lumfuzz-manager");
     for (uint32_t i = 0; i < kMaxItems; ++i)
@@ -201,6 +205,7 @@ void CManagerTarget::TearDown()
     m_scratch.reset();
     m_site.Release();
     m_services.Revoke();
+    m_examiner.Revoke();
     if (m_db)
     {
         m_db->Control().Reset();

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include "common/ComPtr.h"
+#include "standins/ClassRegistration.h"
 #include "standins/ContentDatabase.h"
 #include "standins/ManagerSite.h"
 #include "standins/ScratchFolder.h"
@@ -30,6 +31,7 @@ private:
     std::unique_ptr<CScratchMachineKey> m_machine;
     std::shared_ptr<CContentDatabase> m_db;
     CServiceStandIns m_services;
+    CClassRegistration m_examiner;  // a clean-up's repair creates it
     CComPtr<CManagerSite> m_site;
     std::unique_ptr<CScratchFolder> m_scratch;
     uint64_t m_calls = 0;

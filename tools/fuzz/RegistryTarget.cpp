@@ -59,8 +59,13 @@ const std::vector<std::wstring> kTexts = {L"Engine", L"", L"{5E1F7F01-3B2A-4C11-
                                           L"audio/", L"0x10000", L"\xD800"};
 
 // Subkeys the lists may hold beside the engines: names that are no class id end an enumeration.
+// The last two are classes listed as engines that are none: one answers no engine interface, one
+// cannot be created. Both are registered in this process: under Wine every CoCreateInstance of a
+// class nobody registered, with the class context the plug-in uses (0x17), leaves two handles
+// open (its try of a local server), which would hide a leak of the plug-in's own.
 const std::vector<std::wstring> kOddSubkeys = {L"{not a class id}", L"{5E1F7F01-3B2A-4C11-8D40-226B910E7A16", L"x",
-                                               L"{00000000-0000-0000-0000-000000000000}"};
+                                               L"{5E1F7F02-3B2A-4C11-8D40-226B910E7A16}",
+                                               L"{5E1F7F03-3B2A-4C11-8D40-226B910E7A16}"};
 
 std::wstring KeyOf(const Slot& slot, ULONG engine)
 {
@@ -184,6 +189,14 @@ std::string CRegistryTarget::SetUp()
         if (FAILED(m_engines.back().Register(EngineId(i), i == 0 ? 0x0C : 0x3F)))
             return "a stand-in engine cannot be registered";
     }
+    m_engines.emplace_back();
+    if (FAILED(m_engines.back().Register(EngineId(kEngineCount), 0x3F)))
+        return "a stand-in engine cannot be registered";
+    m_engines.back().State().answersEngineInterface = false;
+    m_engines.emplace_back();
+    if (FAILED(m_engines.back().Register(EngineId(kEngineCount + 1), 0x3F)))
+        return "a stand-in engine cannot be registered";
+    m_engines.back().State().create.FailWith(E_FAIL);
     return {};
 }
 

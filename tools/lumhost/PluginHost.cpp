@@ -5,8 +5,9 @@
 #include <vector>
 #include "common/HResult.h"
 #include "common/RegKey.h"
+#include "common/TraceSettings.h"
+#include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
-#include "notify/DelayQueueFile.h"
 #include "host/PluginRegistration.h"
 #include "interfaces/ManagerInterfaces.h"
 #include "interfaces/ServiceInterfaces.h"
@@ -32,7 +33,6 @@ namespace
 {
 constexpr wchar_t kVendorKey[] = L"Software\\Tessaly Corporation";
 constexpr wchar_t kCleanUpClassSetting[] = L"CleanUpObjectClass";
-constexpr wchar_t kTraceLevelSetting[] = L"TraceLevel";
 constexpr DWORD kPollMs = 100;
 
 using RegistrationFunction = HRESULT(STDAPICALLTYPE*)();
@@ -98,8 +98,7 @@ HRESULT CPluginHost::Start(const CLumHostOptions& options, HANDLE stop)
     if (SUCCEEDED(hr))
     {
         // Lines already in the file are an earlier run's.
-        m_trace = std::make_unique<CTraceReport>(m_timeline, std::wstring(GetDelayQueueFolder().GetString()) +
-                                                                 L"Logs\\LumSiftDbNotifyWex.log",
+        m_trace = std::make_unique<CTraceReport>(m_timeline, std::wstring(TraceFilePath().GetString()),
                                                  [this](const std::wstring& path) { return Shown(path); });
         m_trace->Begin();
         if (m_options.traceGiven)
@@ -498,7 +497,7 @@ std::wstring CPluginHost::MediaPath(const std::wstring& name) const
 
 void CPluginHost::SetTraceLevel(DWORD level)
 {
-    const HRESULT hr = m_registry.SetPluginSetting(kTraceLevelSetting, level);
+    const HRESULT hr = m_registry.SetPluginSetting(kTraceLevelValue, level);
     if (FAILED(hr))
     {
         m_timeline.Print(L"trace          cannot set the plug-in's TraceLevel: " + Hex(hr));

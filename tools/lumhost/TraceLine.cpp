@@ -1,26 +1,23 @@
 #include "tools/lumhost/TraceLine.h"
 #include <cwctype>
+#include "common/TraceDecision.h"
 
 namespace
 {
-// The words a decision starts with. A word after the source is an item id unless it starts one
-// of these, since a line may have an id without a path.
-const wchar_t* const kDecisionWords[] = {
-    L"held back", L"classified", L"withdrawn", L"handed off", L"dropped", L"handed over", L"marked missing",
-    L"reset", L"removed", L"deletion refused", L"run begun", L"run ended", L"failed", L"notified", L"queried",
-    L"manager call", L"lines dropped", L"level changed",
-};
-
+// A word after the source is an item id unless a decision starts there, since a line may have an
+// id without a path. The plug-in's own words: TraceDecisionWord answers "" past the last one.
 bool StartsDecision(const std::wstring& text, size_t at)
 {
-    for (const wchar_t* word : kDecisionWords)
+    for (int value = 0;; ++value)
     {
+        const wchar_t* word = TraceDecisionWord(static_cast<TraceDecision>(value));
         const size_t length = wcslen(word);
+        if (length == 0)
+            return false;
         if (text.compare(at, length, word) == 0 &&
             (at + length == text.size() || text[at + length] == L':' || text[at + length] == L' '))
             return true;
     }
-    return false;
 }
 
 // Reads `digits` decimal digits at `at`, moving past them.

@@ -41,7 +41,7 @@ bool CFuzzWatchdog::Start()
     g_watchdog = this;
     LUM_ASSERT_CALLBACK_TYPE(OnUnhandledException, LPTOP_LEVEL_EXCEPTION_FILTER);
     // LUMFUZZ_NOFILTER=1 leaves a crash to Wine's debugger, whose backtrace tells more.
-    if (!getenv("LUMFUZZ_NOFILTER"))
+    if (GetEnvironmentVariableW(L"LUMFUZZ_NOFILTER", nullptr, 0) == 0)  // not set (getenv is not thread-safe)
         SetUnhandledExceptionFilter(&OnUnhandledException);
     return true;
 }

@@ -9,11 +9,13 @@
 constexpr DWORD kClassContextAll =
     CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
 
-// Runs the body of a COM method and turns the framework's exceptions into its HRESULT, so that no
-// exception ever leaves a COM method:
-//     return ComCall([&] { ...; return S_OK; });
+// Runs a body that calls the throwing helpers of common/ (strings, arrays) and turns their
+// exceptions into its HRESULT. The plug-in reports errors as HRESULT throughout; these two
+// exceptions are the only ones raised, and this is the one place that turns them back.
+// Inside the plug-in it serves a function that must keep going after such a failure; at a COM
+// method or a thread's entry use ComCall, which says that the call crosses an edge.
 template <typename Body>
-HRESULT ComCall(Body&& body) noexcept
+HRESULT CatchAsHResult(Body&& body) noexcept
 {
     try
     {
@@ -31,4 +33,12 @@ HRESULT ComCall(Body&& body) noexcept
     {
         return E_FAIL;
     }
+}
+
+// Runs the body of a COM method or of a thread's entry, so that no exception ever leaves it:
+//     return ComCall([&] { ...; return S_OK; });
+template <typename Body>
+HRESULT ComCall(Body&& body) noexcept
+{
+    return CatchAsHResult(static_cast<Body&&>(body));
 }

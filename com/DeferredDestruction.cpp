@@ -1,7 +1,9 @@
 #include "com/DeferredDestruction.h"
 #include "common/CallbackType.h"
+#include "common/Scoped.h"
 
 #include <objbase.h>
+#include <memory>
 #include <new>
 
 namespace
@@ -15,11 +17,14 @@ struct CDestruction
 
 DWORD WINAPI DestroyThreadProc(void* param)
 {
-    CDestruction* work = static_cast<CDestruction*>(param);
-    const HMODULE module = work->module;
+    HMODULE module = nullptr;
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    work->destroy(work->object);
-    delete work;
+    {
+        // Gone before the thread exits below: FreeLibraryAndExitThread does not return.
+        const std::unique_ptr<CDestruction> work(static_cast<CDestruction*>(param));
+        module = work->module;
+        work->destroy(work->object);
+    }
     if (SUCCEEDED(com))
         CoUninitialize();
     // The module's code must stay mapped until this thread has left it.
@@ -30,23 +35,20 @@ DWORD WINAPI DestroyThreadProc(void* param)
 
 bool DestroyOnNewThread(void (*destroy)(void* object), void* object) noexcept
 {
-    CDestruction* work = new (std::nothrow) CDestruction{destroy, object, nullptr};
+    std::unique_ptr<CDestruction> work(new (std::nothrow) CDestruction{destroy, object, nullptr});
     if (!work)
         return false;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&DestroyThreadProc),
                             &work->module))
-    {
-        delete work;
         return false;
-    }
     LUM_ASSERT_CALLBACK_TYPE(DestroyThreadProc, LPTHREAD_START_ROUTINE);
-    HANDLE thread = CreateThread(nullptr, 0, &DestroyThreadProc, work, 0, nullptr);
-    if (!thread)
+    const CScopedHandle thread(CreateThread(nullptr, 0, &DestroyThreadProc, work.get(), 0, nullptr));
+    if (!thread.IsValid())
     {
         FreeLibrary(work->module);
-        delete work;
         return false;
     }
-    CloseHandle(thread);
+    // The thread owns the work from here on.
+    static_cast<void>(work.release());
     return true;
 }

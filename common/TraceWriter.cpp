@@ -317,15 +317,15 @@ bool CTraceWriter::Enqueue(std::string line) noexcept
 
 bool CTraceWriter::StartThreadLocked() noexcept
 {
-    if (m_thread)
+    if (m_thread.IsValid())
         return true;
     if (!m_wake.IsValid() || !m_progress.IsValid())
         return false;
     m_stopping = false;
     m_idle = true;
     LUM_ASSERT_CALLBACK_TYPE(CTraceWriter::ThreadProc, _beginthreadex_proc_type);
-    m_thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CTraceWriter::ThreadProc, this, 0, nullptr));
-    return m_thread != nullptr;
+    m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CTraceWriter::ThreadProc, this, 0, nullptr)));
+    return m_thread.IsValid();
 }
 
 bool CTraceWriter::Flush(DWORD timeoutMs) noexcept
@@ -340,7 +340,7 @@ bool CTraceWriter::Flush(DWORD timeoutMs) noexcept
     {
         {
             CLockGuard guard(m_lock);
-            if (m_done >= target || !m_thread)
+            if (m_done >= target || !m_thread.IsValid())
                 return m_done >= target;
             ResetEvent(m_progress.Get());
         }
@@ -356,7 +356,7 @@ void CTraceWriter::Stop(DWORD timeoutMs) noexcept
     HANDLE thread = nullptr;
     {
         CLockGuard guard(m_lock);
-        thread = m_thread;
+        thread = m_thread.Get();
         m_stopping = true;
     }
     if (!thread)
@@ -364,9 +364,8 @@ void CTraceWriter::Stop(DWORD timeoutMs) noexcept
     SetEvent(m_wake.Get());
     if (WaitForSingleObject(thread, timeoutMs) != WAIT_OBJECT_0)
         return;  // stuck in the file system: left running rather than ended in the middle of a write
-    CloseHandle(thread);
     CLockGuard guard(m_lock);
-    m_thread = nullptr;
+    m_thread.Close();
 }
 
 unsigned __stdcall CTraceWriter::ThreadProc(void* self)
@@ -441,7 +440,7 @@ void CTraceWriter::WriteLines(const std::deque<std::string>& lines)
     }
     if (file.IsEmpty())
         file = TraceFilePath();
-    if (m_handle != INVALID_HANDLE_VALUE && file.CompareNoCase(m_openPath) != 0)
+    if (m_handle.IsValid() && file.CompareNoCase(m_openPath) != 0)
         CloseFile();
 
     // Whole lines go out together, many per WriteFile; only this thread writes the file, so no line
@@ -450,10 +449,10 @@ void CTraceWriter::WriteLines(const std::deque<std::string>& lines)
     auto writeBuffer = [&]() -> bool {
         if (buffer.empty())
             return true;
-        if (m_handle == INVALID_HANDLE_VALUE && !OpenFile(file))
+        if (!m_handle.IsValid() && !OpenFile(file))
             return false;
         DWORD written = 0;
-        if (!write(m_handle, buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr))
+        if (!write(m_handle.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr))
         {
             Fail(HResultFromLastError());
             return false;
@@ -471,7 +470,7 @@ void CTraceWriter::WriteLines(const std::deque<std::string>& lines)
     constexpr size_t kBufferBytes = size_t{64} * 1024;
     for (const std::string& line : lines)
     {
-        if (m_handle == INVALID_HANDLE_VALUE && !OpenFile(file))
+        if (!m_handle.IsValid() && !OpenFile(file))
             return;
         const size_t size = line.size() + 2;
         if (m_size + buffer.size() > kByteOrderMarkSize && m_size + buffer.size() + size > maxBytes)
@@ -500,22 +499,22 @@ bool CTraceWriter::OpenFile(const CString& path)
         CreateDirectoryTree(path.Left(slash));
     // Shared for deletion too: an administrator's clean-up and this writer's rotation never fight
     // over the file.
-    m_handle = CreateFileW(MakeLongPath(path, false, false), FILE_APPEND_DATA | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_handle == INVALID_HANDLE_VALUE)
+    m_handle.Reset(CreateFileW(MakeLongPath(path, false, false), FILE_APPEND_DATA | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!m_handle.IsValid())
     {
         Fail(HResultFromLastError());
         return false;
     }
     m_openPath = path;
     LARGE_INTEGER size{};
-    GetFileSizeEx(m_handle, &size);
+    GetFileSizeEx(m_handle.Get(), &size);
     m_size = static_cast<ULONGLONG>(size.QuadPart);
     if (m_size == 0)
     {
         DWORD written = 0;
-        if (!WriteFile(m_handle, kByteOrderMark, kByteOrderMarkSize, &written, nullptr))
+        if (!WriteFile(m_handle.Get(), kByteOrderMark, kByteOrderMarkSize, &written, nullptr))
         {
             Fail(HResultFromLastError());
             return false;
@@ -527,9 +526,7 @@ bool CTraceWriter::OpenFile(const CString& path)
 
 void CTraceWriter::CloseFile() noexcept
 {
-    if (m_handle != INVALID_HANDLE_VALUE)
-        CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
+    m_handle.Close();
     m_size = 0;
 }
 

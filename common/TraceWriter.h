@@ -133,12 +133,12 @@ private:
     ULONG m_fileCount = kDefaultFileCount;
     size_t m_maxQueuedBytes = kDefaultMaxQueuedBytes;
     WriteFunction m_write = &WriteFile;
-    HANDLE m_thread = nullptr;
+    CScopedHandle m_thread;
     CScopedHandle m_wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};      // auto-reset
     CScopedHandle m_progress{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // manual: m_done moved
 
     // The writer thread's own.
-    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    CScopedHandle m_handle;
     CString m_openPath;
     ULONGLONG m_size = 0;
 

@@ -31,7 +31,10 @@ CPluginDbNotify::~CPluginDbNotify()
 
 HRESULT CPluginDbNotify::FinalConstruct()
 {
-    return m_notifyThread.StartWorker(this);
+    // The object is made even when its notification worker does not run (the worker has traced
+    // why): it then fires no events, and the manager may still search through it.
+    static_cast<void>(m_notifyThread.StartWorker(this));
+    return S_OK;
 }
 
 void CPluginDbNotify::FinalRelease()

@@ -69,11 +69,11 @@ size_t FormatDecimal(LONG value, wchar_t* out)
 // Writes the text of the records, each line as "%s\t%d\t%s\r\n" would print it, through a
 // small buffer. A queue of 100,000 requests is some 25 MB of text: building it whole would need
 // that much contiguous memory in the service's (32-bit) address space and cost more in fresh
-// pages than the write itself.
+// pages than the write itself. The file stays its opener's.
 class CQueueTextWriter
 {
 public:
-    explicit CQueueTextWriter(HANDLE file) : m_file(file), m_buffer(new wchar_t[kCapacity]) {}
+    explicit CQueueTextWriter(const CScopedHandle& file) : m_file(file), m_buffer(new wchar_t[kCapacity]) {}
 
     // false once a WriteFile has failed; GetLastError then tells why.
     bool WriteRecords(const std::vector<CDelayQueueRecord>& records)
@@ -123,10 +123,10 @@ private:
         // The number of bytes written is not checked: a short write without an error cannot
         // happen on a local file opened for synchronous access.
         DWORD written = 0;
-        return WriteFile(m_file, text, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr) != FALSE;
+        return WriteFile(m_file.Get(), text, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr) != FALSE;
     }
 
-    HANDLE m_file;
+    const CScopedHandle& m_file;
     std::unique_ptr<wchar_t[]> m_buffer;
     size_t m_used = 0;
 };
@@ -158,7 +158,7 @@ HRESULT Save(const CString& folder, const std::vector<CDelayQueueRecord>& record
     if (!file.IsValid())
         return HResultFromLastError();
 
-    CQueueTextWriter writer(file.Get());
+    CQueueTextWriter writer(file);
     DWORD written = 0;
     // Flushed before the rename: a rename can reach the disk ahead of the data, and a power cut
     // in between would leave an empty .dat.

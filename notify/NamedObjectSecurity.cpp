@@ -68,26 +68,26 @@ PACL BuildEveryoneSecurity(SECURITY_DESCRIPTOR* sd, bool allowOwnerChange)
     return acl;
 }
 
-HANDLE CreateOrOpenEvent(bool manualReset, bool initialState, LPCWSTR name)
+CScopedHandle CreateOrOpenEvent(bool manualReset, bool initialState, LPCWSTR name)
 {
-    HANDLE event;
+    CScopedHandle event;
     {
         CEveryoneAttributes attributes;
-        event = CreateEventW(attributes.Get(), manualReset, initialState, name);
+        event.Reset(CreateEventW(attributes.Get(), manualReset, initialState, name));
     }
-    if (!event)
-        event = OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
+    if (!event.IsValid())
+        event.Reset(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name));
     return event;
 }
 
-HANDLE CreateOrOpenMutex(bool initialOwner, LPCWSTR name)
+CScopedHandle CreateOrOpenMutex(bool initialOwner, LPCWSTR name)
 {
-    HANDLE mutex;
+    CScopedHandle mutex;
     {
         CEveryoneAttributes attributes;
-        mutex = CreateMutexW(attributes.Get(), initialOwner, name);
+        mutex.Reset(CreateMutexW(attributes.Get(), initialOwner, name));
     }
-    if (!mutex)
-        mutex = OpenMutexW(SYNCHRONIZE, FALSE, name);
+    if (!mutex.IsValid())
+        mutex.Reset(OpenMutexW(SYNCHRONIZE, FALSE, name));
     return mutex;
 }

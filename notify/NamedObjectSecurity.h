@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include "common/Scoped.h"
 
 // Named kernel objects that several processes and sessions share. Every object is created with a
 // DACL that lets Everyone use it but not change its DACL or owner, so that a process that did not
@@ -13,9 +14,9 @@ PACL BuildEveryoneSecurity(SECURITY_DESCRIPTOR* sd, bool allowOwnerChange);
 
 // Creates the named event with the Everyone DACL; when that fails (typically because the event
 // exists with a DACL that does not let this caller create it with all access), opens it for
-// signalling and waiting. Null when both fail.
-HANDLE CreateOrOpenEvent(bool manualReset, bool initialState, LPCWSTR name);
+// signalling and waiting. Invalid when both fail.
+CScopedHandle CreateOrOpenEvent(bool manualReset, bool initialState, LPCWSTR name);
 
 // The same for a mutex; the fallback open asks for SYNCHRONIZE only (enough to wait on it and to
 // release it once taken).
-HANDLE CreateOrOpenMutex(bool initialOwner, LPCWSTR name);
+CScopedHandle CreateOrOpenMutex(bool initialOwner, LPCWSTR name);

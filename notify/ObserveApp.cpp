@@ -8,13 +8,6 @@
 namespace
 {
 constexpr DWORD kWatchStopTimeoutMs = 4000;
-
-void CloseAndClear(HANDLE& handle) noexcept
-{
-    if (handle)
-        CloseHandle(handle);
-    handle = nullptr;
-}
 }  // namespace
 
 CObserveApp::CObserveApp(LPCWSTR baseName) : baseName(baseName ? baseName : L"")
@@ -31,17 +24,12 @@ CObserveApp::CObserveApp(LPCWSTR baseName) : baseName(baseName ? baseName : L"")
 
 CObserveApp::~CObserveApp()
 {
-    if (stopEvent)
-        SetEvent(stopEvent);
+    if (stopEvent.IsValid())
+        SetEvent(stopEvent.Get());
     Sleep(0);
     SetActive(false);
     StopWatch();
-    CloseAndClear(existAllEvent);
-    CloseAndClear(activateUserEvent);
-    CloseAndClear(modifyUserEvent);
-    CloseAndClear(modifyAllEvent);
-    CloseAndClear(shutdownUserEvent);
-    CloseAndClear(shutdownAllEvent);
+    // The named events close with their members.
 }
 
 CString CObserveApp::MakeName(LPCWSTR pattern) const
@@ -51,29 +39,29 @@ CString CObserveApp::MakeName(LPCWSTR pattern) const
     return name;
 }
 
-void CObserveApp::TakeMutex(HANDLE& mutex, bool& owned, LPCWSTR pattern)
+void CObserveApp::TakeMutex(CScopedHandle& mutex, bool& owned, LPCWSTR pattern)
 {
-    if (!mutex)
+    if (!mutex.IsValid())
         mutex = CreateOrOpenMutex(false, MakeName(pattern));
     // Never wait: a mutex held by another instance (another process or session) stays unowned here.
     // Deliberately unlike the documented "owned only on WAIT_OBJECT_0": a mutex whose last owner
     // ended without releasing it answers WAIT_ABANDONED and is ours all the same, so it is counted
     // as owned and released when the observer is switched off.
-    if (mutex && !owned)
+    if (mutex.IsValid() && !owned)
     {
-        const DWORD wait = WaitForSingleObject(mutex, 0);
+        const DWORD wait = WaitForSingleObject(mutex.Get(), 0);
         owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
     }
 }
 
-void CObserveApp::DropMutex(HANDLE& mutex, bool& owned)
+void CObserveApp::DropMutex(CScopedHandle& mutex, bool& owned)
 {
     if (owned)
     {
         owned = false;
-        ReleaseMutex(mutex);
+        ReleaseMutex(mutex.Get());
     }
-    CloseAndClear(mutex);
+    mutex.Close();
 }
 
 bool CObserveApp::SetActive(bool on)
@@ -83,23 +71,23 @@ bool CObserveApp::SetActive(bool on)
         TakeMutex(userMutex, userMutexOwned, L"%s-MutexUser");
         // Exist-All is set whether or not this instance got the mutex: another instance holding it
         // does not make this one less active.
-        const bool result = userMutex != nullptr;
+        const bool result = userMutex.IsValid();
         TakeMutex(allMutex, allMutexOwned, L"Global\\%s-MutexAll");
-        if (result && existAllEvent)
+        if (result && existAllEvent.IsValid())
         {
             existSignalled = true;
-            SetEvent(existAllEvent);
+            SetEvent(existAllEvent.Get());
         }
         StartWatch();
         return result;
     }
 
-    if (stopEvent)
-        SetEvent(stopEvent);
-    if (existSignalled && existAllEvent)
+    if (stopEvent.IsValid())
+        SetEvent(stopEvent.Get());
+    if (existSignalled && existAllEvent.IsValid())
     {
         existSignalled = false;
-        ResetEvent(existAllEvent);
+        ResetEvent(existAllEvent.Get());
     }
     DropMutex(userMutex, userMutexOwned);
     DropMutex(allMutex, allMutexOwned);
@@ -110,40 +98,40 @@ bool CObserveApp::StartWatch()
 {
     CLockGuard guard(lock);
     StopWatch();
-    stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    stopEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     // Without a stop signal the thread could only be terminated: do not start it.
-    if (!stopEvent)
+    if (!stopEvent.IsValid())
         return false;
     LUM_ASSERT_CALLBACK_TYPE(CObserveApp::WatchThread, _beginthreadex_proc_type);
     const uintptr_t started = _beginthreadex(nullptr, 0, &CObserveApp::WatchThread, this, 0, nullptr);
-    thread = reinterpret_cast<HANDLE>(started);
-    return thread != nullptr;
+    thread.Reset(reinterpret_cast<HANDLE>(started));
+    return thread.IsValid();
 }
 
 bool CObserveApp::StopWatch()
 {
     CLockGuard guard(lock);
     bool ended = true;
-    if (thread)
+    if (thread.IsValid())
     {
-        if (stopEvent)
-            SetEvent(stopEvent);
-        if (WaitForSingleObject(thread, kWatchStopTimeoutMs) != WAIT_OBJECT_0)
+        if (stopEvent.IsValid())
+            SetEvent(stopEvent.Get());
+        if (WaitForSingleObject(thread.Get(), kWatchStopTimeoutMs) != WAIT_OBJECT_0)
         {
-            TerminateThread(thread, 0);
-            ReportThreadEndedByForce(GetThreadId(thread), kWatchStopTimeoutMs);
+            TerminateThread(thread.Get(), 0);
+            ReportThreadEndedByForce(GetThreadId(thread.Get()), kWatchStopTimeoutMs);
             ended = false;
         }
-        CloseAndClear(thread);
+        thread.Close();
     }
-    CloseAndClear(stopEvent);
+    stopEvent.Close();
     return ended;
 }
 
 bool CObserveApp::WaitWatchEnded(DWORD timeoutMs)
 {
     CLockGuard guard(lock);
-    return !thread || WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
+    return !thread.IsValid() || WaitForSingleObject(thread.Get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 unsigned __stdcall CObserveApp::WatchThread(void* context)
@@ -153,7 +141,7 @@ unsigned __stdcall CObserveApp::WatchThread(void* context)
     // and waiting on a manual-reset event that stays signalled would only make the thread spin.
     HANDLE handles[3];
     DWORD count = 0;
-    for (HANDLE h : {self->stopEvent, self->shutdownAllEvent, self->shutdownUserEvent})
+    for (HANDLE h : {self->stopEvent.Get(), self->shutdownAllEvent.Get(), self->shutdownUserEvent.Get()})
     {
         if (h)
             handles[count++] = h;

@@ -37,22 +37,22 @@ private:
     bool StopWatch();
     static unsigned __stdcall WatchThread(void* context);
     CString MakeName(LPCWSTR pattern) const;
-    void TakeMutex(HANDLE& mutex, bool& owned, LPCWSTR pattern);
-    static void DropMutex(HANDLE& mutex, bool& owned);
+    void TakeMutex(CScopedHandle& mutex, bool& owned, LPCWSTR pattern);
+    static void DropMutex(CScopedHandle& mutex, bool& owned);
 
     bool existSignalled = false;
     bool userMutexOwned = false;
     bool allMutexOwned = false;
-    HANDLE userMutex = nullptr;
-    HANDLE allMutex = nullptr;
-    HANDLE existAllEvent = nullptr;
-    HANDLE activateUserEvent = nullptr;
-    HANDLE modifyUserEvent = nullptr;
-    HANDLE modifyAllEvent = nullptr;
-    HANDLE shutdownUserEvent = nullptr;
-    HANDLE shutdownAllEvent = nullptr;
-    HANDLE stopEvent = nullptr;
-    HANDLE thread = nullptr;
+    CScopedHandle userMutex;
+    CScopedHandle allMutex;
+    CScopedHandle existAllEvent;
+    CScopedHandle activateUserEvent;
+    CScopedHandle modifyUserEvent;
+    CScopedHandle modifyAllEvent;
+    CScopedHandle shutdownUserEvent;
+    CScopedHandle shutdownAllEvent;
+    CScopedHandle stopEvent;
+    CScopedHandle thread;
     CString baseName;
     CCriticalSection lock;  // serialises StartWatch and StopWatch
 };

@@ -53,16 +53,6 @@ std::wstring RequestKey(const CString& itemId, LONG itemClass, const CString& pa
 
 // ---- Work item ------------------------------------------------------------------------------
 
-CPluginDbNotifyThread::CProcessItem::~CProcessItem()
-{
-    if (siteStream)
-    {
-        CoReleaseMarshalData(siteStream);
-        siteStream->Release();
-        siteStream = nullptr;
-    }
-}
-
 void CPluginDbNotifyThread::CProcessItem::SetPath(const CString& text)
 {
     path = text;
@@ -87,6 +77,7 @@ CPluginDbNotifyThread::CPluginDbNotifyThread(ULONG batchDelayMs)
       m_watchObserver(kObserverBaseName)
 {
     m_delay = batchDelayMs;
+    m_traceSource = TraceSource::Notify;
 }
 
 CPluginDbNotifyThread::~CPluginDbNotifyThread()
@@ -109,12 +100,18 @@ CPluginDbNotifyThread::~CPluginDbNotifyThread()
 HRESULT CPluginDbNotifyThread::StartWorker(IPluginDbNotifyOwner* owner)
 {
     const HANDLE handles[] = {m_countTimer.Get(), m_traceSettings.GetEvent()};
-    SetWaitHandles(handles[1] ? 2 : 1, handles, nullptr);
-    if (StartThread(kStopTimeoutMs) && IsRunning())
+    if (!SetWaitHandles(handles[1] ? 2 : 1, handles, nullptr) && TraceOn(TraceLevel::Failures))
+        Trace(TraceSource::Notify, TraceDecision::Failed, nullptr, nullptr,
+              L"the count timer and the trace settings' watch cannot be waited on", HResultFromLastError());
+    if (!StartThread(kStopTimeoutMs) || !IsRunning())
     {
-        CLockGuard guard(m_ownerLock);
-        m_owner = owner;
+        if (TraceOn(TraceLevel::Failures))
+            Trace(TraceSource::Notify, TraceDecision::Failed, nullptr, nullptr,
+                  L"the notification worker's thread cannot be started", kHrThreadNotRunning);
+        return kHrThreadNotRunning;
     }
+    CLockGuard guard(m_ownerLock);
+    m_owner = owner;
     return S_OK;
 }
 
@@ -141,25 +138,14 @@ HRESULT CPluginDbNotifyThread::QueueConnect(ILumMgrPluginSite* site, bool connec
 {
     if (!site)
         return E_POINTER;
-    return ComCall([&] {
-        std::unique_ptr<CProcessItem> item(new (std::nothrow) CProcessItem(kItemConnect));
-        if (!item)
-            return E_OUTOFMEMORY;
-        CComPtr<IUnknown> unknown;
-        HRESULT hr = site->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
-        if (SUCCEEDED(hr) && !unknown)
-            hr = E_NOINTERFACE;
-        if (SUCCEEDED(hr))
-            hr = CoMarshalInterThreadInterfaceInStream(IID_ILumMgrPluginSite, unknown, &item->siteStream);
-        if (SUCCEEDED(hr))
-        {
-            item->connectFlag = connectSwitch ? 1 : 0;
-            hr = QueueItem(item.get(), false, false);
-        }
-        if (SUCCEEDED(hr))
-            static_cast<void>(item.release());  // the queue owns it now
+    std::unique_ptr<CProcessItem> item(new (std::nothrow) CProcessItem(kItemConnect));
+    if (!item)
+        return E_OUTOFMEMORY;
+    const HRESULT hr = item->siteStream.Marshal(IID_ILumMgrPluginSite, site);
+    if (FAILED(hr))
         return hr;
-    });
+    item->connectFlag = connectSwitch ? 1 : 0;
+    return QueueItem(std::move(item), false, false);
 }
 
 HRESULT CPluginDbNotifyThread::QueueDisconnect()
@@ -167,10 +153,7 @@ HRESULT CPluginDbNotifyThread::QueueDisconnect()
     std::unique_ptr<CProcessItem> item(new (std::nothrow) CProcessItem(kItemDisconnect));
     if (!item)
         return E_OUTOFMEMORY;
-    const HRESULT hr = QueueItem(item.get(), false, false);
-    if (SUCCEEDED(hr))
-        static_cast<void>(item.release());  // the queue owns it now
-    return hr;
+    return QueueItem(std::move(item), false, false);
 }
 
 // ---- Intake ---------------------------------------------------------------------------------
@@ -231,9 +214,8 @@ LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* item
         // Made here rather than under the queue lock.
         if (type == kItemChanged)
             item->CountKey();
-        if (FAILED(AppendDelayedItem(item.get())))
+        if (FAILED(AppendDelayedItem(std::move(item))))
             continue;
-        static_cast<void>(item.release());  // the queue owns it now
         wake.queued = true;
         if (type == kItemChanged)
             ReportPendingCount(false);
@@ -241,14 +223,16 @@ LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* item
     return 0;
 }
 
-HRESULT CPluginDbNotifyThread::AppendDelayedItem(CProcessItem* item) noexcept
+HRESULT CPluginDbNotifyThread::AppendDelayedItem(std::unique_ptr<CProcessItem> owned) noexcept
 {
+    // A refused item goes with `owned`, after the lock is left.
+    CProcessItem* const item = owned.get();
     CLockGuard guard(m_queueLock);
     if (!m_acceptingItems)
         return kHrThreadNotRunning;
     try
     {
-        m_queue.push_back(item);
+        m_queue.push_back(std::move(owned));
     }
     catch (...)
     {
@@ -339,13 +323,13 @@ void CPluginDbNotifyThread::OnThreadExit()
 
 // ---- Dispatch --------------------------------------------------------------------------------
 
-bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
+HRESULT CPluginDbNotifyThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> owned)
 {
-    CProcessItem* item = AsOwnItem(baseItem);
+    CProcessItem* item = AsOwnItem(owned.get());
     if (!item)
-        return false;
+        return S_FALSE;
 
-    bool handled = true;
+    HRESULT result = S_OK;
     bool queueChanged = false;
     switch (item->type)
     {
@@ -386,32 +370,32 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         m_traceSettings.Refresh();
         break;
     case kItemConnect:
-        ComCall([&] { return Connect(item); });
+        result = CatchAsHResult([&] { return Connect(item); });
         break;
     case kItemDisconnect:
-        ComCall([&] {
+        result = CatchAsHResult([&] {
             Disconnect();
             return S_OK;
         });
         break;
     case kItemChanged:
         m_requestInHand = item;
-        ResolveNotification(item);
+        result = ResolveNotification(item);
         m_requestInHand = nullptr;
         queueChanged = true;
         break;
     case kItemRemoved:
-        CleanUpRemovedItem(item);
+        result = CleanUpRemovedItem(item);
         queueChanged = true;
         break;
     case kItemHandOff:
         m_requestInHand = item;
-        HandOffItem(item);
+        result = HandOffItem(item);
         m_requestInHand = nullptr;
         queueChanged = true;
         break;
     default:
-        handled = false;
+        result = S_FALSE;
         break;
     }
 
@@ -435,10 +419,7 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         }
         RequestExecutionState(m_savedExecutionState);
     }
-
-    if (handled)
-        delete item;
-    return handled;
+    return result;
 }
 
 void CPluginDbNotifyThread::RequestExecutionState(DWORD state) noexcept
@@ -458,11 +439,8 @@ void CPluginDbNotifyThread::SetSite(ILumMgrPluginSite* site) noexcept
 HRESULT CPluginDbNotifyThread::Connect(CProcessItem* item)
 {
     SetSite(nullptr);
-    IStream* stream = item->siteStream;
-    item->siteStream = nullptr;  // CoGetInterfaceAndReleaseStream consumes it, success or not
     CComPtr<ILumMgrPluginSite> site;
-    HRESULT hr = stream ? CoGetInterfaceAndReleaseStream(stream, IID_ILumMgrPluginSite, reinterpret_cast<void**>(&site))
-                        : E_POINTER;
+    const HRESULT hr = item->siteStream.Unmarshal(IID_ILumMgrPluginSite, reinterpret_cast<void**>(&site));
     m_notificationsEnabled.store(item->connectFlag != 0);
     if (!site)
         return hr;
@@ -529,7 +507,7 @@ CString CPluginDbNotifyThread::DelayQueueFolder() const
 
 HRESULT CPluginDbNotifyThread::LoadDelayQueue()
 {
-    return ComCall([&] {
+    return CatchAsHResult([&] {
         // Deliberately unlike the documented reload, which queues every line of the file beside
         // what is still queued: a request equal to one already queued (same item id, class and
         // path) is left out, so that connecting again without draining cannot double the queue.
@@ -551,10 +529,7 @@ HRESULT CPluginDbNotifyThread::LoadDelayQueue()
             item->itemId.Reset(itemId.AllocSysString());
             item->itemClass = itemClass;
             item->SetPath(path);
-            const HRESULT hr = QueueItem(item.get(), true, false);
-            if (SUCCEEDED(hr))
-                static_cast<void>(item.release());  // the queue owns it now
-            return hr;
+            return QueueItem(std::move(item), true, false);
         });
     });
 }
@@ -571,9 +546,9 @@ void CPluginDbNotifyThread::AddQueueRecord(const CProcessItem& item, std::vector
 void CPluginDbNotifyThread::CollectQueueRecords(std::vector<CDelayQueueRecord>& records)
 {
     records.reserve(records.size() + m_queue.size());
-    for (CBase::CProcessItem* baseItem : m_queue)
+    for (const std::unique_ptr<CBase::CProcessItem>& queued : m_queue)
     {
-        const CProcessItem* item = AsOwnItem(baseItem);
+        const CProcessItem* item = AsOwnItem(queued.get());
         if (item && IsCountedType(item->type))
             AddQueueRecord(*item, records);
     }
@@ -809,11 +784,11 @@ HRESULT CPluginDbNotifyThread::GetPendingItems(ULONG skip, ULONG maxCount, VARIA
             CLockGuard guard(m_queueLock);
             paths.reserve(std::min<size_t>(maxCount, m_queue.size()));
             ULONG seen = 0;
-            for (CBase::CProcessItem* baseItem : m_queue)
+            for (const std::unique_ptr<CBase::CProcessItem>& queued : m_queue)
             {
                 if (paths.size() >= maxCount)
                     break;
-                const CProcessItem* item = AsOwnItem(baseItem);
+                const CProcessItem* item = AsOwnItem(queued.get());
                 if (!item || !IsCountedType(item->type))
                     continue;
                 if (seen++ < skip)

@@ -4,6 +4,7 @@
 #include <oaidl.h>
 #include <atomic>
 #include "common/ComPtr.h"
+#include "common/MarshalledStream.h"
 #include "common/Scoped.h"
 #include "common/String.h"
 #include "common/TraceSettings.h"
@@ -76,8 +77,7 @@ public:
     {
     public:
         explicit CProcessItem(LONG itemType = 0, DWORD itemValue = 0) noexcept : CBase::CProcessItem(itemType, itemValue) {}
-        // A marshalled site still held was never unmarshalled: its marshal data is released.
-        ~CProcessItem() override;
+        ~CProcessItem() override = default;
         CProcessItem(const CProcessItem&) = delete;
         CProcessItem& operator=(const CProcessItem&) = delete;
 
@@ -89,7 +89,7 @@ public:
         ULONG pathHash = 0;      // set with path; 0: not computed
         CScopedBstr itemId;      // the database's item id (types 3, 5, 6)
         LONG itemClass = 0;      // the database's item class (100, 200, 300)
-        IStream* siteStream = nullptr;  // connect item: the site marshalled for this thread; owned
+        CMarshalledStream siteStream;  // connect item: the site marshalled for this thread
 
     private:
         friend class CPluginDbNotifyThread;
@@ -107,7 +107,9 @@ public:
     ~CPluginDbNotifyThread() override;
 
     // Registers countTimer as the thread's extra wait handle, starts the thread and, only when it
-    // runs, makes `owner` the owner. S_OK in every case: without a thread nothing is ever fired.
+    // runs, makes `owner` the owner. A thread that does not run gives its failure (without a
+    // thread nothing is ever fired); wait handles that cannot be registered are traced, and the
+    // thread runs without them.
     HRESULT StartWorker(IPluginDbNotifyOwner* owner);
     // Clears the owner under ownerLock; once this returns no event reaches the old owner.
     void ClearOwner() noexcept;
@@ -157,8 +159,8 @@ public:
     // equal in any letter case). Returns how many were removed.
     LONG DiscardPending(LONG type, BSTR itemId, const CString& path);
 
-    // What is done with a notification; each runs on the worker thread. The results are not
-    // reported anywhere.
+    // What is done with a notification; each runs on the worker thread. The results go to the
+    // thread, which traces a failure.
     HRESULT ResolveNotification(CProcessItem* item);
     HRESULT HandOffItem(CProcessItem* item);
     HRESULT CleanUpRemovedItem(CProcessItem* item);
@@ -175,7 +177,7 @@ public:
     HRESULT SaveDelayQueueAfterForcedEnd();
 
 protected:
-    bool ProcessItem(CBase::CProcessItem* item) override;
+    HRESULT ProcessItem(std::unique_ptr<CBase::CProcessItem> item) override;
     void OnItemQueued(CBase::CProcessItem* item) override;
     void OnItemDequeued(CBase::CProcessItem* item) override;
     void OnThreadExit() override;
@@ -210,7 +212,7 @@ private:
     void RequestExecutionState(DWORD state) noexcept;
     // Appends a delayed item: like QueueItem(item, delayed, forced), but without the per-item
     // kernel calls; the caller wakes the thread once for many (WakeForDelayedItems).
-    HRESULT AppendDelayedItem(CProcessItem* item) noexcept;
+    HRESULT AppendDelayedItem(std::unique_ptr<CProcessItem> item) noexcept;
     void WakeForDelayedItems() noexcept;
     // Queues a copy of `item` as a type-6 item again; restartAge gives it a fresh creation tick.
     // Without `wake` the thread is not told: the caller knows it is told already.

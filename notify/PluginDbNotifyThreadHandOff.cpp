@@ -71,7 +71,7 @@ void TraceHandOff(TraceDecision decision, const CPluginDbNotifyThread::CProcessI
 
 HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
 {
-    const HRESULT hr = ComCall([&]() -> HRESULT {
+    const HRESULT hr = CatchAsHResult([&]() -> HRESULT {
         // An empty id names no item either.
         if (!m_notificationsEnabled.load() || SysStringLen(item->itemId.Get()) == 0)
         {
@@ -101,10 +101,7 @@ HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
         waiting->SetPath(CString(path.Get()));
         // The newer notification replaces the requests still waiting for the same file.
         DiscardPending(kItemHandOff, nullptr, waiting->path);
-        const HRESULT queued = QueueItem(waiting.get(), true, true);
-        if (SUCCEEDED(queued))
-            static_cast<void>(waiting.release());  // the queue owns it now
-        return queued;
+        return QueueItem(std::move(waiting), true, true);
     });
     ReportPendingCount(false);
     return hr;
@@ -236,10 +233,7 @@ HRESULT CPluginDbNotifyThread::Requeue(CProcessItem* item, bool restartAge, bool
     again->itemClass = item->itemClass;
     again->path = item->path;
     again->pathHash = item->pathHash ? item->pathHash : ComputePathHash(item->path);
-    const HRESULT hr = wake ? QueueItem(again.get(), true, true) : AppendDelayedItem(again.get());
-    if (SUCCEEDED(hr))
-        static_cast<void>(again.release());  // the queue owns it now
-    return hr;
+    return wake ? QueueItem(std::move(again), true, true) : AppendDelayedItem(std::move(again));
 }
 
 HRESULT CPluginDbNotifyThread::WithdrawQueuedEntries(const CString& path)

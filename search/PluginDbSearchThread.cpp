@@ -44,16 +44,6 @@ std::vector<ULONG> EngineIndexesFor(const std::vector<EngineEntry>& entries, ULO
 }
 }  // namespace
 
-CPluginDbSearchThread::CProcessItem::~CProcessItem()
-{
-    if (stream)
-    {
-        CoReleaseMarshalData(stream);
-        stream->Release();
-        stream = nullptr;
-    }
-}
-
 CPluginDbSearchThread::CPluginDbSearchThread()
 {
     // Unique per worker: process, construction tick and address. A failed creation leaves the
@@ -62,6 +52,7 @@ CPluginDbSearchThread::CPluginDbSearchThread()
     name.Format(L"%s-%08x-%08x-%p", L"LumSiftDbNotifyWex_ProcessProgress", GetCurrentProcessId(), GetTickCount(),
                 static_cast<void*>(this));
     m_progressEvent.Create(false, name, false, nullptr);
+    m_traceSource = TraceSource::Search;
 }
 
 CPluginDbSearchThread::~CPluginDbSearchThread()
@@ -75,7 +66,7 @@ CPluginDbSearchThread::~CPluginDbSearchThread()
     }
     m_fileExaminer.Release();
     m_site.Release();
-    m_progressEvent.Close();
+    m_progressEvent.Reset();
 }
 
 bool CPluginDbSearchThread::RequestStop()
@@ -150,24 +141,14 @@ HRESULT CPluginDbSearchThread::QueueSite(ILumMgrPluginSite* site)
 {
     if (!StartThread(kStopTimeoutMs))
         return S_FALSE;
-    CProcessItem* item = new (std::nothrow) CProcessItem(kItemSite, 0);
+    std::unique_ptr<CProcessItem> item(new (std::nothrow) CProcessItem(kItemSite, 0));
     if (!item)
         return E_OUTOFMEMORY;
+    // A site that cannot be marshalled gives an item without a stream, as no site does: the thread
+    // then keeps the site it holds.
     if (site)
-    {
-        // Marshalled from the site's identity, so that any object of the manager's can be passed.
-        CComPtr<IUnknown> unknown;
-        if (SUCCEEDED(site->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown))))
-        {
-            IStream* stream = nullptr;
-            if (SUCCEEDED(CoMarshalInterThreadInterfaceInStream(IID_ILumMgrPluginSite, unknown, &stream)))
-                item->stream = stream;
-        }
-    }
-    const HRESULT hr = QueueItem(item, false, false);
-    if (FAILED(hr))
-        delete item;
-    return hr;
+        item->stream.Marshal(IID_ILumMgrPluginSite, site);
+    return QueueItem(std::move(item), false, false);
 }
 
 HRESULT CPluginDbSearchThread::QueueSearch(LONG type, ULONG requestWord)
@@ -178,23 +159,20 @@ HRESULT CPluginDbSearchThread::QueueSearch(LONG type, ULONG requestWord)
         if (!IsRunning())
             return E_FAIL;
     }
-    CProcessItem* item = new (std::nothrow) CProcessItem(type, requestWord);
+    std::unique_ptr<CProcessItem> item(new (std::nothrow) CProcessItem(type, requestWord));
     if (!item)
         return E_OUTOFMEMORY;
     m_progress = kProgressQueued;
-    const HRESULT hr = QueueItem(item, false, false);
+    const HRESULT hr = QueueItem(std::move(item), false, false);
     if (FAILED(hr))
-    {
-        delete item;
         SetProgress(kProgressFailed);
-    }
     return hr;
 }
 
 void CPluginDbSearchThread::SetProgress(ULONG progress) noexcept
 {
     m_progress = progress;
-    if (m_progressEvent.GetHandle())
+    if (m_progressEvent.Get())
         m_progressEvent.Set();
 }
 
@@ -204,11 +182,12 @@ void CPluginDbSearchThread::SetRequestObserver(RequestObserver observer, void* c
     m_observerContext = context;
 }
 
-bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
+HRESULT CPluginDbSearchThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> owned)
 {
-    CProcessItem* item = dynamic_cast<CProcessItem*>(baseItem);
+    CProcessItem* item = dynamic_cast<CProcessItem*>(owned.get());
     if (!item)
-        return false;
+        return S_FALSE;
+    HRESULT result = S_OK;
     switch (item->type)
     {
     case kItemThreadEnding:
@@ -219,7 +198,7 @@ bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
     case kItemThreadStarted:
         break;
     case kItemSite:
-        TakeSite(*item);
+        result = TakeSite(*item);
         if (m_observer)
             m_observer(m_observerContext, item->type, item->value, m_site);
         break;
@@ -231,26 +210,23 @@ bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
     case kItemMetadataUpdateMinor:
         if (m_observer)
             m_observer(m_observerContext, item->type, item->value, m_site);
+        // A run traces its own end, with its result, and publishes it in the progress word.
         RunRequest(item->type, item->value);
         break;
     default:
-        return false;
+        result = S_FALSE;
+        break;
     }
-    delete item;
-    return true;
+    return result;
 }
 
-void CPluginDbSearchThread::TakeSite(CProcessItem& item)
+HRESULT CPluginDbSearchThread::TakeSite(CProcessItem& item)
 {
     // Without a stream the site held stays.
-    if (!item.stream)
-        return;
-    m_site.Release();
-    IStream* stream = item.stream;
-    item.stream = nullptr;
-    ILumMgrPluginSite* site = nullptr;
-    if (SUCCEEDED(CoGetInterfaceAndReleaseStream(stream, IID_ILumMgrPluginSite, reinterpret_cast<void**>(&site))))
-        m_site.Attach(site);
+    if (item.stream.IsEmpty())
+        return S_FALSE;
+    // The site held goes first, also when the new one cannot be unmarshalled.
+    return item.stream.Unmarshal(IID_ILumMgrPluginSite, reinterpret_cast<void**>(&m_site));
 }
 
 namespace

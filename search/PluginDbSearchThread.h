@@ -6,6 +6,7 @@
 #include <list>
 #include <vector>
 #include "common/ComPtr.h"
+#include "common/MarshalledStream.h"
 #include "common/Scoped.h"
 #include "common/String.h"
 #include "contentdb/KdCdbItemGroup.h"
@@ -55,12 +56,11 @@ public:
     {
     public:
         explicit CProcessItem(LONG itemType = 0, DWORD itemValue = 0) noexcept : CBase::CProcessItem(itemType, itemValue) {}
-        // A marshalled site still held was never unmarshalled: its marshal data is released.
-        ~CProcessItem() override;
+        ~CProcessItem() override = default;
         CProcessItem(const CProcessItem&) = delete;
         CProcessItem& operator=(const CProcessItem&) = delete;
 
-        IStream* stream = nullptr;  // site item: the site marshalled for this thread; owned
+        CMarshalledStream stream;  // site item: the site marshalled for this thread
     };
 
     // Called on the worker thread with every item of a positive type, after a site item has been
@@ -133,7 +133,7 @@ public:
     void SetFileAccessCheck(FileAccessCheck check, void* context) noexcept;
 
 protected:
-    bool ProcessItem(CBase::CProcessItem* item) override;
+    HRESULT ProcessItem(std::unique_ptr<CBase::CProcessItem> item) override;
 
     // ---- The clean-up run's steps, each on a connection the run opened and listed ----------
     // Each step looks for a stop first and waits while paused between two entries; E_ABORT ends it
@@ -178,7 +178,7 @@ private:
         bool m_listed = false;
     };
 
-    void TakeSite(CProcessItem& item);
+    HRESULT TakeSite(CProcessItem& item);
 
     // The walk both passes share: searches `query` on the connection and calls readRow for each
     // result row; after each row moves on and waits while paused. Ends early when a move fails or

@@ -1,34 +1,38 @@
 #include "worker/PluginEvent.h"
-#include "common/HResultException.h"
-#include <new>
+#include "common/ComCall.h"
 
 bool CPluginEvent::Create(bool manualReset, const wchar_t* name, bool initialState,
                           SECURITY_ATTRIBUTES* security) noexcept
 {
-    Close();
-    if (name)
-    {
-        try
-        {
+    Reset();
+    if (name && FAILED(CatchAsHResult([&] {
             m_name = name;
-        }
-        catch (const CHResultException&)
-        {
-            return false;
-        }
-        catch (const std::bad_alloc&)
-        {
-            return false;
-        }
-    }
-    m_handle = CreateEventW(security, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE,
-                            m_name.IsEmpty() ? nullptr : m_name.GetString());
-    return m_handle != nullptr;
+            return S_OK;
+        })))
+        return false;
+    m_handle.Reset(CreateEventW(security, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE,
+                                m_name.IsEmpty() ? nullptr : m_name.GetString()));
+    return m_handle.IsValid();
 }
 
 bool CPluginEvent::Set() noexcept
 {
-    if (!m_handle)
-        return false;
-    return SetEvent(m_handle) != FALSE;
+    return m_handle.IsValid() && SetEvent(m_handle.Get()) != FALSE;
+}
+
+bool CPluginEvent::Wait(DWORD timeoutMs) noexcept
+{
+    return m_handle.IsValid() && WaitForSingleObject(m_handle.Get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+void CPluginEvent::Reset() noexcept
+{
+    m_handle.Close();
+    m_name.Empty();
+}
+
+HANDLE CPluginEvent::Release() noexcept
+{
+    m_name.Empty();
+    return m_handle.Release();
 }

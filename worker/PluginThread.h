@@ -3,8 +3,10 @@
 #include <objbase.h>
 #include <atomic>
 #include <list>
+#include <memory>
 #include <vector>
 #include "common/Scoped.h"
+#include "common/TraceDecision.h"
 #include "worker/PluginEvent.h"
 
 // One worker thread with a FIFO queue of work items, immediate and debounced (delayed) processing,
@@ -15,12 +17,15 @@
 //    that declares none uses the base item). The thread makes its own items (types -1, -2,
 //    -2999 + k, -3999 + k) through T::CreateItem(type, value); the default below constructs
 //    T::CProcessItem(type, value), so T's item needs that constructor unless T declares its own
-//    public static CProcessItem* CreateItem(LONG type, DWORD value). It may throw or return null:
-//    the thread then drops that event and goes on. Every item reaching a hook is a T item.
+//    public static std::unique_ptr<CProcessItem> CreateItem(LONG type, DWORD value). It may throw
+//    or return null: the thread then drops that event and goes on. Every item reaching a hook is a
+//    T item.
 //  - T overrides ProcessItem and, if it wants, OnItemQueued, OnItemDequeued and OnThreadExit. The
 //    hooks must not throw. OnItemQueued, OnItemDequeued and OnThreadExit run under the queue lock:
 //    they may take T's own locks, and T never takes the queue lock while holding one of those.
-//    ProcessItem runs with no template lock held; it may queue items.
+//    ProcessItem runs with no template lock held; it may queue items. It owns the item it is given.
+//  - m_traceSource names T in the trace lines the template writes for it (a failed item, a wait
+//    list that could not be made); T may set it in its constructor only.
 //  - T's destructor stops the thread (StopThread) before its own members go away. The template's
 //    destructor stops a thread still running, but by then only the base hooks exist, so it
 //    discards every item instead of processing it.
@@ -29,8 +34,8 @@ template <typename T>
 class CPluginThread
 {
 public:
-    // The base work item. Ownership: the queue while queued, then the thread; ProcessItem takes it
-    // by returning true.
+    // The base work item. Ownership: the queue while queued, then the thread, then ProcessItem,
+    // always through a std::unique_ptr.
     class CProcessItem
     {
     public:
@@ -72,8 +77,9 @@ public:
     virtual bool IsRunning();
 
 protected:
-    // True: the worker keeps (or has destroyed) the item; false: the thread destroys it.
-    virtual bool ProcessItem(CProcessItem* item) = 0;
+    // Handles one item, which it owns from now on. A failure is the item's own: the thread traces
+    // it and goes on (E_ABORT, a stop, is not traced).
+    virtual HRESULT ProcessItem(std::unique_ptr<CProcessItem> item) = 0;
     // Right after `item` was appended, under the queue lock, on the queueing thread.
     virtual void OnItemQueued(CProcessItem* item);
     // Right after `item` left the queue, under the queue lock; null when the thread discards what
@@ -86,9 +92,9 @@ public:
     // Creates the five events once; retried by every caller while one is missing.
     bool EnsureEvents();
     // Queues `item` for immediate or delayed processing. E_POINTER for null, E_ABORT while a stop
-    // is requested (unless evenIfStopping), 0x800705A4 when no thread runs. The caller keeps the
-    // item when this fails.
-    HRESULT QueueItem(CProcessItem* item, bool delayed, bool evenIfStopping);
+    // is requested (unless evenIfStopping), 0x800705A4 when no thread runs. The queue takes the
+    // item; a refused item is destroyed.
+    HRESULT QueueItem(std::unique_ptr<CProcessItem> item, bool delayed, bool evenIfStopping);
     // Replaces the extra wait handles with duplicates of `handles` (the caller keeps its own) and
     // their values (all 0 when values is null). Only the first kMaxEffectiveWaitHandles are waited
     // on. False, with the old list kept, when a handle cannot be duplicated.
@@ -119,7 +125,7 @@ public:
 
     // The stop event, for waits of the derived worker's own. Null before EnsureEvents succeeded.
     // It is signalled through RequestStop only: a poll without a kernel call would miss a SetEvent.
-    HANDLE GetStopEvent() const noexcept { return m_stopEvent.GetHandle(); }
+    HANDLE GetStopEvent() const noexcept { return m_stopEvent.Get(); }
     // The run event for waiting on only: a duplicate with SYNCHRONIZE access, which the caller owns
     // and closes. SetEvent and ResetEvent fail on it, so a pause can be made through SetRunEvent and
     // ResetRunEvent alone, which WaitForRun sees. Invalid before EnsureEvents succeeded or when the
@@ -127,14 +133,14 @@ public:
     CScopedHandle GetRunEvent() const noexcept
     {
         HANDLE duplicate = nullptr;
-        const HANDLE own = m_runEvent.GetHandle();
+        const HANDLE own = m_runEvent.Get();
         if (own && !DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &duplicate, SYNCHRONIZE, FALSE, 0))
             duplicate = nullptr;
         return CScopedHandle(duplicate);
     }
 
     // The default item construction (see the contract above).
-    static CProcessItem* CreateItem(LONG type, DWORD value);
+    static std::unique_ptr<CProcessItem> CreateItem(LONG type, DWORD value);
 
 protected:
     // Marks the stop as requested, then signals the stop event (false when it does not exist).
@@ -149,7 +155,7 @@ protected:
     std::atomic<bool> m_discard{false};
 
     CCriticalSection m_threadLock;  // re-entrant: StartThread calls StopThread with it held
-    HANDLE m_threadHandle = nullptr;
+    CScopedHandle m_threadHandle;
     DWORD m_threadId = 0;
     // Held only for a moment around reading, replacing or closing m_threadHandle, so that
     // QueueItem and IsRunning never wait for a StopThread in progress (which holds the thread
@@ -171,16 +177,17 @@ protected:
     CPluginEvent m_handlesChangedEvent;  // auto-reset; the thread rebuilds its wait list
 
     CCriticalSection m_handleListLock;
-    std::vector<HANDLE> m_extraHandles;  // owned duplicates
+    std::vector<CScopedHandle> m_extraHandles;  // duplicates
     std::vector<DWORD> m_extraValues;    // may be shorter than m_extraHandles (missing read as 0)
     bool m_rebuild = true;
 
     CCriticalSection m_queueLock;
-    std::list<CProcessItem*> m_queue;
+    std::list<std::unique_ptr<CProcessItem>> m_queue;
     CPluginEvent m_itemQueuedEvent;     // auto-reset; an immediate item was queued
     CPluginEvent m_delayedQueuedEvent;  // auto-reset; a delayed item was queued
     ULONG m_nextSequence = 1;
     ULONG m_delay = 10000;
+    TraceSource m_traceSource = TraceSource::Host;
     // Under the queue lock: when the latest delayed item was queued. A batch timer that fires
     // sooner than a full delay after it is armed again for the rest, so a delayed item need not
     // signal the thread each time for the batch to come exactly one delay after the latest one.
@@ -202,7 +209,7 @@ private:
     // delay has passed since the latest delayed item only re-arms the timer.
     bool RunBatch(HANDLE batchTimer, bool byTimer);
     static void ArmTimer(HANDLE timer, LONGLONG delayMs);
-    void HandOver(CProcessItem* item);
+    void HandOver(std::unique_ptr<CProcessItem> item);
     void HandOverNew(LONG type, DWORD value);
     bool IsThreadAlive();
     void ClearStop();

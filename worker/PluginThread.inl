@@ -4,6 +4,7 @@
 #include <new>
 #include "common/CallbackType.h"
 #include "common/HResult.h"
+#include "common/TraceWriter.h"
 #include "worker/ForcedEnd.h"
 
 // The thread's wait list: its five events, then duplicates of the extra handles that belong to the
@@ -12,20 +13,8 @@ template <typename T>
 struct CPluginThread<T>::CWaitList
 {
     std::vector<HANDLE> handles;
-    std::vector<HANDLE> duplicates;
+    std::vector<CScopedHandle> duplicates;
     std::vector<DWORD> values;
-
-    CWaitList() = default;
-    CWaitList(const CWaitList&) = delete;
-    CWaitList& operator=(const CWaitList&) = delete;
-    ~CWaitList()
-    {
-        for (HANDLE handle : duplicates)
-        {
-            if (handle)
-                CloseHandle(handle);
-        }
-    }
 };
 
 template <typename T>
@@ -42,8 +31,6 @@ CPluginThread<T>::~CPluginThread()
         CloseThreadHandle();
     }
     CLockGuard guard(m_handleListLock);
-    for (HANDLE handle : m_extraHandles)
-        CloseHandle(handle);
     m_extraHandles.clear();
     m_extraValues.clear();
 }
@@ -68,8 +55,8 @@ void CPluginThread<T>::ClearStop()
 {
     CLockGuard guard(m_stopLock);
     m_stopRequested.store(false, std::memory_order_seq_cst);
-    if (m_stopEvent.GetHandle())
-        ResetEvent(m_stopEvent.GetHandle());
+    if (m_stopEvent.Get())
+        ResetEvent(m_stopEvent.Get());
 }
 
 template <typename T>
@@ -77,15 +64,15 @@ bool CPluginThread<T>::StartThread(DWORD timeoutMs)
 {
     EnsureEvents();
     CLockGuard guard(m_threadLock);
-    if (m_threadHandle)
+    if (m_threadHandle.IsValid())
     {
         if (m_stopEvent.Wait(0))
             StopThread(timeoutMs);
-        else if (WaitForSingleObject(m_threadHandle, 0) == WAIT_OBJECT_0)
+        else if (WaitForSingleObject(m_threadHandle.Get(), 0) == WAIT_OBJECT_0)
             CloseThreadHandle();
     }
     ClearStop();
-    if (!m_threadHandle)
+    if (!m_threadHandle.IsValid())
     {
         // The new thread may queue from its first item; holding the handle lock until the handle
         // is stored keeps its QueueItem from seeing "no thread".
@@ -95,11 +82,11 @@ bool CPluginThread<T>::StartThread(DWORD timeoutMs)
         const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadProc, this, 0, &threadId);
         if (thread)
         {
-            m_threadHandle = reinterpret_cast<HANDLE>(thread);
+            m_threadHandle.Reset(reinterpret_cast<HANDLE>(thread));
             m_threadId = threadId;
         }
     }
-    return m_threadHandle != nullptr;
+    return m_threadHandle.IsValid();
 }
 
 template <typename T>
@@ -108,12 +95,12 @@ bool CPluginThread<T>::StopThread(DWORD timeoutMs)
     bool stopped = true;
     RequestStop();
     CLockGuard guard(m_threadLock);
-    if (!m_threadHandle)
+    if (!m_threadHandle.IsValid())
         return true;
     // The thread itself cannot wait for its own end.
     if (GetCurrentThreadId() != m_threadId)
     {
-        HANDLE thread = m_threadHandle;
+        HANDLE thread = m_threadHandle.Get();
         DWORD index = 0;
         if (CoWaitForMultipleHandles(0, timeoutMs, 1, &thread, &index) == kHrCallPending)
         {
@@ -138,7 +125,7 @@ template <typename T>
 bool CPluginThread<T>::IsWorkerThread()
 {
     CLockGuard guard(m_threadHandleLock);
-    return m_threadHandle && m_threadId == GetCurrentThreadId();
+    return m_threadHandle.IsValid() && m_threadId == GetCurrentThreadId();
 }
 
 template <typename T>
@@ -162,27 +149,26 @@ bool CPluginThread<T>::EnsureEvents()
     if (m_eventsReady.load(std::memory_order_acquire))
         return true;
     CLockGuard guard(m_initLock);
-    if (!m_stopEvent.GetHandle())
+    if (!m_stopEvent.Get())
         m_stopEvent.Create(true, nullptr, false, nullptr);
-    if (!m_runEvent.GetHandle())
+    if (!m_runEvent.Get())
         m_runEvent.Create(true, nullptr, true, nullptr);
-    if (!m_handlesChangedEvent.GetHandle())
+    if (!m_handlesChangedEvent.Get())
         m_handlesChangedEvent.Create(false, nullptr, false, nullptr);
-    if (!m_itemQueuedEvent.GetHandle())
+    if (!m_itemQueuedEvent.Get())
         m_itemQueuedEvent.Create(false, nullptr, false, nullptr);
-    if (!m_delayedQueuedEvent.GetHandle())
+    if (!m_delayedQueuedEvent.Get())
         m_delayedQueuedEvent.Create(false, nullptr, false, nullptr);
-    const bool ready = m_stopEvent.GetHandle() && m_runEvent.GetHandle() &&
-                       m_handlesChangedEvent.GetHandle() && m_itemQueuedEvent.GetHandle() &&
-                       m_delayedQueuedEvent.GetHandle();
+    const bool ready = m_stopEvent.Get() && m_runEvent.Get() && m_handlesChangedEvent.Get() &&
+                       m_itemQueuedEvent.Get() && m_delayedQueuedEvent.Get();
     m_eventsReady.store(ready, std::memory_order_release);
     return ready;
 }
 
 template <typename T>
-HRESULT CPluginThread<T>::QueueItem(CProcessItem* item, bool delayed, bool evenIfStopping)
+HRESULT CPluginThread<T>::QueueItem(std::unique_ptr<CProcessItem> owned, bool delayed, bool evenIfStopping)
 {
-    if (!item)
+    if (!owned)
         return E_POINTER;
     EnsureEvents();
     if (!evenIfStopping && IsStopRequested(0))
@@ -190,10 +176,12 @@ HRESULT CPluginThread<T>::QueueItem(CProcessItem* item, bool delayed, bool evenI
     if (!IsThreadAlive())
         return kHrThreadNotRunning;
 
+    // A refused item goes with `owned`, after the lock is left.
+    CProcessItem* const item = owned.get();
     CLockGuard guard(m_queueLock);
     try
     {
-        m_queue.push_back(item);
+        m_queue.push_back(std::move(owned));
     }
     catch (const std::bad_alloc&)
     {
@@ -220,7 +208,8 @@ bool CPluginThread<T>::SetWaitHandles(ULONG count, const HANDLE* handles, const 
     if (count && !handles)
         return false;
 
-    std::vector<HANDLE> duplicates;
+    // Holds the new list, and then the old one, closed once the lock is left.
+    std::vector<CScopedHandle> duplicates;
     std::vector<DWORD> newValues;
     try
     {
@@ -238,12 +227,8 @@ bool CPluginThread<T>::SetWaitHandles(ULONG count, const HANDLE* handles, const 
         HANDLE duplicate = nullptr;
         if (!DuplicateHandle(process, handles[i], process, &duplicate, 0, FALSE,
                              DUPLICATE_SAME_ACCESS))
-        {
-            for (HANDLE made : duplicates)
-                CloseHandle(made);
             return false;
-        }
-        duplicates.push_back(duplicate);
+        duplicates.emplace_back(duplicate);
     }
 
     CLockGuard guard(m_handleListLock);
@@ -251,8 +236,6 @@ bool CPluginThread<T>::SetWaitHandles(ULONG count, const HANDLE* handles, const 
     m_handlesChangedEvent.Set();
     // Let the thread leave its wait on the old list before that list is closed.
     Sleep(10);
-    for (HANDLE handle : m_extraHandles)
-        CloseHandle(handle);
     m_extraHandles.swap(duplicates);
     m_extraValues.swap(newValues);
     return true;
@@ -266,12 +249,11 @@ ULONG CPluginThread<T>::RemoveQueuedItems(CProcessItem* probe, Predicate predica
     CLockGuard guard(m_queueLock);
     for (auto it = m_queue.begin(); it != m_queue.end();)
     {
-        CProcessItem* item = *it;
-        if (predicate(item, probe))
+        if (predicate(it->get(), probe))
         {
+            const std::unique_ptr<CProcessItem> item = std::move(*it);
             it = m_queue.erase(it);
-            OnItemDequeued(item);
-            delete item;
+            OnItemDequeued(item.get());
             ++removed;
         }
         else
@@ -288,9 +270,9 @@ ULONG CPluginThread<T>::VisitQueuedItems(void* context, Visitor visitor)
 {
     ULONG accepted = 0;
     CLockGuard guard(m_queueLock);
-    for (CProcessItem* item : m_queue)
+    for (const std::unique_ptr<CProcessItem>& item : m_queue)
     {
-        if (visitor(item, context))
+        if (visitor(item.get(), context))
             ++accepted;
     }
     return accepted;
@@ -304,7 +286,7 @@ bool CPluginThread<T>::IsStopRequested(DWORD timeoutMs)
     const bool ready = EnsureEvents();
     if (timeoutMs == 0 && ready && !m_stopRequested.load(std::memory_order_seq_cst))
         return false;
-    HANDLE stop = m_stopEvent.GetHandle();
+    HANDLE stop = m_stopEvent.Get();
     DWORD index = 0;
     const HRESULT hr = CoWaitForMultipleHandles(0, timeoutMs, 1, &stop, &index);
     if (hr == S_OK)
@@ -318,7 +300,7 @@ bool CPluginThread<T>::WaitForRun(DWORD timeoutMs)
     const bool ready = EnsureEvents();
     if (ready && !m_stopRequested.load(std::memory_order_seq_cst) && !m_pauseRequested.load(std::memory_order_seq_cst))
         return true;
-    HANDLE handles[2] = {m_stopEvent.GetHandle(), m_runEvent.GetHandle()};
+    HANDLE handles[2] = {m_stopEvent.Get(), m_runEvent.Get()};
     DWORD index = 0;
     const HRESULT hr = CoWaitForMultipleHandles(0, timeoutMs, 2, handles, &index);
     if (FAILED(hr))
@@ -336,7 +318,7 @@ bool CPluginThread<T>::SetRunEvent()
     if (!EnsureEvents())
         return false;
     CLockGuard guard(m_stopLock);
-    const bool set = SetEvent(m_runEvent.GetHandle()) != FALSE;
+    const bool set = SetEvent(m_runEvent.Get()) != FALSE;
     if (set)
         m_pauseRequested.store(false, std::memory_order_seq_cst);
     return set;
@@ -349,13 +331,13 @@ bool CPluginThread<T>::ResetRunEvent()
         return false;
     CLockGuard guard(m_stopLock);
     m_pauseRequested.store(true, std::memory_order_seq_cst);
-    return ResetEvent(m_runEvent.GetHandle()) != FALSE;
+    return ResetEvent(m_runEvent.Get()) != FALSE;
 }
 
 template <typename T>
-typename CPluginThread<T>::CProcessItem* CPluginThread<T>::CreateItem(LONG type, DWORD value)
+std::unique_ptr<typename CPluginThread<T>::CProcessItem> CPluginThread<T>::CreateItem(LONG type, DWORD value)
 {
-    return new typename T::CProcessItem(type, value);
+    return std::make_unique<typename T::CProcessItem>(type, value);
 }
 
 template <typename T>
@@ -372,15 +354,15 @@ unsigned CPluginThread<T>::ThreadMain()
     const HRESULT comResult = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     HandOverNew(kItemThreadStarted, 0);
 
-    HANDLE batchTimer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    const CScopedHandle batchTimer(CreateWaitableTimerW(nullptr, FALSE, nullptr));
     {
         CWaitList list;
         bool ready = true;
         try
         {
             // This order is the dispatch below: the stop event wins over everything else.
-            list.handles = {m_stopEvent.GetHandle(), m_delayedQueuedEvent.GetHandle(), batchTimer,
-                            m_itemQueuedEvent.GetHandle(), m_handlesChangedEvent.GetHandle()};
+            list.handles = {m_stopEvent.Get(), m_delayedQueuedEvent.Get(), batchTimer.Get(),
+                            m_itemQueuedEvent.Get(), m_handlesChangedEvent.Get()};
         }
         catch (const std::bad_alloc&)
         {
@@ -399,11 +381,11 @@ unsigned CPluginThread<T>::ThreadMain()
             if (result == WAIT_OBJECT_0 + 1)
             {
                 // Every delayed item pushes the next batch back to a full delay after it.
-                ArmTimer(batchTimer, m_delay);
+                ArmTimer(batchTimer.Get(), m_delay);
             }
             else if (result == WAIT_OBJECT_0 + 2 || result == WAIT_OBJECT_0 + 3)
             {
-                if (!RunBatch(batchTimer, result == WAIT_OBJECT_0 + 2))
+                if (!RunBatch(batchTimer.Get(), result == WAIT_OBJECT_0 + 2))
                     break;
             }
             else if (result == WAIT_OBJECT_0 + 4)
@@ -437,8 +419,6 @@ unsigned CPluginThread<T>::ThreadMain()
         DestroyQueuedItems();
         OnItemDequeued(nullptr);
     }
-    if (batchTimer)
-        CloseHandle(batchTimer);
     HandOverNew(kItemThreadEnding, 0);
     if (SUCCEEDED(comResult))
         CoUninitialize();
@@ -473,9 +453,16 @@ bool CPluginThread<T>::RebuildWaitList(CWaitList& list)
         // A handle that cannot be duplicated stays null: the wait fails and the thread ends, as
         // with any other missing handle.
         HANDLE duplicate = nullptr;
-        DuplicateHandle(process, m_extraHandles[i], process, &duplicate, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS);
-        fresh.duplicates.push_back(duplicate);
+        if (!DuplicateHandle(process, m_extraHandles[i].Get(), process, &duplicate, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+        {
+            duplicate = nullptr;
+            if (TraceOn(TraceLevel::Failures))
+                Trace(m_traceSource, TraceDecision::Failed, nullptr, nullptr,
+                      L"the worker thread cannot duplicate its wait handles and ends", HResultFromLastError(),
+                      L"extra handle %lu", static_cast<unsigned long>(i));
+        }
+        fresh.duplicates.emplace_back(duplicate);
         fresh.handles.push_back(duplicate);
     }
     std::swap(list.handles, fresh.handles);
@@ -505,16 +492,16 @@ bool CPluginThread<T>::RunBatch(HANDLE batchTimer, bool byTimer)
     bool stopping = false;
     for (size_t taken = 0; taken < batchSize && !stopping; ++taken)
     {
-        CProcessItem* item = nullptr;
+        std::unique_ptr<CProcessItem> item;
         {
             CLockGuard guard(m_queueLock);
             if (m_queue.empty())
                 break;
-            item = m_queue.front();
+            item = std::move(m_queue.front());
             m_queue.pop_front();
-            OnItemDequeued(item);
+            OnItemDequeued(item.get());
         }
-        HandOver(item);
+        HandOver(std::move(item));
         stopping = IsStopRequested(0);
     }
     {
@@ -534,16 +521,22 @@ void CPluginThread<T>::ArmTimer(HANDLE timer, LONGLONG delayMs)
 }
 
 template <typename T>
-void CPluginThread<T>::HandOver(CProcessItem* item)
+void CPluginThread<T>::HandOver(std::unique_ptr<CProcessItem> item)
 {
-    if (m_discard || !ProcessItem(item))
-        delete item;
+    if (m_discard)
+        return;
+    const LONG type = item->type;
+    const HRESULT hr = ProcessItem(std::move(item));
+    // Nobody waits for an item's result: a failure is at least traced. A stop is no failure.
+    if (FAILED(hr) && hr != E_ABORT && TraceOn(TraceLevel::Detail))
+        Trace(m_traceSource, TraceDecision::Failed, nullptr, nullptr, L"a work item failed", hr, L"item type %ld",
+              static_cast<long>(type));
 }
 
 template <typename T>
 void CPluginThread<T>::HandOverNew(LONG type, DWORD value)
 {
-    CProcessItem* item = nullptr;
+    std::unique_ptr<CProcessItem> item;
     try
     {
         item = T::CreateItem(type, value);
@@ -553,23 +546,21 @@ void CPluginThread<T>::HandOverNew(LONG type, DWORD value)
         return;
     }
     if (item)
-        HandOver(item);
+        HandOver(std::move(item));
 }
 
 template <typename T>
 bool CPluginThread<T>::IsThreadAlive()
 {
     CLockGuard guard(m_threadHandleLock);
-    return m_threadHandle && WaitForSingleObject(m_threadHandle, 0) == WAIT_TIMEOUT;
+    return m_threadHandle.IsValid() && WaitForSingleObject(m_threadHandle.Get(), 0) == WAIT_TIMEOUT;
 }
 
 template <typename T>
 void CPluginThread<T>::CloseThreadHandle()
 {
     CLockGuard guard(m_threadHandleLock);
-    if (m_threadHandle)
-        CloseHandle(m_threadHandle);
-    m_threadHandle = nullptr;
+    m_threadHandle.Close();
     m_threadId = 0;
 }
 
@@ -577,7 +568,5 @@ template <typename T>
 void CPluginThread<T>::DestroyQueuedItems()
 {
     CLockGuard guard(m_queueLock);
-    for (CProcessItem* item : m_queue)
-        delete item;
     m_queue.clear();
 }

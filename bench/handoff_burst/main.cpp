@@ -138,13 +138,10 @@ std::vector<CString> CreateFiles(const CString& folder)
     return files;
 }
 
-bool QueueAndWait(CPluginDbNotifyThread& worker, CItem* item, HANDLE done, bool delayed)
+bool QueueAndWait(CPluginDbNotifyThread& worker, std::unique_ptr<CItem> item, HANDLE done, bool delayed)
 {
-    if (FAILED(worker.QueueItem(item, delayed, false)))
-    {
-        delete item;
+    if (FAILED(worker.QueueItem(std::move(item), delayed, false)))
         return false;
-    }
     return WaitForSingleObject(done, 60000) == WAIT_OBJECT_0;
 }
 
@@ -157,7 +154,7 @@ std::unique_ptr<CPluginDbNotifyThread> WorkerWithBurst(CKeepingManager& manager,
     worker->StartWorker(nullptr);
     worker->QueueConnect(manager.Site(), true);
     CScopedHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    QueueAndWait(*worker, new CSentinelItem(connected.Get()), connected.Get(), false);
+    QueueAndWait(*worker, std::make_unique<CSentinelItem>(connected.Get()), connected.Get(), false);
     const DWORD created = GetTickCount() - 2 * CPluginDbNotifyThread::kListedFolderAgeMs;
     for (size_t i = 0; i < files.size(); ++i)
     {
@@ -168,8 +165,7 @@ std::unique_ptr<CPluginDbNotifyThread> WorkerWithBurst(CKeepingManager& manager,
         item->itemClass = 300;
         item->SetPath(files[i]);
         item->created = created;
-        if (SUCCEEDED(worker->QueueItem(item.get(), true, true)))
-            static_cast<void>(item.release());  // the queue owns it now
+        worker->QueueItem(std::move(item), true, true);
     }
     return worker;
 }
@@ -289,7 +285,7 @@ int main(int argc, char** argv)
                 CScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
                 const double asked = NowMs();
                 const HRESULT queued = worker->QueueDisconnect();
-                const bool taken = QueueAndWait(*worker, new CSentinelItem(done.Get()), done.Get(), false);
+                const bool taken = QueueAndWait(*worker, std::make_unique<CSentinelItem>(done.Get()), done.Get(), false);
                 const double answered = NowMs() - asked;
                 const LONG handedOff = manager.Count();
                 std::printf("disconnect during the burst, after %d hand-offs: queued 0x%08lX, taken after %.1f ms "

@@ -88,12 +88,8 @@ std::unique_ptr<CPluginDbNotifyThread> ConnectedWorker(ILumMgrPluginSite* site, 
     worker->StartWorker(&owner);
     worker->QueueConnect(site, true);
     CScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::unique_ptr<CSentinelItem> sentinel(new CSentinelItem(done.Get()));
-    if (SUCCEEDED(worker->QueueItem(sentinel.get(), false, false)))
-    {
-        static_cast<void>(sentinel.release());  // the worker owns it now
+    if (SUCCEEDED(worker->QueueItem(std::make_unique<CSentinelItem>(done.Get()), false, false)))
         WaitForSingleObject(done.Get(), 30000);
-    }
     return worker;
 }
 

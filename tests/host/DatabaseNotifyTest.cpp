@@ -107,8 +107,7 @@ protected:
             item->SetPath(CString(text));
         else
             item->itemId.Reset(SysAllocString(text));
-        ASSERT_EQ(S_OK, Notify().QueueItem(item.get(), true, false));
-        static_cast<void>(item.release());  // the queue owns it now
+        ASSERT_EQ(S_OK, Notify().QueueItem(std::move(item), true, false));
     }
 
     ULONG QueuedConnectItems()

@@ -72,12 +72,10 @@ TEST_F(LastReleaseOnAWorkerTest, InsideTheCountEventOnTheNotificationWorker)
     // the thread reports 0 from its own stack.
     auto request = std::make_unique<CPluginDbNotifyThread::CProcessItem>(CPluginDbNotifyThread::kItemChanged);
     request->itemId.Reset(SysAllocString(L"gone"));
-    ASSERT_EQ(S_OK, worker.QueueItem(request.get(), true, false));
-    static_cast<void>(request.release());  // the queue owns it now
+    ASSERT_EQ(S_OK, worker.QueueItem(std::move(request), true, false));
     worker.ReportPendingCount(false);
     auto wake = std::make_unique<CPluginDbNotifyThread::CProcessItem>(99);
-    ASSERT_EQ(S_OK, worker.QueueItem(wake.get(), false, false));
-    static_cast<void>(wake.release());  // the queue owns it now
+    ASSERT_EQ(S_OK, worker.QueueItem(std::move(wake), false, false));
 
     ASSERT_TRUE(sink->WaitForEvents(2, kTestWaitMs));
     EXPECT_NE(GetCurrentThreadId(), releasedOn.load());

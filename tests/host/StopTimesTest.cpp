@@ -234,13 +234,11 @@ TEST_F(StopTimesTest, ReleaseAndStopEndSoonInEveryState)
                  waiting->itemId.Reset(SysAllocString(Numbered(L"s", i).c_str()));
                  waiting->itemClass = 300;
                  waiting->SetPath(CString(m_clip.c_str()));
-                 ASSERT_EQ(S_OK, Notify().QueueItem(waiting.get(), true, true));
-                 static_cast<void>(waiting.release());  // the queue owns it now
+                 ASSERT_EQ(S_OK, Notify().QueueItem(std::move(waiting), true, true));
              }
              // An item the worker does not handle makes the batch run now.
              auto kick = std::make_unique<CItem>(99);
-             ASSERT_EQ(S_OK, Notify().QueueItem(kick.get(), false, false));
-             static_cast<void>(kick.release());  // the queue owns it now
+             ASSERT_EQ(S_OK, Notify().QueueItem(std::move(kick), false, false));
              ASSERT_TRUE(m_site->WaitForQueueItems(2, kTestWaitMs));
          },
          false},

@@ -179,8 +179,7 @@ TEST_F(PendingRequestsTest, ItemsOfAnotherClassNeverMatch)
         BYTE zeros[256] = {};
     };
     std::unique_ptr<CForeignItem> foreign(new CForeignItem);
-    ASSERT_EQ(S_OK, worker->QueueItem(foreign.get(), true, true));
-    static_cast<void>(foreign.release());  // the queue owns it now
+    ASSERT_EQ(S_OK, worker->QueueItem(std::move(foreign), true, true));
     Queue(MakeItem(kRemovedItem, L"r1"));
 
     EXPECT_EQ(S_OK, Cancel(nullptr));

@@ -242,8 +242,7 @@ protected:
 
     void Queue(std::unique_ptr<CItem> item, bool delayed = true)
     {
-        ASSERT_EQ(S_OK, worker->QueueItem(item.get(), delayed, delayed));
-        static_cast<void>(item.release());  // the queue owns it now
+        ASSERT_EQ(S_OK, worker->QueueItem(std::move(item), delayed, delayed));
     }
 
     // Drops everything queued, on the test's thread.

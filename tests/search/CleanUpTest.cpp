@@ -39,7 +39,7 @@ public:
         m_steps = std::move(steps);
         m_done.Reset();
         ASSERT_TRUE(SUCCEEDED(QueueSite(nullptr)));
-        ASSERT_EQ(S_OK, QueueItem(new CProcessItem(kItemRunSteps, 0), false, false));
+        ASSERT_EQ(S_OK, QueueItem(std::make_unique<CProcessItem>(kItemRunSteps, 0), false, false));
     }
     bool WaitDone(DWORD timeoutMs = kTestWaitMs) { return m_done.Wait(timeoutMs); }
     HRESULT Run(Steps steps)
@@ -59,11 +59,11 @@ public:
     }
 
 protected:
-    bool ProcessItem(CBase::CProcessItem* item) override
+    HRESULT ProcessItem(std::unique_ptr<CBase::CProcessItem> item) override
     {
         if (item->type != kItemRunSteps)
-            return CPluginDbSearchThread::ProcessItem(item);
-        delete item;
+            return CPluginDbSearchThread::ProcessItem(std::move(item));
+        item.reset();
         CKdCdbMgr connection;
         m_result = connection.Open(false, L"LumSiftDbNotifyWex", kTestWaitMs);
         if (SUCCEEDED(m_result))
@@ -84,7 +84,7 @@ protected:
                 CloseHandle(token);
         }
         m_done.Set();
-        return true;
+        return S_OK;
     }
 
 private:

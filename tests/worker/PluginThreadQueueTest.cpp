@@ -1,5 +1,6 @@
 #include "tests/worker/TestWorker.h"
 #include "common/HResult.h"
+#include "tests/support/TraceCapture.h"
 
 using PluginThreadQueue = WorkerTest;
 
@@ -109,5 +110,24 @@ TEST_F(PluginThreadQueue, ProcessItemDecidesWhoDestroysTheItem)
     // Only the kept item is alive: the other one and the thread's own items were destroyed.
     ASSERT_EQ(1u, kept.size());
     EXPECT_EQ(liveBefore + 1, CTestWorker::CProcessItem::s_live);
-    delete kept[0];
+}
+
+// Nobody waits for an item's result: a failure is traced with the item's type, a stop is not.
+TEST_F(PluginThreadQueue, AFailedItemIsTraced)
+{
+    trace_test::CTraceCapture capture(3);
+    CTestWorker worker(m_log);
+    worker.result = [](const CTestWorker::CProcessItem& item) {
+        return item.type == 1 ? E_ACCESSDENIED : item.type == 2 ? E_ABORT : S_OK;
+    };
+    ASSERT_TRUE(worker.StartThread(kTestWaitMs));
+    for (LONG type : {1, 2, 3})
+        ASSERT_EQ(S_OK, worker.Queue(type, 0));
+    ASSERT_TRUE(m_log->WaitForProcessed(3, 1));
+    ASSERT_TRUE(worker.StopThread(kTestWaitMs));
+
+    const auto lines = capture.LinesWith(L"a work item failed");
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"0x80070005")) << lines[0];
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"item type 1")) << lines[0];
 }

@@ -85,7 +85,8 @@ public:
     };
 
     // Runs on the worker thread inside ProcessItem, after the item was logged. True keeps the
-    // item. Set it before the thread starts.
+    // item alive with the worker; false lets it go when ProcessItem returns. Set it before the
+    // thread starts.
     using CHandler = std::function<bool(CTestWorker& worker, CProcessItem* item)>;
 
     explicit CTestWorker(std::shared_ptr<CWorkLog> log, ULONG delayMs = 200) : m_log(std::move(log)) { m_delay = delayMs; }
@@ -96,6 +97,8 @@ public:
     }
 
     CHandler handler;
+    // What ProcessItem answers for an item (S_OK when unset). Set it before the thread starts.
+    std::function<HRESULT(const CProcessItem& item)> result;
     // Cleared by a test that lets the template's destructor meet a running thread.
     bool stopInDestructor = true;
 
@@ -114,11 +117,7 @@ public:
     // Queues a new item; on failure destroys it and returns the error.
     HRESULT Queue(LONG type, DWORD value, bool delayed = false, bool evenIfStopping = false)
     {
-        CProcessItem* item = new CProcessItem(type, value);
-        const HRESULT hr = QueueItem(item, delayed, evenIfStopping);
-        if (FAILED(hr))
-            delete item;
-        return hr;
+        return QueueItem(std::make_unique<CProcessItem>(type, value), delayed, evenIfStopping);
     }
     ULONG QueueLength() { return VisitQueuedItems(nullptr, [](CBase::CProcessItem*, void*) { return true; }); }
     // A handle of the current thread for the test to keep (null when there is none).
@@ -126,26 +125,29 @@ public:
     {
         CLockGuard guard(m_threadLock);
         HANDLE duplicate = nullptr;
-        if (m_threadHandle)
-            DuplicateHandle(GetCurrentProcess(), m_threadHandle, GetCurrentProcess(), &duplicate, 0,
+        if (m_threadHandle.IsValid())
+            DuplicateHandle(GetCurrentProcess(), m_threadHandle.Get(), GetCurrentProcess(), &duplicate, 0,
                             FALSE, DUPLICATE_SAME_ACCESS);
         return duplicate;
     }
     // As if the thread had already consumed the wake-up of the items now queued.
-    void ForgetItemQueuedSignal() { ResetEvent(m_itemQueuedEvent.GetHandle()); }
+    void ForgetItemQueuedSignal() { ResetEvent(m_itemQueuedEvent.Get()); }
 
 protected:
-    bool ProcessItem(CBase::CProcessItem* item) override
+    HRESULT ProcessItem(std::unique_ptr<CBase::CProcessItem> item) override
     {
-        m_log->Add(Entry(Hook::Processed, item));
-        const bool keep = handler ? handler(*this, static_cast<CProcessItem*>(item)) : false;
-        m_log->Add(Entry(Hook::Returned, item));
-        return keep;
+        m_log->Add(Entry(Hook::Processed, item.get()));
+        const bool keep = handler ? handler(*this, static_cast<CProcessItem*>(item.get())) : false;
+        m_log->Add(Entry(Hook::Returned, item.get()));
+        const HRESULT hr = result ? result(static_cast<const CProcessItem&>(*item)) : S_OK;
+        if (keep)
+            m_kept.push_back(std::move(item));
+        return hr;
     }
     void OnItemQueued(CBase::CProcessItem* item) override
     {
         // Appended before the hook runs: it is the tail.
-        EXPECT_EQ(item, m_queue.back());
+        EXPECT_EQ(item, m_queue.back().get());
         m_log->Add(Entry(Hook::Queued, item));
     }
     void OnItemDequeued(CBase::CProcessItem* item) override
@@ -161,6 +163,7 @@ private:
     }
 
     std::shared_ptr<CWorkLog> m_log;
+    std::vector<std::unique_ptr<CBase::CProcessItem>> m_kept;  // the worker thread's only
 };
 
 // A mutex whose owning thread ended without releasing it.

@@ -1,6 +1,5 @@
 #include "tests/worker/TestWorker.h"
 #include "worker/PluginEvent.h"
-#include "worker/PluginHandle.h"
 
 namespace
 {
@@ -19,39 +18,14 @@ bool NamedEventExists(const wchar_t* name)
 }
 }  // namespace
 
-TEST(PluginHandle, WaitIsTrueOnlyForASignalledObject)
+TEST(PluginEvent, WithoutAnEventNothingWaitsOrIsSet)
 {
-    const struct { const char* what; HANDLE handle; DWORD timeoutMs; bool expected; } cases[] = {
-        {"no handle", nullptr, INFINITE, false},
-        {"signalled event", CreateEventW(nullptr, TRUE, TRUE, nullptr), 0, true},
-        {"unsignalled event", CreateEventW(nullptr, TRUE, FALSE, nullptr), 50, false},
-        {"abandoned mutex", NewAbandonedMutex(), 0, false},
-    };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(c.what);
-        CPluginHandle handle;
-        handle.Attach(c.handle);
-        EXPECT_EQ(c.expected, handle.Wait(c.timeoutMs));
-        ReleaseMutex(c.handle);  // a successful or abandoned wait took the mutex; events refuse
-    }
     CPluginEvent empty;
+    EXPECT_FALSE(empty.Wait(INFINITE));
     EXPECT_FALSE(empty.Set());
 }
 
-TEST(PluginHandle, CloseReportsAFailedCloseAndForgetsTheHandle)
-{
-    HANDLE stale = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_TRUE(CloseHandle(stale));
-
-    CPluginHandle handle;
-    handle.Attach(stale);
-    EXPECT_FALSE(handle.Close());
-    EXPECT_EQ(nullptr, handle.GetHandle());
-    EXPECT_TRUE(handle.Close());
-}
-
-TEST(PluginEvent, NamedEventIsSharedAndGoesWithItsOwnerUnlessReset)
+TEST(PluginEvent, NamedEventIsSharedAndGoesWithItsOwnerUnlessReleased)
 {
     const CString name = UniqueName(L"Named");
     {
@@ -70,14 +44,21 @@ TEST(PluginEvent, NamedEventIsSharedAndGoesWithItsOwnerUnlessReset)
     }
     EXPECT_FALSE(NamedEventExists(name));
 
-    // Reset forgets the handle without closing it.
+    // Release gives the event away without closing it; Reset closes it.
     CPluginEvent event;
     ASSERT_TRUE(event.Create(true, name, false, nullptr));
-    CScopedHandle raw(event.GetHandle());
-    event.Reset();
-    EXPECT_EQ(nullptr, event.GetHandle());
+    CScopedHandle raw(event.Release());
+    EXPECT_EQ(nullptr, event.Get());
     EXPECT_TRUE(event.GetName().IsEmpty());
     EXPECT_TRUE(NamedEventExists(name));
+    raw.Reset();
+    EXPECT_FALSE(NamedEventExists(name));
+
+    ASSERT_TRUE(event.Create(true, name, false, nullptr));
+    event.Reset();
+    EXPECT_EQ(nullptr, event.Get());
+    EXPECT_TRUE(event.GetName().IsEmpty());
+    EXPECT_FALSE(NamedEventExists(name));
 }
 
 TEST(PluginEvent, CreateAgainReplacesTheEvent)

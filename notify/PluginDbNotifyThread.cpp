@@ -778,7 +778,7 @@ HRESULT CPluginDbNotifyThread::GetPendingItems(ULONG skip, ULONG maxCount, VARIA
     if (!items)
         return E_POINTER;
     VariantInit(items);
-    return ComCall([&] {
+    return CatchAsHResult([&] {
         std::vector<CString> paths;
         {
             CLockGuard guard(m_queueLock);

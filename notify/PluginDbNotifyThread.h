@@ -107,9 +107,10 @@ public:
     ~CPluginDbNotifyThread() override;
 
     // Registers countTimer as the thread's extra wait handle, starts the thread and, only when it
-    // runs, makes `owner` the owner. A thread that does not run gives its failure (without a
-    // thread nothing is ever fired); wait handles that cannot be registered are traced, and the
-    // thread runs without them.
+    // runs, makes `owner` the owner. Deliberately unlike the documented start, which answers S_OK
+    // in every case: a thread that does not run gives 0x800705A4, traced (without a thread nothing
+    // is ever fired). Wait handles that cannot be registered are traced; the thread runs without
+    // them.
     HRESULT StartWorker(IPluginDbNotifyOwner* owner);
     // Clears the owner under ownerLock; once this returns no event reaches the old owner.
     void ClearOwner() noexcept;

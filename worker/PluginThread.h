@@ -78,7 +78,8 @@ public:
 
 protected:
     // Handles one item, which it owns from now on. A failure is the item's own: the thread traces
-    // it and goes on (E_ABORT, a stop, is not traced).
+    // it and goes on (E_ABORT, a stop, is not traced). Deliberately unlike the documented hook,
+    // which answers whether it kept the item: ownership is in the type, and the answer is a result.
     virtual HRESULT ProcessItem(std::unique_ptr<CProcessItem> item) = 0;
     // Right after `item` was appended, under the queue lock, on the queueing thread.
     virtual void OnItemQueued(CProcessItem* item);
@@ -93,7 +94,8 @@ public:
     bool EnsureEvents();
     // Queues `item` for immediate or delayed processing. E_POINTER for null, E_ABORT while a stop
     // is requested (unless evenIfStopping), 0x800705A4 when no thread runs. The queue takes the
-    // item; a refused item is destroyed.
+    // item; a refused item is destroyed. Deliberately unlike the documented queueing, where a
+    // refused item stays the caller's: no caller had any use for it but to destroy it.
     HRESULT QueueItem(std::unique_ptr<CProcessItem> item, bool delayed, bool evenIfStopping);
     // Replaces the extra wait handles with duplicates of `handles` (the caller keeps its own) and
     // their values (all 0 when values is null). Only the first kMaxEffectiveWaitHandles are waited

@@ -7,6 +7,7 @@
 #include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/KdCdbMgr.h"
+#include "search/AnalysisState.h"
 #include "search/CleanUpProgress.h"
 #include "search/MetadataVersions.h"
 #include "search/SearchQuerySet.h"
@@ -20,10 +21,7 @@ constexpr ULONG kQueueFlagsMask = 0xFF000000;
 constexpr ULONG kQueueFlagsPriorityBits = 0xC0000000;
 constexpr ULONG kQueueFlagsDefault = 0x80000000;
 
-// Overall states the runs look for, and the engine-field values the resets move between.
-constexpr ULONG kStateFileMissing = 5;
-constexpr ULONG kStateRepeat = 7;
-constexpr ULONG kStateReset = 10;
+// The engine-field values the resets move between.
 constexpr ULONG kEngineFieldAnalysed = 6;
 constexpr ULONG kEngineFieldOutdated = 4;
 constexpr ULONG kEngineFieldReset = 10;
@@ -31,6 +29,14 @@ constexpr ULONG kEngineFieldReset = 10;
 // The category bits, in the order the metadata-version update resets them.
 constexpr ULONG kVersionResetOrder[] = {0x10, 0x20, 0x08, 0x04, 0x01, 0x02};
 constexpr ULONG kCategoryBitCount = 6;
+
+// A pass or reset whose answer the run does not take: its failure still shows in the trace. A stop
+// is no failure.
+void TraceDroppedResult(HRESULT hr, const wchar_t* what)
+{
+    if (FAILED(hr) && hr != E_ABORT && TraceOn(TraceLevel::Failures))
+        Trace(TraceSource::Search, TraceDecision::Failed, nullptr, nullptr, what, hr, L"the run goes on");
+}
 
 std::vector<ULONG> EngineIndexesFor(const std::vector<EngineEntry>& entries, ULONG category)
 {
@@ -255,25 +261,27 @@ void CPluginDbSearchThread::TakeSite(CProcessItem& item)
 
 namespace
 {
+const struct
+{
+    LONG type;
+    const wchar_t* name;
+} kRunNames[] = {
+    {CPluginDbSearchThread::kItemCleanUp, L"clean-up"},
+    {CPluginDbSearchThread::kItemFullSearch, L"full search"},
+    {CPluginDbSearchThread::kItemCategoryVersionSearch, L"category search with version check"},
+    {CPluginDbSearchThread::kItemCategorySearch, L"category search"},
+    {CPluginDbSearchThread::kItemMetadataUpdateMajor, L"metadata update, major versions"},
+    {CPluginDbSearchThread::kItemMetadataUpdateMinor, L"metadata update, all versions"},
+};
+
 const wchar_t* RunName(LONG type) noexcept
 {
-    switch (type)
+    for (const auto& run : kRunNames)
     {
-    case CPluginDbSearchThread::kItemCleanUp:
-        return L"clean-up";
-    case CPluginDbSearchThread::kItemFullSearch:
-        return L"full search";
-    case CPluginDbSearchThread::kItemCategoryVersionSearch:
-        return L"category search with version check";
-    case CPluginDbSearchThread::kItemCategorySearch:
-        return L"category search";
-    case CPluginDbSearchThread::kItemMetadataUpdateMajor:
-        return L"metadata update, major versions";
-    case CPluginDbSearchThread::kItemMetadataUpdateMinor:
-        return L"metadata update, all versions";
-    default:
-        return L"unknown run";
+        if (run.type == type)
+            return run.name;
     }
+    return L"unknown run";
 }
 }  // namespace
 
@@ -364,6 +372,23 @@ HRESULT CPluginDbSearchThread::RunInFrame(Steps steps)
     return hr;
 }
 
+template <typename Passes>
+HRESULT CPluginDbSearchThread::RunCategoryFrame(ULONG requestWord, Passes passes)
+{
+    const ULONG mask = CategoryMaskFromRequest(requestWord);
+    const ULONG flags = QueueFlagsFromRequest(requestWord);
+    const CString prefix = BuildCategoryPrefix(mask);
+    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
+        const auto pass = [&](const CString& query, ULONG categories) {
+            return SearchAndQueue(write, search, prefix + query, flags, categories);
+        };
+        // Every pass runs whatever the one before answered.
+        if (IsManagerIdle())
+            TraceDroppedResult(pass(QueryHandedOver(), mask), L"the search for handed-over items failed");
+        return passes(search, pass, mask);
+    });
+}
+
 bool CPluginDbSearchThread::IsManagerIdle()
 {
     CComPtr<ILumMgrStatus> status;
@@ -415,25 +440,19 @@ HRESULT CPluginDbSearchThread::RunFullSearch(ULONG requestWord)
         if (SUCCEEDED(hr))
             hr = SearchAndQueue(write, search, QueryAllNew(), flags, kAllCategories);
         if (SUCCEEDED(hr))
-            hr = SearchAndQueue(write, search, QueryAllInState(kStateRepeat), flags, kAllCategories);
+            hr = SearchAndQueue(write, search, QueryAllInState(kStateInterrupted), flags, kAllCategories);
         if (SUCCEEDED(hr))
-            hr = SearchAndQueue(write, search, QueryAllInState(kStateReset), flags, kAllCategories);
+            hr = SearchAndQueue(write, search, QueryAllInState(kStateRepeat), flags, kAllCategories);
         return hr;
     });
 }
 
 HRESULT CPluginDbSearchThread::RunCategoryVersionSearch(ULONG requestWord)
 {
-    const ULONG mask = CategoryMaskFromRequest(requestWord);
-    const ULONG flags = QueueFlagsFromRequest(requestWord);
-    const CString prefix = BuildCategoryPrefix(mask);
-    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
-        // Every pass runs whatever the one before answered.
-        if (IsManagerIdle())
-            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
-        SearchAndQueue(write, search, prefix + QueryPending(), flags, mask);
-        SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, mask);
-        HRESULT hr = SearchAndQueue(write, search, prefix + QueryInState(kStateFileMissing), flags, mask);
+    return RunCategoryFrame(requestWord, [&](CKdCdbMgr& search, const auto& pass, ULONG mask) {
+        TraceDroppedResult(pass(QueryPending(), mask), L"the search for pending items failed");
+        TraceDroppedResult(pass(QueryInState(kStateRepeat), mask), L"the search for items to analyse again failed");
+        HRESULT hr = pass(QueryInState(kStateFileMissing), mask);
 
         // Engines whose analysis is done (field 6) are set to be repeated, category by category.
         const std::vector<EngineEntry> engines = GetEngineList(mask);
@@ -450,31 +469,30 @@ HRESULT CPluginDbSearchThread::RunCategoryVersionSearch(ULONG requestWord)
             if (indexes.empty())
                 continue;
             resetCategories |= category;
-            ResetEngineStates(search, BuildCategoryClause(category), indexes, kEngineFieldAnalysed, kEngineFieldReset);
+            TraceDroppedResult(ResetEngineStates(search, BuildCategoryClause(category), indexes, kEngineFieldAnalysed,
+                                                 kEngineFieldReset),
+                               L"the reset of analysed engine fields failed");
         }
         if (resetCategories)
-            hr = SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, resetCategories);
+        {
+            TraceDroppedResult(hr, L"the search for items whose file is missing failed");
+            hr = pass(QueryInState(kStateRepeat), resetCategories);
+        }
         return hr;
     });
 }
 
 HRESULT CPluginDbSearchThread::RunCategorySearch(ULONG requestWord)
 {
-    const ULONG mask = CategoryMaskFromRequest(requestWord);
-    const ULONG flags = QueueFlagsFromRequest(requestWord);
-    const CString prefix = BuildCategoryPrefix(mask);
-    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
-        if (IsManagerIdle())
-            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
-        SearchAndQueue(write, search, prefix + QueryNew(), flags, mask);
-        return SearchAndQueue(write, search, prefix + QueryNewOrInState(kStateReset), flags, mask);
+    return RunCategoryFrame(requestWord, [&](CKdCdbMgr&, const auto& pass, ULONG mask) {
+        TraceDroppedResult(pass(QueryNew(), mask), L"the search for new items failed");
+        return pass(QueryNewOrInState(kStateRepeat), mask);
     });
 }
 
 HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG requestWord, bool majorOnly)
 {
     const ULONG mask = CategoryMaskFromRequest(requestWord);
-    const ULONG flags = QueueFlagsFromRequest(requestWord);
     std::vector<EngineEntry> outdated;
     if (GetOutdatedEngines(majorOnly, outdated, mask) != 0)
     {
@@ -488,7 +506,8 @@ HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG requestWord, bool 
             for (ULONG category : kVersionResetOrder)
             {
                 if (mask & category)
-                    ResetEngineVersions(search, outdated, category);
+                    TraceDroppedResult(ResetEngineVersions(search, outdated, category),
+                                       L"the reset of outdated engine fields failed");
             }
         }
         search.Close();
@@ -496,11 +515,8 @@ HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG requestWord, bool 
     }
 
     // The marked items are searched for in a frame of their own.
-    const CString prefix = BuildCategoryPrefix(mask);
-    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
-        if (IsManagerIdle())
-            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
-        return SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, mask);
+    return RunCategoryFrame(requestWord, [&](CKdCdbMgr&, const auto& pass, ULONG categories) {
+        return pass(QueryInState(kStateRepeat), categories);
     });
 }
 
@@ -531,14 +547,17 @@ HRESULT CPluginDbSearchThread::WalkSearchResults(CKdCdbMgr& connection, LPCWSTR 
               static_cast<long>(count), query);
     if (FAILED(hr))
         return hr;
-    for (LONG i = 0; i < count && !stopped; ++i)
-    {
-        readRow();
-        const HRESULT moved = connection.MoveNext();
-        if (!WaitForRun(INFINITE))
-            stopped = true;
-        if (FAILED(moved))
-            break;
-    }
+    // A failed move ends the walk without waiting: every pass waits for the run right after it.
+    const HRESULT walked = connection.WalkResults(
+        count,
+        [&] {
+            if (stopped)
+                return false;
+            readRow();
+            return true;
+        },
+        [this] { return WaitForRun(INFINITE); });
+    if (walked == E_ABORT)
+        stopped = true;
     return hr;
 }

@@ -1,5 +1,7 @@
 #include "search/PluginDbSearchThread.h"
 
+#include <algorithm>
+#include <iterator>
 #include <new>
 #include "common/ComCall.h"
 #include "common/EventLog.h"
@@ -259,68 +261,44 @@ void CPluginDbSearchThread::TakeSite(CProcessItem& item)
         m_site.Attach(site);
 }
 
-namespace
-{
-const struct
-{
-    LONG type;
-    const wchar_t* name;
-} kRunNames[] = {
-    {CPluginDbSearchThread::kItemCleanUp, L"clean-up"},
-    {CPluginDbSearchThread::kItemFullSearch, L"full search"},
-    {CPluginDbSearchThread::kItemCategoryVersionSearch, L"category search with version check"},
-    {CPluginDbSearchThread::kItemCategorySearch, L"category search"},
-    {CPluginDbSearchThread::kItemMetadataUpdateMajor, L"metadata update, major versions"},
-    {CPluginDbSearchThread::kItemMetadataUpdateMinor, L"metadata update, all versions"},
-};
-
-const wchar_t* RunName(LONG type) noexcept
-{
-    for (const auto& run : kRunNames)
-    {
-        if (run.type == type)
-            return run.name;
-    }
-    return L"unknown run";
-}
-}  // namespace
-
 void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
 {
+    using Self = CPluginDbSearchThread;
+    static const struct
+    {
+        LONG type;
+        const wchar_t* name;
+        HRESULT (*run)(Self& self, ULONG requestWord);
+    } runs[] = {
+        {kItemCleanUp, L"clean-up", [](Self& self, ULONG word) { return self.RunCleanUp(word); }},
+        {kItemFullSearch, L"full search", [](Self& self, ULONG word) { return self.RunFullSearch(word); }},
+        {kItemCategoryVersionSearch, L"category search with version check",
+         [](Self& self, ULONG word) { return self.RunCategoryVersionSearch(word); }},
+        {kItemCategorySearch, L"category search", [](Self& self, ULONG word) { return self.RunCategorySearch(word); }},
+        {kItemMetadataUpdateMajor, L"metadata update, major versions",
+         [](Self& self, ULONG word) { return self.RunMetadataVersionUpdate(word, true); }},
+        {kItemMetadataUpdateMinor, L"metadata update, all versions",
+         [](Self& self, ULONG word) { return self.RunMetadataVersionUpdate(word, false); }},
+    };
+    const wchar_t* name = L"unknown run";
+    HRESULT hr = E_UNEXPECTED;
+    const auto found =
+        std::find_if(std::begin(runs), std::end(runs), [type](const auto& run) { return run.type == type; });
+    if (found != std::end(runs))
+        name = found->name;
+
     SetProgress(kProgressRunning);
     m_runCounts = CRunCounts();
     const TraceSource source = type == kItemCleanUp ? TraceSource::CleanUp : TraceSource::Search;
     const ULONGLONG begun = GetTickCount64();
     if (TraceOn(TraceLevel::Decisions))
-        Trace(source, TraceDecision::RunBegun, nullptr, nullptr, RunName(type), S_OK,
+        Trace(source, TraceDecision::RunBegun, nullptr, nullptr, name, S_OK,
               L"categories 0x%04lx, queue flags 0x%02lx", static_cast<unsigned long>(requestWord & 0xFFFF),
               static_cast<unsigned long>(requestWord >> 24));
-    HRESULT hr = E_UNEXPECTED;
-    switch (type)
-    {
-    case kItemCleanUp:
-        hr = RunCleanUp(requestWord);
-        break;
-    case kItemFullSearch:
-        hr = RunFullSearch(requestWord);
-        break;
-    case kItemCategoryVersionSearch:
-        hr = RunCategoryVersionSearch(requestWord);
-        break;
-    case kItemCategorySearch:
-        hr = RunCategorySearch(requestWord);
-        break;
-    case kItemMetadataUpdateMajor:
-        hr = RunMetadataVersionUpdate(requestWord, true);
-        break;
-    case kItemMetadataUpdateMinor:
-        hr = RunMetadataVersionUpdate(requestWord, false);
-        break;
-    default:
-        break;
-    }
+    if (found != std::end(runs))
+        hr = found->run(*this, requestWord);
     if (TraceOn(TraceLevel::Decisions))
-        Trace(source, TraceDecision::RunEnded, nullptr, nullptr, RunName(type), hr,
+        Trace(source, TraceDecision::RunEnded, nullptr, nullptr, name, hr,
               L"%s after %.1f s: %lu handed over, %lu marked missing, %lu reset, %lu removed",
               FAILED(hr) ? L"failed" : L"done", static_cast<double>(GetTickCount64() - begun) / 1000.0,
               static_cast<unsigned long>(m_runCounts.handedOver), static_cast<unsigned long>(m_runCounts.markedMissing),

@@ -23,20 +23,15 @@ namespace
 using StringList = std::vector<CString>;
 
 constexpr wchar_t kCleanUpObjectClassValue[] = L"CleanUpObjectClass";
-
-// Where each phase of the run begins, in percent of the whole.
-enum CleanUpPhase : ULONG
-{
-    kPhaseStart = 3,
-    kPhaseDerivedFiles = 10,
-    kPhaseDerived = 25,
-    kPhaseContainerFiles = 40,
-    kPhaseContainers = 50,
-    kPhaseCollectionFiles = 65,
-    kPhaseCollections = 75,
-    kPhaseRepair = 90,
-    kPhaseEnd = 100,
-};
+constexpr ULONG kPhaseStart = 3;
+constexpr ULONG kPhaseDerivedFiles = 10;
+constexpr ULONG kPhaseDerived = 25;
+constexpr ULONG kPhaseContainerFiles = 40;
+constexpr ULONG kPhaseContainers = 50;
+constexpr ULONG kPhaseCollectionFiles = 65;
+constexpr ULONG kPhaseCollections = 75;
+constexpr ULONG kPhaseRepair = 90;
+constexpr ULONG kPhaseEnd = 100;
 
 // A file nobody here may read, or an encrypted one, is still there: the repair must not take it
 // for gone.

@@ -13,6 +13,11 @@ constexpr ULONG kStateFileMissing = 5;  // written by a search pass that finds t
 constexpr ULONG kStateInterrupted = 7;  // an analysis that did not finish: searched for again
 constexpr ULONG kStateRepeat = 10;      // written by the engine-state reset: to be analysed again
 
+// The engine-field values the engine-state resets move between.
+constexpr ULONG kEngineFieldAnalysed = 6;
+constexpr ULONG kEngineFieldOutdated = 4;
+constexpr ULONG kEngineFieldReset = 10;
+
 // A state word from its database text, read as a C number (base 0: "0x" and a leading "0" count);
 // null, empty or not a number gives 0. State words are 32-bit patterns that reach the database as
 // signed or as unsigned decimal, so "-1", "4294967295" and "0xFFFFFFFF" all give 0xFFFFFFFF; a

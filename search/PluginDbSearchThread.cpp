@@ -6,6 +6,7 @@
 #include "common/ComCall.h"
 #include "common/EventLog.h"
 #include "common/HResult.h"
+#include "common/ProductKeys.h"
 #include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/KdCdbMgr.h"
@@ -16,17 +17,11 @@
 
 namespace
 {
-constexpr wchar_t kClientName[] = L"LumSiftDbNotifyWex";
 constexpr DWORD kRunOpenTimeoutMs = 300000;
 constexpr ULONG kAllCategories = 0xFFFF;
 constexpr ULONG kQueueFlagsMask = 0xFF000000;
 constexpr ULONG kQueueFlagsPriorityBits = 0xC0000000;
 constexpr ULONG kQueueFlagsDefault = 0x80000000;
-
-// The engine-field values the resets move between.
-constexpr ULONG kEngineFieldAnalysed = 6;
-constexpr ULONG kEngineFieldOutdated = 4;
-constexpr ULONG kEngineFieldReset = 10;
 
 // The category bits, in the order the metadata-version update resets them.
 constexpr ULONG kVersionResetOrder[] = {0x10, 0x20, 0x08, 0x04, 0x01, 0x02};
@@ -313,7 +308,8 @@ HRESULT CPluginDbSearchThread::OpenRunConnection(CKdCdbMgr& connection)
     connection.SetAbortEvent(GetStopEvent());
     const CScopedHandle runEvent(GetRunEvent());
     connection.SetRunEvent(runEvent.Get());
-    const HRESULT hr = connection.Open(false, kClientName, kRunOpenTimeoutMs);
+    // The database knows its clients by the plug-in's name.
+    const HRESULT hr = connection.Open(false, kPluginName, kRunOpenTimeoutMs);
     // A stop ends a busy open on purpose: no failure of the database's.
     if (FAILED(hr) && hr != E_ABORT)
         ReportFailure(TraceSource::Search, kEventDatabaseNotOpened, L"the content database cannot be opened", hr,

@@ -511,26 +511,21 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
     return CatchAsHResult([&]() -> HRESULT {
         // Each deletion first checks that the owner still lets us run; a stop ends them all.
         bool stopped = false;
-        auto mayGoOn = [&] {
-            if (!stopped && !WaitRunnable(INFINITE))
-                stopped = true;
+        auto eachWhileRunnable = [&](const StringList& list, auto act) {
+            for (const CString& entry : list)
+            {
+                if (!stopped && !WaitRunnable(INFINITE))
+                    stopped = true;
+                if (stopped)
+                    return;
+                act(entry);
+            }
+        };
+        // The files first (their lists are empty unless deleteFiles), then the items. False after a stop.
+        auto deleteAll = [&](const StringList& files, const StringList& ids) {
+            eachWhileRunnable(files, [](const CString& file) { DeleteFileAsUser(file); });
+            eachWhileRunnable(ids, [this](const CString& id) { DeleteItem(id); });
             return !stopped;
-        };
-        auto deleteFilesOf = [&](const StringList& files) {
-            for (const CString& file : files)
-            {
-                if (!mayGoOn())
-                    return;
-                DeleteFileAsUser(file);
-            }
-        };
-        auto deleteItems = [&](const StringList& ids) {
-            for (const CString& id : ids)
-            {
-                if (!mayGoOn())
-                    return;
-                DeleteItem(id);
-            }
         };
 
         StringList derived;
@@ -540,10 +535,7 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
             FindDerivedItems(itemId, &derived, deleteFiles ? &files : nullptr, withContainers ? &keys : nullptr);
         if (FAILED(found))
             return found;
-        if (deleteFiles)
-            deleteFilesOf(files);
-        deleteItems(derived);
-        if (stopped)
+        if (!deleteAll(files, derived))
             return E_ABORT;
         if (!withContainers)
             return found;
@@ -551,28 +543,15 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
         StringList containers;
         StringList containerFiles;
         // Containers that cannot be listed are left for a later clean-up; collections still go.
-        if (SUCCEEDED(FindEmptyContainersByKey(&keys, &containers, deleteFiles ? &containerFiles : nullptr)))
-        {
-            if (deleteFiles)
-                deleteFilesOf(containerFiles);
-            deleteItems(containers);
-            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
-            if (stopped)
-                return E_ABORT;
-        }
+        if (SUCCEEDED(FindEmptyContainersByKey(&keys, &containers, deleteFiles ? &containerFiles : nullptr)) &&
+            !deleteAll(containerFiles, containers))
+            return E_ABORT;
 
         StringList collections;
         StringList collectionFiles;
         const HRESULT removed = RemoveFromCollections(itemId, &collections, deleteFiles ? &collectionFiles : nullptr);
-        if (SUCCEEDED(removed))
-        {
-            if (deleteFiles)
-                deleteFilesOf(collectionFiles);
-            deleteItems(collections);
-            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
-            if (stopped)
-                return E_ABORT;
-        }
+        if (SUCCEEDED(removed) && !deleteAll(collectionFiles, collections))
+            return E_ABORT;
         return removed;
     });
 }

@@ -1,6 +1,7 @@
 #include "common/ConsoleUser.h"
 
 #include <wtsapi32.h>
+#include <utility>
 #include "common/HResult.h"
 #include "common/Scoped.h"
 
@@ -103,11 +104,11 @@ CImpersonation::~CImpersonation()
         RestoreThreadToken(m_previous.Get());
 }
 
-HRESULT FindUserTokenForFile(LPCWSTR path, HANDLE* token, bool write)
+HRESULT FindUserTokenForFile(LPCWSTR path, CScopedHandle* token, bool write)
 {
     if (!token)
         return E_POINTER;
-    *token = nullptr;
+    *token = CScopedHandle();
     if (!path || !*path)
         return E_INVALIDARG;
 
@@ -125,7 +126,7 @@ HRESULT FindUserTokenForFile(LPCWSTR path, HANDLE* token, bool write)
             result = TryOpenFile(user.Get(), path, write);
             if (SUCCEEDED(result))
             {
-                *token = user.Release();
+                *token = std::move(user);
                 return S_OK;
             }
         }
@@ -141,7 +142,7 @@ HRESULT FindUserTokenForFile(LPCWSTR path, HANDLE* token, bool write)
         CScopedHandle user(QuerySessionToken(sessionId));
         if (user.IsValid() && SUCCEEDED(TryOpenFile(user.Get(), path, write)))
         {
-            *token = user.Release();
+            *token = std::move(user);
             return S_OK;
         }
     }

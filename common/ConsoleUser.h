@@ -6,15 +6,14 @@
 // only that user has mapped, a folder only that user may read), so callers first find out who can
 // open a file and then act on it while impersonating that user:
 //
-//     HANDLE token = nullptr;
-//     if (SUCCEEDED(FindUserTokenForFile(path, &token, false)))
+//     CScopedHandle user;
+//     if (SUCCEEDED(FindUserTokenForFile(path, &user, false)))
 //     {
-//         const CScopedHandle user(token);
 //         const CImpersonation asUser(user.Get());  // no token (S_FALSE): nobody is impersonated
 //         ... the file work ...
 //     }
 //
-// Tokens handed back belong to the caller, who closes them with CloseHandle. Impersonation acts on
+// Tokens handed back belong to the caller's owner, which closes them. Impersonation acts on
 // the calling thread only; every function leaves the thread's token as it found it, except
 // BeginImpersonation, which must be paired with EndImpersonation on the same thread. Putting the
 // previous token back can fail; the thread then reverts to the process's identity rather than go
@@ -47,8 +46,9 @@ HRESULT TryOpenFile(HANDLE token, LPCWSTR path, bool write);
 // Who can open the file: S_FALSE when the service itself can (no token); S_OK with the token of
 // the console user, or else of the first other session's user, that can; otherwise the service's
 // failure, replaced by the console user's when the console user has a token. *token is null unless
-// S_OK. A null out-pointer gives E_POINTER; a null or empty path E_INVALIDARG.
-HRESULT FindUserTokenForFile(LPCWSTR path, HANDLE* token, bool write);
+// S_OK; a token it held before is closed. A null out-pointer gives E_POINTER; a null or empty
+// path E_INVALIDARG.
+HRESULT FindUserTokenForFile(LPCWSTR path, CScopedHandle* token, bool write);
 
 // Starts impersonating `token` on this thread. *previousToken receives the thread's impersonation
 // token from before (null when it had none); it goes back to EndImpersonation. False when the

@@ -10,7 +10,7 @@
 // A path whose extension (the last "." of the file-name part onwards, dot included) is longer
 // than 255 characters cannot be classified by name: GetMimeTypeFromPath raises
 // CHResultException(E_INVALIDARG) for it, and so do the functions that call it. Callers run
-// inside ComCall or catch it.
+// inside ComCall or CatchAsHResult (common/ComCall.h), or catch it.
 
 // The item's category: one bit, or 0 for an item of no interest. The texts are the values of the
 // item's properties 0x00F7 (MIME type), 0x00CB (source application), 0x009F (broadcast type) and

@@ -16,6 +16,18 @@ constexpr LONG kPropPath = 0x01F4;
 constexpr HRESULT kHrNotReady = HResultFromWin32(ERROR_NOT_READY);
 constexpr DWORD kBusyRetryWaitMs = 100;
 
+// Runs a database search that reports how many results it found, and hands that count to the
+// caller (when asked for) once the search succeeded.
+template <typename Call>
+HRESULT CountResults(LONG* resultCount, Call&& call)
+{
+    LONG found = 0;
+    const HRESULT hr = call(&found);
+    if (SUCCEEDED(hr) && resultCount)
+        *resultCount = found;
+    return hr;
+}
+
 // A BSTR copy of a caller's text for a database call; null stays null (the empty BSTR).
 BSTR AllocBstr(LPCWSTR text)
 {
@@ -50,7 +62,7 @@ CKdCdbMgr::~CKdCdbMgr()
     // thread may have been inside a call on them.
     if (m_sink)
         m_sink->SetOwner(nullptr);
-    m_sink = nullptr;
+    m_sink.Detach();
     m_database.Detach();
 }
 
@@ -283,7 +295,6 @@ HRESULT CKdCdbMgr::EnableNotifications(bool on)
         const HRESULT hr = CComObject<CKdCdbMgrEvents>::CreateInstance(&sink);
         if (FAILED(hr))
             return hr;
-        sink->AddRef();
         m_sink = sink;
         sink->SetOwner(this);
         // Whether the database took the sink does not change the answer.
@@ -296,8 +307,7 @@ HRESULT CKdCdbMgr::EnableNotifications(bool on)
     const HRESULT hr = m_database ? m_database->SetNotificationSink(IID_IKdCdbNotification, nullptr) : kHrNotReady;
     // Waits for a call in progress inside the sink; later calls find no owner.
     m_sink->SetOwner(nullptr);
-    m_sink->Release();
-    m_sink = nullptr;
+    m_sink.Release();
     RemoveListener(nullptr);
     return hr;
 }
@@ -449,110 +459,92 @@ HRESULT CKdCdbMgr::EndWithAbortCheck(HRESULT hr)
 HRESULT CKdCdbMgr::Search(LPCWSTR query, ULONG propCount, const LONG* propIds, LONG* resultCount, LONG itemClass,
                           ULONG option1, ULONG option2, ULONG option3)
 {
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    if (resultCount)
-        *resultCount = 0;
-    if (!query)
-        query = L"";
-    CScopedBstr text;
-    if (itemClass != -1)
-    {
-        // The caller's text is not parenthesised: callers that join alternatives bracket them.
-        CString filtered;
-        filtered.Format(L"%d = \"%d\" and %s", kPropClass, itemClass, query);
-        text.Reset(filtered.AllocSysString());
-    }
-    else
-    {
-        text.Reset(AllocBstr(query));
-    }
-    ULONG ignored = 0;
-    LONG found = 0;
-    const HRESULT hr = m_database->Search(m_databaseNames.front().Get(), text.Get(), 0, 0, 0, propCount,
-                                          const_cast<LONG*>(propIds), option1, option2, option3, 0, &ignored, &found);
-    if (SUCCEEDED(hr) && resultCount)
-        *resultCount = found;
-    return hr;
+    return OnConnection([&] {
+        if (resultCount)
+            *resultCount = 0;
+        if (!query)
+            query = L"";
+        CScopedBstr text;
+        if (itemClass != -1)
+        {
+            // The caller's text is not parenthesised: callers that join alternatives bracket them.
+            CString filtered;
+            filtered.Format(L"%d = \"%d\" and %s", kPropClass, itemClass, query);
+            text.Reset(filtered.AllocSysString());
+        }
+        else
+        {
+            text.Reset(AllocBstr(query));
+        }
+        return CountResults(resultCount, [&](LONG* found) {
+            ULONG ignored = 0;
+            return m_database->Search(m_databaseNames.front().Get(), text.Get(), 0, 0, 0, propCount,
+                                      const_cast<LONG*>(propIds), option1, option2, option3, 0, &ignored, found);
+        });
+    });
 }
 
 HRESULT CKdCdbMgr::SelectItem(BSTR itemId, ULONG propCount, const LONG* propIds, LONG* resultCount)
 {
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    LONG found = 0;
-    const HRESULT hr = m_database->SelectItem(itemId, 0, propCount, const_cast<LONG*>(propIds), &found);
-    if (SUCCEEDED(hr) && resultCount)
-        *resultCount = found;
-    return hr;
+    return OnConnection([&] {
+        return CountResults(resultCount, [&](LONG* found) {
+            return m_database->SelectItem(itemId, 0, propCount, const_cast<LONG*>(propIds), found);
+        });
+    });
 }
 
 HRESULT CKdCdbMgr::SearchRelatedByClass(BSTR itemId, ULONG classCount, const LONG* classes, ULONG propCount,
                                         const LONG* propIds, LONG* resultCount)
 {
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    ULONG ignored = 0;
-    LONG found = 0;
-    const HRESULT hr = m_database->SearchRelatedByClass(itemId, classCount, const_cast<LONG*>(classes), 0, 0, 0, 0,
-                                                        propCount, const_cast<LONG*>(propIds), 0, 0, 0, &ignored,
-                                                        &found);
-    if (SUCCEEDED(hr) && resultCount)
-        *resultCount = found;
-    return hr;
+    return OnConnection([&] {
+        return CountResults(resultCount, [&](LONG* found) {
+            ULONG ignored = 0;
+            return m_database->SearchRelatedByClass(itemId, classCount, const_cast<LONG*>(classes), 0, 0, 0, 0,
+                                                    propCount, const_cast<LONG*>(propIds), 0, 0, 0, &ignored, found);
+        });
+    });
 }
 
 HRESULT CKdCdbMgr::SearchRelated(BSTR itemId, ULONG propCount, const LONG* propIds, LONG* resultCount)
 {
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    ULONG ignored = 0;
-    LONG found = 0;
-    const HRESULT hr = m_database->SearchRelated(itemId, 0, 0, 0, 0, 0, propCount, const_cast<LONG*>(propIds), 0, 0,
-                                                 0, &ignored, &found);
-    if (SUCCEEDED(hr) && resultCount)
-        *resultCount = found;
-    return hr;
+    return OnConnection([&] {
+        return CountResults(resultCount, [&](LONG* found) {
+            ULONG ignored = 0;
+            return m_database->SearchRelated(itemId, 0, 0, 0, 0, 0, propCount, const_cast<LONG*>(propIds), 0, 0, 0,
+                                             &ignored, found);
+        });
+    });
 }
 
 HRESULT CKdCdbMgr::ItemExists(LPCWSTR itemId)
 {
     if (!itemId || !*itemId)
         return E_POINTER;
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    CScopedBstr id(AllocBstr(itemId));
-    LONG found = 0;
-    const HRESULT hr = m_database->SelectItem(id.Get(), 0, 0, nullptr, &found);
-    if (hr == kHrCdbNoSuchItem)
-        return S_FALSE;
-    if (FAILED(hr))
-        return hr;
-    return found >= 1 ? S_OK : S_FALSE;
+    return OnConnection([&] {
+        CScopedBstr id(AllocBstr(itemId));
+        LONG found = 0;
+        const HRESULT hr = m_database->SelectItem(id.Get(), 0, 0, nullptr, &found);
+        if (hr == kHrCdbNoSuchItem)
+            return S_FALSE;
+        if (FAILED(hr))
+            return hr;
+        return found >= 1 ? S_OK : S_FALSE;
+    });
 }
 
 HRESULT CKdCdbMgr::DeleteItem(LPCWSTR itemId)
 {
     if (!itemId || !*itemId)
         return E_POINTER;
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    CScopedBstr id(AllocBstr(itemId));
-    return m_database->DeleteItem(id.Get());
+    return OnConnection([&] {
+        CScopedBstr id(AllocBstr(itemId));
+        return m_database->DeleteItem(id.Get());
+    });
 }
 
 HRESULT CKdCdbMgr::MoveNext()
 {
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    return m_database->MoveNext();
+    return OnConnection([&] { return m_database->MoveNext(); });
 }
 
 HRESULT CKdCdbMgr::GetValue(LONG propId, BSTR* value)
@@ -560,17 +552,16 @@ HRESULT CKdCdbMgr::GetValue(LONG propId, BSTR* value)
     if (!value)
         return E_POINTER;
     *value = nullptr;
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    LONG valueCount = 0;
-    BSTR text = nullptr;
-    const HRESULT hr = m_database->GetValue(propId, 0, &valueCount, &text);
-    if (SUCCEEDED(hr) && valueCount >= 1)
-        *value = text;
-    else
-        SysFreeString(text);
-    return hr;
+    return OnConnection([&] {
+        LONG valueCount = 0;
+        BSTR text = nullptr;
+        const HRESULT hr = m_database->GetValue(propId, 0, &valueCount, &text);
+        if (SUCCEEDED(hr) && valueCount >= 1)
+            *value = text;
+        else
+            SysFreeString(text);
+        return hr;
+    });
 }
 
 CString CKdCdbMgr::GetValueText(LONG propId)
@@ -588,20 +579,14 @@ HRESULT CKdCdbMgr::GetItemValue(LPCWSTR itemId, LONG propId, BSTR* value)
     *value = nullptr;
     if (!itemId)
         return E_POINTER;
-    HRESULT hr;
-    {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    return OnConnectionThenAbortCheck([&] {
         CScopedBstr id(AllocBstr(itemId));
         LONG found = 0;
-        hr = m_database->SelectItem(id.Get(), 0, 1, &propId, &found);
+        const HRESULT hr = m_database->SelectItem(id.Get(), 0, 1, &propId, &found);
         // A failed selection leaves the previous result current: reading it would give another
         // item's value.
-        if (SUCCEEDED(hr))
-            hr = GetValue(propId, value);
-    }
-    return EndWithAbortCheck(hr);
+        return FAILED(hr) ? hr : GetValue(propId, value);
+    });
 }
 
 HRESULT CKdCdbMgr::GetItemPath(LPCWSTR itemId, BSTR* path)
@@ -662,14 +647,8 @@ HRESULT CKdCdbMgr::SetValueList(LPCWSTR itemId, const std::vector<LONG>& propIds
         return E_OUTOFMEMORY;
     if (propIds.size() != values->size())
         return E_INVALIDARG;
-    HRESULT hr;
-    {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
-        hr = WriteValues(itemId, static_cast<ULONG>(propIds.size()), propIds.data(), values->data());
-    }
-    return EndWithAbortCheck(hr);
+    return OnConnectionThenAbortCheck(
+        [&] { return WriteValues(itemId, static_cast<ULONG>(propIds.size()), propIds.data(), values->data()); });
 }
 
 HRESULT CKdCdbMgr::SetValuesRaw(BSTR itemId, ULONG count1, KdCdbPropValue* list1, ULONG count2,
@@ -677,8 +656,5 @@ HRESULT CKdCdbMgr::SetValuesRaw(BSTR itemId, ULONG count1, KdCdbPropValue* list1
 {
     if (!itemId || (count1 && !list1) || (count2 && !list2))
         return E_POINTER;
-    CLockGuard guard(m_connectionLock);
-    if (!m_database)
-        return kHrNotConnected;
-    return m_database->SetValues(itemId, count1, list1, count2, list2);
+    return OnConnection([&] { return m_database->SetValues(itemId, count1, list1, count2, list2); });
 }

@@ -1,10 +1,12 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 #include "common/ComPtr.h"
 #include "common/GuardedFile.h"
+#include "common/HResult.h"
 #include "common/Scoped.h"
 #include "common/String.h"
 #include "contentdb/KdCdbItemGroup.h"
@@ -99,6 +101,18 @@ public:
     HRESULT GetValue(LONG propId, BSTR* value);
     // The current result's value as text; empty when it has none or cannot be read.
     CString GetValueText(LONG propId);
+    // The walk over the result set of a search that found `count` results, for a caller holding
+    // ConnectionLock() since the search. visit() reads the current result and answers false to
+    // end the walk early; a failing MoveNext ends it too. After each move mayGoOn() is asked
+    // (it blocks while the owner is paused); its false ends the walk with E_ABORT.
+    template <typename Visit, typename MayGoOn>
+    HRESULT WalkResults(LONG count, Visit&& visit, MayGoOn&& mayGoOn);
+    // The same, waiting on this connection's run state between two results.
+    template <typename Visit>
+    HRESULT WalkResults(LONG count, Visit&& visit)
+    {
+        return WalkResults(count, visit, [this] { return WaitRunnable(INFINITE); });
+    }
     HRESULT GetItemValue(LPCWSTR itemId, LONG propId, BSTR* value);
     HRESULT GetItemPath(LPCWSTR itemId, BSTR* path);
     HRESULT SetValue(LPCWSTR itemId, LONG propId, LPCWSTR value);
@@ -165,7 +179,33 @@ private:
     void ReleaseDatabase() noexcept;
     // Turns a result into E_ABORT when a stop or abort is pending.
     HRESULT EndWithAbortCheck(HRESULT hr);
+    // body() on the connection (OnConnection), its result then checked with EndWithAbortCheck;
+    // kHrNotConnected stays as it is.
+    template <typename Body>
+    HRESULT OnConnectionThenAbortCheck(Body&& body)
+    {
+        bool connected = false;
+        const HRESULT hr = OnConnection([&] {
+            connected = true;
+            return body();
+        });
+        return connected ? EndWithAbortCheck(hr) : hr;
+    }
     HRESULT WriteValues(LPCWSTR itemId, ULONG count, const LONG* propIds, const BSTR* values);
+    // body() under the connection lock once connected; kHrNotConnected before.
+    template <typename Body>
+    HRESULT OnConnection(Body&& body)
+    {
+        CLockGuard guard(m_connectionLock);
+        if (!m_database)
+            return kHrNotConnected;
+        return body();
+    }
+    // The opening every lookup shares: E_POINTER unless argumentsGiven, the given out-lists
+    // emptied, then body() on the connection (OnConnection), the common/ helpers' exceptions
+    // turned into their HRESULT.
+    template <typename Body>
+    HRESULT RunLookup(bool argumentsGiven, std::initializer_list<std::vector<CString>*> outLists, Body&& body);
 
     // A kernel handle that stays open while anyone still holds a copy.
     using CSharedHandle = std::shared_ptr<void>;
@@ -191,9 +231,24 @@ private:
     std::vector<CScopedBstr> m_databaseNames;
     CCriticalSection m_listenerLock;
     std::vector<IKdCdbMgrEvents*> m_listeners;
-    CComObject<CKdCdbMgrEvents>* m_sink = nullptr;  // owned reference
+    CComPtr<CComObject<CKdCdbMgrEvents>> m_sink;
     bool m_abandoned = false;
 };
+
+template <typename Visit, typename MayGoOn>
+HRESULT CKdCdbMgr::WalkResults(LONG count, Visit&& visit, MayGoOn&& mayGoOn)
+{
+    for (LONG i = 0; i < count; ++i)
+    {
+        if (!visit())
+            return S_OK;
+        if (FAILED(MoveNext()))
+            return S_OK;
+        if (!mayGoOn())
+            return E_ABORT;
+    }
+    return S_OK;
+}
 
 // What a failed access check on a file still proves about its presence.
 enum class FilePresence

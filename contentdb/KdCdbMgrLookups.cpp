@@ -90,24 +90,6 @@ void AppendIfNotEmpty(StringList* list, const CString& text)
         list->push_back(text);
 }
 
-// Walks the current result set of a search that found `count` results. visit() reads the current
-// result and answers false to end the walk early. A stop or abort between two results gives
-// E_ABORT; a failing MoveNext just ends the walk.
-template <typename Visit>
-HRESULT WalkResults(CKdCdbMgr& mgr, LONG count, Visit&& visit)
-{
-    for (LONG i = 0; i < count; ++i)
-    {
-        if (!visit())
-            return S_OK;
-        if (FAILED(mgr.MoveNext()))
-            return S_OK;
-        if (!mgr.WaitRunnable(INFINITE))
-            return E_ABORT;
-    }
-    return S_OK;
-}
-
 // Runs `query` fetching `props` and walks the results. A failed search is returned as it is.
 template <typename Visit>
 HRESULT SearchAndWalk(CKdCdbMgr& mgr, const CString& query, ULONG propCount, const LONG* props, Visit&& visit)
@@ -116,7 +98,28 @@ HRESULT SearchAndWalk(CKdCdbMgr& mgr, const CString& query, ULONG propCount, con
     const HRESULT hr = mgr.Search(query, propCount, props, &count);
     if (FAILED(hr))
         return hr;
-    return WalkResults(mgr, count, visit);
+    return mgr.WalkResults(count, visit);
+}
+
+// The ids of the items `query` finds, appended to `ids`.
+HRESULT CollectIds(CKdCdbMgr& mgr, const CString& query, StringList& ids)
+{
+    return SearchAndWalk(mgr, query, 1, kIdOnly, [&] {
+        AppendIfNotEmpty(&ids, mgr.GetValueText(kPropItemId));
+        return true;
+    });
+}
+
+// The containers, or with a key those of that key. Older servers know class 600 only.
+CString ContainerQuery(DWORD serverVersion, const CString* key)
+{
+    const bool classic = serverVersion < 0x00030000;
+    if (!key)
+        return classic ? QueryNumberEquals(kPropItemClass, kItemClassContainer)
+                       : QueryAnyClass(kItemClassContainer, kItemClassContainer620, kItemClassContainer630);
+    return classic ? QueryClassAndValue(kItemClassContainer, kPropContainerKey, *key)
+                   : QueryAnyClassAndValue(kItemClassContainer, kItemClassContainer620, kItemClassContainer630,
+                                           kPropContainerKey, *key);
 }
 
 // Appends the non-empty associated-file paths of the item; an item that cannot be selected adds
@@ -156,7 +159,7 @@ HRESULT KeepEmptyContainers(CKdCdbMgr& mgr, StringList& ids, StringList* files)
         // A container whose related items cannot be searched stays on the list.
         if (SUCCEEDED(mgr.SearchRelated(bstrId.Get(), 2, kIdAndClass, &count)))
         {
-            const HRESULT hr = WalkResults(mgr, count, [&] {
+            const HRESULT hr = mgr.WalkResults(count, [&] {
                 hasMember = ReadClass(mgr) == kItemClassDerived612;
                 return !hasMember;
             });
@@ -214,8 +217,7 @@ bool ShowsFilePresent(HRESULT checkResult, FilePresence presence) noexcept
     if (SUCCEEDED(checkResult))
         return true;
     // Someone holding the file open or locked still proves that it is there.
-    if (checkResult == HResultFromWin32(ERROR_SHARING_VIOLATION) ||
-        checkResult == HResultFromWin32(ERROR_LOCK_VIOLATION))
+    if (IsFileInUse(checkResult))
         return true;
     // Only a file that exists can deny access or be encrypted.
     return presence == FilePresence::Unreadable && (checkResult == HResultFromWin32(ERROR_ACCESS_DENIED) ||
@@ -225,11 +227,8 @@ bool ShowsFilePresent(HRESULT checkResult, FilePresence presence) noexcept
 bool IsFilePresent(LPCWSTR path, FilePresence presence)
 {
     const CString longPath = MakeLongPath(CString(path), false, false);
-    HANDLE token = nullptr;
-    const HRESULT hr = FindUserTokenForFile(longPath, &token, false);
-    if (token)
-        CloseHandle(token);
-    return ShowsFilePresent(hr, presence);
+    CScopedHandle token;
+    return ShowsFilePresent(FindUserTokenForFile(longPath, &token, false), presence);
 }
 
 bool DeleteFileAsUser(LPCWSTR path, FileGuardRefusal* refusal)
@@ -237,10 +236,9 @@ bool DeleteFileAsUser(LPCWSTR path, FileGuardRefusal* refusal)
     if (refusal)
         *refusal = FileGuardRefusal::None;
     const CString longPath = MakeLongPath(CString(path), false, false);
-    HANDLE token = nullptr;
-    if (FAILED(FindUserTokenForFile(longPath, &token, true)))
+    CScopedHandle user;
+    if (FAILED(FindUserTokenForFile(longPath, &user, true)))
         return false;
-    const CScopedHandle user(token);
     // Without a token (the service can open the file) nobody is impersonated and the file is
     // deleted as the service, which is why the guard decides before anything is deleted.
     const CImpersonation asUser(user.Get());
@@ -284,13 +282,23 @@ bool OverwriteFileGuarded(LPCWSTR source, LPCWSTR target)
 
 // ---- Lookups --------------------------------------------------------------------------------
 
+template <typename Body>
+HRESULT CKdCdbMgr::RunLookup(bool argumentsGiven, std::initializer_list<StringList*> outLists, Body&& body)
+{
+    if (!argumentsGiven)
+        return E_POINTER;
+    for (StringList* list : outLists)
+    {
+        if (list)
+            list->clear();
+    }
+    return CatchAsHResult([&] { return OnConnection(body); });
+}
+
 HRESULT CKdCdbMgr::FindItemByPath(LPCWSTR path, ULONG propCount, const LONG* propIds, LONG itemClass,
                                   LONG* resultCount)
 {
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    return RunLookup(true, {}, [&]() -> HRESULT {
         if (!path)
             return E_POINTER;
         if (itemClass == kItemClassUnknown)
@@ -305,21 +313,15 @@ HRESULT CKdCdbMgr::FindItemByPath(LPCWSTR path, ULONG propCount, const LONG* pro
 
 HRESULT CKdCdbMgr::ListContainerGroups(std::vector<CKdCdbItemGroup>* groups)
 {
-    if (!groups)
-        return E_POINTER;
-    groups->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    if (groups)
+        groups->clear();
+    return RunLookup(groups != nullptr, {}, [&]() -> HRESULT {
         if (IsAborted(0))
             return E_ABORT;
-        HRESULT hr = SearchAndWalk(*this, QueryNumberEquals(kPropItemClass, kItemClassContainer), 1, kIdOnly, [&] {
-            const CString id = GetValueText(kPropItemId);
-            if (!id.IsEmpty())
-                groups->push_back(CKdCdbItemGroup{id, {}});
-            return true;
-        });
+        StringList containers;
+        HRESULT hr = CollectIds(*this, QueryNumberEquals(kPropItemClass, kItemClassContainer), containers);
+        for (const CString& id : containers)
+            groups->push_back(CKdCdbItemGroup{id, {}});
         if (FAILED(hr))
             return hr;
 
@@ -336,7 +338,7 @@ HRESULT CKdCdbMgr::ListContainerGroups(std::vector<CKdCdbItemGroup>* groups)
             else
             {
                 CString member;
-                hr = WalkResults(*this, count, [&] {
+                hr = WalkResults(count, [&] {
                     if (ReadClass(*this) == kItemClassDerived612)
                         member = GetValueText(kPropItemId);
                     return member.IsEmpty();
@@ -365,13 +367,7 @@ HRESULT CKdCdbMgr::ListContainerGroups(std::vector<CKdCdbItemGroup>* groups)
 
 HRESULT CKdCdbMgr::GetItemFiles(LPCWSTR itemId, std::vector<CString>* files)
 {
-    if (!files || IsEmptyId(itemId))
-        return E_POINTER;
-    files->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    return RunLookup(files && !IsEmptyId(itemId), {files}, [&]() -> HRESULT {
         CScopedBstr id(CString(itemId).AllocSysString());
         LONG found = 0;
         const HRESULT hr = SelectItem(id.Get(), kAssociatedFilePropCount, kAssociatedFileProps, &found);
@@ -386,17 +382,7 @@ HRESULT CKdCdbMgr::GetItemFiles(LPCWSTR itemId, std::vector<CString>* files)
 HRESULT CKdCdbMgr::FindDerivedItems(LPCWSTR sourceId, std::vector<CString>* ids, std::vector<CString>* files,
                                     std::vector<CString>* keys)
 {
-    if (!ids || IsEmptyId(sourceId))
-        return E_POINTER;
-    ids->clear();
-    if (files)
-        files->clear();
-    if (keys)
-        keys->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    return RunLookup(ids && !IsEmptyId(sourceId), {ids, files, keys}, [&] {
         static const CDerivedSelection selection;
         const bool idOnly = !files && !keys;
         const ULONG propCount = idOnly ? 1 : static_cast<ULONG>(std::size(selection.props));
@@ -425,14 +411,7 @@ HRESULT CKdCdbMgr::FindDerivedItems(LPCWSTR sourceId, std::vector<CString>* ids,
 
 HRESULT CKdCdbMgr::ListDerivationSources(std::vector<CString>* sources, std::vector<CString>* unsourced)
 {
-    if (!sources || !unsourced)
-        return E_POINTER;
-    sources->clear();
-    unsourced->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    return RunLookup(sources && unsourced, {sources, unsourced}, [&] {
         const LONG props[] = {kPropItemId, kPropDerivedFrom};
         const CString query = QueryAnyClass(kItemClassDerived610, kItemClassDerived611, kItemClassDerived612);
         std::unordered_set<std::wstring> seenSources;
@@ -454,51 +433,19 @@ HRESULT CKdCdbMgr::ListDerivationSources(std::vector<CString>* sources, std::vec
 
 HRESULT CKdCdbMgr::FindEmptyContainers(std::vector<CString>* ids, std::vector<CString>* files)
 {
-    if (!ids)
-        return E_POINTER;
-    ids->clear();
-    if (files)
-        files->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
-        // Older servers know class 600 only.
-        const CString query = m_serverVersion < 0x00030000
-                                  ? QueryNumberEquals(kPropItemClass, kItemClassContainer)
-                                  : QueryAnyClass(kItemClassContainer, kItemClassContainer620, kItemClassContainer630);
-        const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
-            AppendIfNotEmpty(ids, GetValueText(kPropItemId));
-            return true;
-        });
-        if (FAILED(hr))
-            return hr;
-        return KeepEmptyContainers(*this, *ids, files);
+    return RunLookup(ids != nullptr, {ids, files}, [&] {
+        const HRESULT hr = CollectIds(*this, ContainerQuery(m_serverVersion, nullptr), *ids);
+        return FAILED(hr) ? hr : KeepEmptyContainers(*this, *ids, files);
     });
 }
 
 HRESULT CKdCdbMgr::FindEmptyContainersByKey(const std::vector<CString>* keys, std::vector<CString>* ids,
                                             std::vector<CString>* files)
 {
-    if (!keys || !ids)
-        return E_POINTER;
-    ids->clear();
-    if (files)
-        files->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    return RunLookup(keys && ids, {ids, files}, [&] {
         for (const CString& key : *keys)
         {
-            const CString query = m_serverVersion < 0x00030000
-                                      ? QueryClassAndValue(kItemClassContainer, kPropContainerKey, key)
-                                      : QueryAnyClassAndValue(kItemClassContainer, kItemClassContainer620,
-                                                              kItemClassContainer630, kPropContainerKey, key);
-            const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
-                AppendIfNotEmpty(ids, GetValueText(kPropItemId));
-                return true;
-            });
+            const HRESULT hr = CollectIds(*this, ContainerQuery(m_serverVersion, &key), *ids);
             if (FAILED(hr))
                 return hr;
         }
@@ -508,37 +455,15 @@ HRESULT CKdCdbMgr::FindEmptyContainersByKey(const std::vector<CString>* keys, st
 
 HRESULT CKdCdbMgr::FindEmptyCollections(std::vector<CString>* ids, std::vector<CString>* files)
 {
-    if (!ids)
-        return E_POINTER;
-    ids->clear();
-    if (files)
-        files->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
-        const CString query = QueryAnyClass(kItemClassCollection650, kItemClassCollection700);
-        const HRESULT hr = SearchAndWalk(*this, query, 1, kIdOnly, [&] {
-            AppendIfNotEmpty(ids, GetValueText(kPropItemId));
-            return true;
-        });
-        if (FAILED(hr))
-            return hr;
-        return KeepEmptyCollections(*this, *ids, files);
+    return RunLookup(ids != nullptr, {ids, files}, [&] {
+        const HRESULT hr = CollectIds(*this, QueryAnyClass(kItemClassCollection650, kItemClassCollection700), *ids);
+        return FAILED(hr) ? hr : KeepEmptyCollections(*this, *ids, files);
     });
 }
 
 HRESULT CKdCdbMgr::RemoveFromCollections(LPCWSTR itemId, std::vector<CString>* ids, std::vector<CString>* files)
 {
-    if (!ids || IsEmptyId(itemId))
-        return E_POINTER;
-    ids->clear();
-    if (files)
-        files->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    return RunLookup(ids && !IsEmptyId(itemId), {ids, files}, [&]() -> HRESULT {
         if (IsAborted(0))
             return E_ABORT;
         const CString id(itemId);
@@ -556,21 +481,13 @@ HRESULT CKdCdbMgr::RemoveFromCollections(LPCWSTR itemId, std::vector<CString>* i
                 SetValue(collection, kPropMemberList, members);
             return true;
         });
-        if (FAILED(hr))
-            return hr;
-        return KeepEmptyCollections(*this, *ids, files);
+        return FAILED(hr) ? hr : KeepEmptyCollections(*this, *ids, files);
     });
 }
 
 HRESULT CKdCdbMgr::FindItemsWithMissingFile(std::vector<CString>* ids, LONG itemClass)
 {
-    if (!ids)
-        return E_POINTER;
-    ids->clear();
-    return ComCall([&]() -> HRESULT {
-        CLockGuard guard(m_connectionLock);
-        if (!m_database)
-            return kHrNotConnected;
+    return RunLookup(ids != nullptr, {ids}, [&] {
         const LONG props[] = {kPropItemId, kPropPath};
         const CString query = itemClass == kAnyItemClass
                                   ? QueryAnyClass(kItemClassVideo, kItemClassImage, kItemClassAudio)
@@ -591,29 +508,24 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
     // A blank id would match every derived item that names no source.
     if (IsEmptyId(itemId))
         return E_POINTER;
-    return ComCall([&]() -> HRESULT {
+    return CatchAsHResult([&]() -> HRESULT {
         // Each deletion first checks that the owner still lets us run; a stop ends them all.
         bool stopped = false;
-        auto mayGoOn = [&] {
-            if (!stopped && !WaitRunnable(INFINITE))
-                stopped = true;
+        auto eachWhileRunnable = [&](const StringList& list, auto act) {
+            for (const CString& entry : list)
+            {
+                if (!stopped && !WaitRunnable(INFINITE))
+                    stopped = true;
+                if (stopped)
+                    return;
+                act(entry);
+            }
+        };
+        // The files first (their lists are empty unless deleteFiles), then the items. False after a stop.
+        auto deleteAll = [&](const StringList& files, const StringList& ids) {
+            eachWhileRunnable(files, [](const CString& file) { DeleteFileAsUser(file); });
+            eachWhileRunnable(ids, [this](const CString& id) { DeleteItem(id); });
             return !stopped;
-        };
-        auto deleteFilesOf = [&](const StringList& files) {
-            for (const CString& file : files)
-            {
-                if (!mayGoOn())
-                    return;
-                DeleteFileAsUser(file);
-            }
-        };
-        auto deleteItems = [&](const StringList& ids) {
-            for (const CString& id : ids)
-            {
-                if (!mayGoOn())
-                    return;
-                DeleteItem(id);
-            }
         };
 
         StringList derived;
@@ -623,10 +535,7 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
             FindDerivedItems(itemId, &derived, deleteFiles ? &files : nullptr, withContainers ? &keys : nullptr);
         if (FAILED(found))
             return found;
-        if (deleteFiles)
-            deleteFilesOf(files);
-        deleteItems(derived);
-        if (stopped)
+        if (!deleteAll(files, derived))
             return E_ABORT;
         if (!withContainers)
             return found;
@@ -634,28 +543,15 @@ HRESULT CKdCdbMgr::DeleteItemWithDependents(LPCWSTR itemId, bool deleteFiles, bo
         StringList containers;
         StringList containerFiles;
         // Containers that cannot be listed are left for a later clean-up; collections still go.
-        if (SUCCEEDED(FindEmptyContainersByKey(&keys, &containers, deleteFiles ? &containerFiles : nullptr)))
-        {
-            if (deleteFiles)
-                deleteFilesOf(containerFiles);
-            deleteItems(containers);
-            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
-            if (stopped)
-                return E_ABORT;
-        }
+        if (SUCCEEDED(FindEmptyContainersByKey(&keys, &containers, deleteFiles ? &containerFiles : nullptr)) &&
+            !deleteAll(containerFiles, containers))
+            return E_ABORT;
 
         StringList collections;
         StringList collectionFiles;
         const HRESULT removed = RemoveFromCollections(itemId, &collections, deleteFiles ? &collectionFiles : nullptr);
-        if (SUCCEEDED(removed))
-        {
-            if (deleteFiles)
-                deleteFilesOf(collectionFiles);
-            deleteItems(collections);
-            // cppcheck-suppress identicalConditionAfterEarlyExit ; the deletions set it through mayGoOn
-            if (stopped)
-                return E_ABORT;
-        }
+        if (SUCCEEDED(removed) && !deleteAll(collectionFiles, collections))
+            return E_ABORT;
         return removed;
     });
 }

@@ -1,6 +1,7 @@
 #include "contentdb/QueryText.h"
 
 #include <cwchar>
+#include <initializer_list>
 #include "common/HResultException.h"
 #include "contentdb/ContentConstants.h"
 
@@ -34,6 +35,14 @@ void AppendDecimal(CString& out, LONG value)
         out += L'-';
     while (count > 0)
         out += digits[--count];
+}
+
+CString Concat(std::initializer_list<const wchar_t*> pieces)
+{
+    CString out;
+    for (const wchar_t* piece : pieces)
+        out += piece;
+    return out;
 }
 
 }  // namespace
@@ -239,17 +248,10 @@ CString JoinAlternatives(const std::vector<CString>& groups)
 
 CString AddCondition(const wchar_t* text, const wchar_t* condition)
 {
-    CString out(text);
-    out += kAndOpen;
-    out += condition;
-    out += kClose;
-    return out;
+    return Concat({text, kAndOpen, condition, kClose});
 }
 
 CString JoinQueries(const wchar_t* first, const wchar_t* second)
 {
-    CString out(first);
-    out += kAnd;
-    out += second;
-    return out;
+    return Concat({first, kAnd, second});
 }

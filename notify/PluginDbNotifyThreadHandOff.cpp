@@ -8,6 +8,7 @@
 #include <vector>
 #include "common/ComCall.h"
 #include "common/ConsoleUser.h"
+#include "common/HResult.h"
 #include "common/Path.h"
 #include "common/TraceWriter.h"
 #include "contentdb/ContentClassification.h"
@@ -17,9 +18,6 @@
 
 namespace
 {
-// The open test found the file still being written: wait the full time again.
-constexpr HRESULT kHrSharingViolation = static_cast<HRESULT>(0x80070020);
-constexpr HRESULT kHrLockViolation = static_cast<HRESULT>(0x80070021);
 // Property 0x0068 with this value: the item is not ready for analysis yet.
 constexpr long kItemStateNotReady = 2;
 
@@ -49,9 +47,6 @@ const wchar_t* TextOf(const VARIANT& value) noexcept
 {
     return value.vt == VT_BSTR && value.bstrVal ? value.bstrVal : L"";
 }
-
-constexpr HRESULT kHrFileNotFound = static_cast<HRESULT>(0x80070002);
-constexpr HRESULT kHrPathNotFound = static_cast<HRESULT>(0x80070003);
 
 // Why a request was not handed off yet, or at all: the trace's words for the hand-off rules.
 struct CHandOffReason
@@ -136,12 +131,11 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
         if (outcome == Outcome::HandedOff)
         {
             // Opened with read sharing only, so a file someone still writes fails to open.
-            HANDLE token = nullptr;
+            CScopedHandle token;
             result = FindUserTokenForFile(MakeLongPath(item->path, false, false), &token, false);
-            if (token)
-                CloseHandle(token);
             reason.hr = result;
-            if (result == kHrSharingViolation || result == kHrLockViolation)
+            // The open test found the file still being written: wait the full time again.
+            if (IsFileInUse(result))
                 decide(Outcome::RequeueRestarted, L"in use");
             else if (result == kHrFileNotFound || result == kHrPathNotFound)
                 decide(Outcome::Drop, L"gone");

@@ -8,9 +8,15 @@ constexpr ULONG kStateWordCount = 4;
 constexpr ULONG kStateFieldMask = 0xF;
 constexpr ULONG kStateFieldCount = 32;
 
-// Overall states the passes write.
-constexpr ULONG kStateFileMissing = 5;
-constexpr ULONG kStateRepeat = 10;
+// Overall states the runs look for or write.
+constexpr ULONG kStateFileMissing = 5;  // written by a search pass that finds the item's file gone
+constexpr ULONG kStateInterrupted = 7;  // an analysis that did not finish: searched for again
+constexpr ULONG kStateRepeat = 10;      // written by the engine-state reset: to be analysed again
+
+// The engine-field values the engine-state resets move between.
+constexpr ULONG kEngineFieldAnalysed = 6;
+constexpr ULONG kEngineFieldOutdated = 4;
+constexpr ULONG kEngineFieldReset = 10;
 
 // A state word from its database text, read as a C number (base 0: "0x" and a leading "0" count);
 // null, empty or not a number gives 0. State words are 32-bit patterns that reach the database as

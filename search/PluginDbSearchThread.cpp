@@ -1,36 +1,39 @@
 #include "search/PluginDbSearchThread.h"
 
+#include <algorithm>
+#include <iterator>
 #include <new>
 #include "common/ComCall.h"
 #include "common/EventLog.h"
 #include "common/HResult.h"
+#include "common/ProductKeys.h"
 #include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
 #include "contentdb/KdCdbMgr.h"
+#include "search/AnalysisState.h"
 #include "search/CleanUpProgress.h"
 #include "search/MetadataVersions.h"
 #include "search/SearchQuerySet.h"
 
 namespace
 {
-constexpr wchar_t kClientName[] = L"LumSiftDbNotifyWex";
 constexpr DWORD kRunOpenTimeoutMs = 300000;
 constexpr ULONG kAllCategories = 0xFFFF;
 constexpr ULONG kQueueFlagsMask = 0xFF000000;
 constexpr ULONG kQueueFlagsPriorityBits = 0xC0000000;
 constexpr ULONG kQueueFlagsDefault = 0x80000000;
 
-// Overall states the runs look for, and the engine-field values the resets move between.
-constexpr ULONG kStateFileMissing = 5;
-constexpr ULONG kStateRepeat = 7;
-constexpr ULONG kStateReset = 10;
-constexpr ULONG kEngineFieldAnalysed = 6;
-constexpr ULONG kEngineFieldOutdated = 4;
-constexpr ULONG kEngineFieldReset = 10;
-
 // The category bits, in the order the metadata-version update resets them.
 constexpr ULONG kVersionResetOrder[] = {0x10, 0x20, 0x08, 0x04, 0x01, 0x02};
 constexpr ULONG kCategoryBitCount = 6;
+
+// A pass or reset whose answer the run does not take: its failure still shows in the trace. A stop
+// is no failure.
+void TraceDroppedResult(HRESULT hr, const wchar_t* what)
+{
+    if (FAILED(hr) && hr != E_ABORT && TraceOn(TraceLevel::Failures))
+        Trace(TraceSource::Search, TraceDecision::Failed, nullptr, nullptr, what, hr, L"the run goes on");
+}
 
 std::vector<ULONG> EngineIndexesFor(const std::vector<EngineEntry>& entries, ULONG category)
 {
@@ -229,66 +232,44 @@ HRESULT CPluginDbSearchThread::TakeSite(CProcessItem& item)
     return item.stream.Unmarshal(IID_ILumMgrPluginSite, reinterpret_cast<void**>(&m_site));
 }
 
-namespace
-{
-const wchar_t* RunName(LONG type) noexcept
-{
-    switch (type)
-    {
-    case CPluginDbSearchThread::kItemCleanUp:
-        return L"clean-up";
-    case CPluginDbSearchThread::kItemFullSearch:
-        return L"full search";
-    case CPluginDbSearchThread::kItemCategoryVersionSearch:
-        return L"category search with version check";
-    case CPluginDbSearchThread::kItemCategorySearch:
-        return L"category search";
-    case CPluginDbSearchThread::kItemMetadataUpdateMajor:
-        return L"metadata update, major versions";
-    case CPluginDbSearchThread::kItemMetadataUpdateMinor:
-        return L"metadata update, all versions";
-    default:
-        return L"unknown run";
-    }
-}
-}  // namespace
-
 void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
 {
+    using Self = CPluginDbSearchThread;
+    static const struct
+    {
+        LONG type;
+        const wchar_t* name;
+        HRESULT (*run)(Self& self, ULONG requestWord);
+    } runs[] = {
+        {kItemCleanUp, L"clean-up", [](Self& self, ULONG word) { return self.RunCleanUp(word); }},
+        {kItemFullSearch, L"full search", [](Self& self, ULONG word) { return self.RunFullSearch(word); }},
+        {kItemCategoryVersionSearch, L"category search with version check",
+         [](Self& self, ULONG word) { return self.RunCategoryVersionSearch(word); }},
+        {kItemCategorySearch, L"category search", [](Self& self, ULONG word) { return self.RunCategorySearch(word); }},
+        {kItemMetadataUpdateMajor, L"metadata update, major versions",
+         [](Self& self, ULONG word) { return self.RunMetadataVersionUpdate(word, true); }},
+        {kItemMetadataUpdateMinor, L"metadata update, all versions",
+         [](Self& self, ULONG word) { return self.RunMetadataVersionUpdate(word, false); }},
+    };
+    const wchar_t* name = L"unknown run";
+    HRESULT hr = E_UNEXPECTED;
+    const auto found =
+        std::find_if(std::begin(runs), std::end(runs), [type](const auto& run) { return run.type == type; });
+    if (found != std::end(runs))
+        name = found->name;
+
     SetProgress(kProgressRunning);
     m_runCounts = CRunCounts();
     const TraceSource source = type == kItemCleanUp ? TraceSource::CleanUp : TraceSource::Search;
     const ULONGLONG begun = GetTickCount64();
     if (TraceOn(TraceLevel::Decisions))
-        Trace(source, TraceDecision::RunBegun, nullptr, nullptr, RunName(type), S_OK,
+        Trace(source, TraceDecision::RunBegun, nullptr, nullptr, name, S_OK,
               L"categories 0x%04lx, queue flags 0x%02lx", static_cast<unsigned long>(requestWord & 0xFFFF),
               static_cast<unsigned long>(requestWord >> 24));
-    HRESULT hr = E_UNEXPECTED;
-    switch (type)
-    {
-    case kItemCleanUp:
-        hr = RunCleanUp(requestWord);
-        break;
-    case kItemFullSearch:
-        hr = RunFullSearch(requestWord);
-        break;
-    case kItemCategoryVersionSearch:
-        hr = RunCategoryVersionSearch(requestWord);
-        break;
-    case kItemCategorySearch:
-        hr = RunCategorySearch(requestWord);
-        break;
-    case kItemMetadataUpdateMajor:
-        hr = RunMetadataVersionUpdate(requestWord, true);
-        break;
-    case kItemMetadataUpdateMinor:
-        hr = RunMetadataVersionUpdate(requestWord, false);
-        break;
-    default:
-        break;
-    }
+    if (found != std::end(runs))
+        hr = found->run(*this, requestWord);
     if (TraceOn(TraceLevel::Decisions))
-        Trace(source, TraceDecision::RunEnded, nullptr, nullptr, RunName(type), hr,
+        Trace(source, TraceDecision::RunEnded, nullptr, nullptr, name, hr,
               L"%s after %.1f s: %lu handed over, %lu marked missing, %lu reset, %lu removed",
               FAILED(hr) ? L"failed" : L"done", static_cast<double>(GetTickCount64() - begun) / 1000.0,
               static_cast<unsigned long>(m_runCounts.handedOver), static_cast<unsigned long>(m_runCounts.markedMissing),
@@ -303,7 +284,8 @@ HRESULT CPluginDbSearchThread::OpenRunConnection(CKdCdbMgr& connection)
     connection.SetAbortEvent(GetStopEvent());
     const CScopedHandle runEvent(GetRunEvent());
     connection.SetRunEvent(runEvent.Get());
-    const HRESULT hr = connection.Open(false, kClientName, kRunOpenTimeoutMs);
+    // The database knows its clients by the plug-in's name.
+    const HRESULT hr = connection.Open(false, kPluginName, kRunOpenTimeoutMs);
     // A stop ends a busy open on purpose: no failure of the database's.
     if (FAILED(hr) && hr != E_ABORT)
         ReportFailure(TraceSource::Search, kEventDatabaseNotOpened, L"the content database cannot be opened", hr,
@@ -338,6 +320,23 @@ HRESULT CPluginDbSearchThread::RunInFrame(Steps steps)
     search.Close();
     write.Close();
     return hr;
+}
+
+template <typename Passes>
+HRESULT CPluginDbSearchThread::RunCategoryFrame(ULONG requestWord, Passes passes)
+{
+    const ULONG mask = CategoryMaskFromRequest(requestWord);
+    const ULONG flags = QueueFlagsFromRequest(requestWord);
+    const CString prefix = BuildCategoryPrefix(mask);
+    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
+        const auto pass = [&](const CString& query, ULONG categories) {
+            return SearchAndQueue(write, search, prefix + query, flags, categories);
+        };
+        // Every pass runs whatever the one before answered.
+        if (IsManagerIdle())
+            TraceDroppedResult(pass(QueryHandedOver(), mask), L"the search for handed-over items failed");
+        return passes(search, pass, mask);
+    });
 }
 
 bool CPluginDbSearchThread::IsManagerIdle()
@@ -391,25 +390,19 @@ HRESULT CPluginDbSearchThread::RunFullSearch(ULONG requestWord)
         if (SUCCEEDED(hr))
             hr = SearchAndQueue(write, search, QueryAllNew(), flags, kAllCategories);
         if (SUCCEEDED(hr))
-            hr = SearchAndQueue(write, search, QueryAllInState(kStateRepeat), flags, kAllCategories);
+            hr = SearchAndQueue(write, search, QueryAllInState(kStateInterrupted), flags, kAllCategories);
         if (SUCCEEDED(hr))
-            hr = SearchAndQueue(write, search, QueryAllInState(kStateReset), flags, kAllCategories);
+            hr = SearchAndQueue(write, search, QueryAllInState(kStateRepeat), flags, kAllCategories);
         return hr;
     });
 }
 
 HRESULT CPluginDbSearchThread::RunCategoryVersionSearch(ULONG requestWord)
 {
-    const ULONG mask = CategoryMaskFromRequest(requestWord);
-    const ULONG flags = QueueFlagsFromRequest(requestWord);
-    const CString prefix = BuildCategoryPrefix(mask);
-    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
-        // Every pass runs whatever the one before answered.
-        if (IsManagerIdle())
-            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
-        SearchAndQueue(write, search, prefix + QueryPending(), flags, mask);
-        SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, mask);
-        HRESULT hr = SearchAndQueue(write, search, prefix + QueryInState(kStateFileMissing), flags, mask);
+    return RunCategoryFrame(requestWord, [&](CKdCdbMgr& search, const auto& pass, ULONG mask) {
+        TraceDroppedResult(pass(QueryPending(), mask), L"the search for pending items failed");
+        TraceDroppedResult(pass(QueryInState(kStateRepeat), mask), L"the search for items to analyse again failed");
+        HRESULT hr = pass(QueryInState(kStateFileMissing), mask);
 
         // Engines whose analysis is done (field 6) are set to be repeated, category by category.
         const std::vector<EngineEntry> engines = GetEngineList(mask);
@@ -426,31 +419,30 @@ HRESULT CPluginDbSearchThread::RunCategoryVersionSearch(ULONG requestWord)
             if (indexes.empty())
                 continue;
             resetCategories |= category;
-            ResetEngineStates(search, BuildCategoryClause(category), indexes, kEngineFieldAnalysed, kEngineFieldReset);
+            TraceDroppedResult(ResetEngineStates(search, BuildCategoryClause(category), indexes, kEngineFieldAnalysed,
+                                                 kEngineFieldReset),
+                               L"the reset of analysed engine fields failed");
         }
         if (resetCategories)
-            hr = SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, resetCategories);
+        {
+            TraceDroppedResult(hr, L"the search for items whose file is missing failed");
+            hr = pass(QueryInState(kStateRepeat), resetCategories);
+        }
         return hr;
     });
 }
 
 HRESULT CPluginDbSearchThread::RunCategorySearch(ULONG requestWord)
 {
-    const ULONG mask = CategoryMaskFromRequest(requestWord);
-    const ULONG flags = QueueFlagsFromRequest(requestWord);
-    const CString prefix = BuildCategoryPrefix(mask);
-    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
-        if (IsManagerIdle())
-            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
-        SearchAndQueue(write, search, prefix + QueryNew(), flags, mask);
-        return SearchAndQueue(write, search, prefix + QueryNewOrInState(kStateReset), flags, mask);
+    return RunCategoryFrame(requestWord, [&](CKdCdbMgr&, const auto& pass, ULONG mask) {
+        TraceDroppedResult(pass(QueryNew(), mask), L"the search for new items failed");
+        return pass(QueryNewOrInState(kStateRepeat), mask);
     });
 }
 
 HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG requestWord, bool majorOnly)
 {
     const ULONG mask = CategoryMaskFromRequest(requestWord);
-    const ULONG flags = QueueFlagsFromRequest(requestWord);
     std::vector<EngineEntry> outdated;
     if (GetOutdatedEngines(majorOnly, outdated, mask) != 0)
     {
@@ -464,7 +456,8 @@ HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG requestWord, bool 
             for (ULONG category : kVersionResetOrder)
             {
                 if (mask & category)
-                    ResetEngineVersions(search, outdated, category);
+                    TraceDroppedResult(ResetEngineVersions(search, outdated, category),
+                                       L"the reset of outdated engine fields failed");
             }
         }
         search.Close();
@@ -472,11 +465,8 @@ HRESULT CPluginDbSearchThread::RunMetadataVersionUpdate(ULONG requestWord, bool 
     }
 
     // The marked items are searched for in a frame of their own.
-    const CString prefix = BuildCategoryPrefix(mask);
-    return RunInFrame([&](CKdCdbMgr& search, CKdCdbMgr& write) {
-        if (IsManagerIdle())
-            SearchAndQueue(write, search, prefix + QueryHandedOver(), flags, mask);
-        return SearchAndQueue(write, search, prefix + QueryInState(kStateReset), flags, mask);
+    return RunCategoryFrame(requestWord, [&](CKdCdbMgr&, const auto& pass, ULONG categories) {
+        return pass(QueryInState(kStateRepeat), categories);
     });
 }
 
@@ -507,14 +497,17 @@ HRESULT CPluginDbSearchThread::WalkSearchResults(CKdCdbMgr& connection, LPCWSTR 
               static_cast<long>(count), query);
     if (FAILED(hr))
         return hr;
-    for (LONG i = 0; i < count && !stopped; ++i)
-    {
-        readRow();
-        const HRESULT moved = connection.MoveNext();
-        if (!WaitForRun(INFINITE))
-            stopped = true;
-        if (FAILED(moved))
-            break;
-    }
+    // A failed move ends the walk without waiting: every pass waits for the run right after it.
+    const HRESULT walked = connection.WalkResults(
+        count,
+        [&] {
+            if (stopped)
+                return false;
+            readRow();
+            return true;
+        },
+        [this] { return WaitForRun(INFINITE); });
+    if (walked == E_ABORT)
+        stopped = true;
     return hr;
 }

@@ -205,6 +205,12 @@ private:
     // run `steps`, unlist and close. A stop before the steps gives E_ABORT.
     template <typename Steps>
     HRESULT RunInFrame(Steps steps);
+    // The frame of the category runs: RunInFrame for the request's category mask and queue flags,
+    // where the handed-over items are searched again first when the manager is idle; then
+    // passes(search, pass, mask), pass(query, categories) being one SearchAndQueue of the mask's
+    // category prefix and `query`.
+    template <typename Passes>
+    HRESULT RunCategoryFrame(ULONG requestWord, Passes passes);
     // True when the manager status object says the manager has nothing queued. A status object
     // that cannot be created or asked counts as busy: the idle-only step is skipped.
     bool IsManagerIdle();

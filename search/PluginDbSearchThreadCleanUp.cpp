@@ -136,15 +136,20 @@ HRESULT CPluginDbSearchThread::RunRemovalSteps(CKdCdbMgr& connection, CCleanUpPr
                                  &CPluginDbSearchThread::RemoveEmptyCollections};
     for (Step step : steps)
     {
-        if ((this->*step)(connection, progress) == E_ABORT)
+        const HRESULT hr = (this->*step)(connection, progress);
+        if (hr == E_ABORT)
             return E_ABORT;
+        // A failed step ends only itself; the next one still runs.
+        if (FAILED(hr) && TraceOn(TraceLevel::Failures))
+            Trace(TraceSource::CleanUp, TraceDecision::Failed, nullptr, nullptr, L"a clean-up step failed", hr,
+                  L"the run goes on");
     }
     return S_OK;
 }
 
 HRESULT CPluginDbSearchThread::RemoveItemsWithMissingFile(CKdCdbMgr& connection, CCleanUpProgress& progress)
 {
-    return ComCall([&]() -> HRESULT {
+    return CatchAsHResult([&]() -> HRESULT {
         // Stopped: the lookup still runs (and ends early), but no item is touched.
         const bool stopped = IsStopRequested(0);
         const LONG itemClass = ReadCleanUpObjectClass();
@@ -186,7 +191,7 @@ HRESULT CPluginDbSearchThread::RemoveItemsWithMissingFile(CKdCdbMgr& connection,
 
 HRESULT CPluginDbSearchThread::RemoveOrphanedDerivedItems(CKdCdbMgr& connection, CCleanUpProgress& progress)
 {
-    return ComCall([&]() -> HRESULT {
+    return CatchAsHResult([&]() -> HRESULT {
         if (IsStopRequested(0))
             return E_ABORT;
         StringList sources;
@@ -227,7 +232,7 @@ HRESULT CPluginDbSearchThread::RemoveEmptyCollections(CKdCdbMgr& connection, CCl
 HRESULT CPluginDbSearchThread::RemoveEmptyGroups(CKdCdbMgr& connection, CCleanUpProgress& progress,
                                                  EmptyGroupLookup lookup, ULONG low, ULONG middle, ULONG high)
 {
-    return ComCall([&]() -> HRESULT {
+    return CatchAsHResult([&]() -> HRESULT {
         if (IsStopRequested(0))
             return E_ABORT;
         progress.BeginPhase(low, middle);
@@ -261,7 +266,7 @@ HRESULT CPluginDbSearchThread::RemoveEmptyGroups(CKdCdbMgr& connection, CCleanUp
 
 HRESULT CPluginDbSearchThread::RepairContainers(CKdCdbMgr& connection, CCleanUpProgress& progress)
 {
-    return ComCall([&]() -> HRESULT {
+    return CatchAsHResult([&]() -> HRESULT {
         if (IsStopRequested(0))
             return E_ABORT;
         progress.BeginPhase(kPhaseRepair, kPhaseEnd);
@@ -325,10 +330,9 @@ bool CPluginDbSearchThread::CopyMemberIntoContainer(CKdCdbMgr& connection, const
     // same user.
     const CString longContainer = MakeLongPath(containerFile, false, false);
     const CString longMember = MakeLongPath(memberFile, false, false);
-    HANDLE rawToken = nullptr;
-    if (FAILED(FindUserTokenForFile(longContainer, &rawToken, true)))
+    CScopedHandle token;
+    if (FAILED(FindUserTokenForFile(longContainer, &token, true)))
         return false;
-    CScopedHandle token(rawToken);
     if (FAILED(TryOpenFile(token.Get(), longMember, false)))
         return false;
     {
@@ -351,7 +355,7 @@ HRESULT CPluginDbSearchThread::ExamineContainerPair(const CString& sourcePath, c
     if (!accepted)
         return E_POINTER;
     *accepted = false;
-    return ComCall([&]() -> HRESULT {
+    return CatchAsHResult([&]() -> HRESULT {
         const CString container = ContainerFileOf(containerFile, true);
         if (container.IsEmpty() || sourcePath.IsEmpty() || !IsPresent(container) || !IsPresent(sourcePath))
             return HResultFromWin32(ERROR_FILE_NOT_FOUND);

@@ -39,7 +39,7 @@ ULONG OverallAfterReset(ULONG current, ULONG to) noexcept
     case 13:
     case 14:
         return toClosing ? current : to;
-    case 7:
+    case kStateInterrupted:
     case 8:
     case 9:
     case kStateRepeat:
@@ -143,7 +143,7 @@ HRESULT CPluginDbSearchThread::ResetEngineStates(CKdCdbMgr& connection, LPCWSTR 
     const ULONG to = toValue & kStateFieldMask;
     std::vector<ChangedItem> changedItems;
 
-    HRESULT result = ComCall([&]() -> HRESULT {
+    HRESULT result = CatchAsHResult([&]() -> HRESULT {
         const CString engineClause = JoinEngineClauses(engineIndexes, fromValue);
         if (engineClause.IsEmpty())
             return E_INVALIDARG;
@@ -178,7 +178,7 @@ HRESULT CPluginDbSearchThread::ResetEngineStates(CKdCdbMgr& connection, LPCWSTR 
         return E_ABORT;
     if (SUCCEEDED(result))
     {
-        const HRESULT written = ComCall([&] {
+        const HRESULT written = CatchAsHResult([&] {
             for (const ChangedItem& item : changedItems)
             {
                 WriteChangedItem(connection, item);

@@ -21,11 +21,6 @@ constexpr ULONG kSearchColumnCount = sizeof(kSearchColumns) / sizeof(kSearchColu
 // The value of property 0x68 that keeps an item from ever being queued.
 constexpr long kExcludedItem = 2;
 
-constexpr HRESULT kHrFileNotFound = HResultFromWin32(ERROR_FILE_NOT_FOUND);
-constexpr HRESULT kHrPathNotFound = HResultFromWin32(ERROR_PATH_NOT_FOUND);
-constexpr HRESULT kHrSharingViolation = HResultFromWin32(ERROR_SHARING_VIOLATION);
-constexpr HRESULT kHrLockViolation = HResultFromWin32(ERROR_LOCK_VIOLATION);
-
 const wchar_t* TextOrEmpty(const CScopedBstr& value) noexcept
 {
     return value.Get() ? value.Get() : L"";
@@ -37,7 +32,7 @@ ULONG ClassifyRow(LONG itemClass, LPCWSTR location, const CScopedBstr& mimeType,
                   const CScopedBstr& broadcastType, const CScopedBstr& marker)
 {
     ULONG category = kCategoryNone;
-    const HRESULT hr = ComCall([&] {
+    const HRESULT hr = CatchAsHResult([&] {
         category = ClassifyContentCategory(itemClass, location, TextOrEmpty(mimeType), TextOrEmpty(sourceApplication),
                                            TextOrEmpty(broadcastType), TextOrEmpty(marker));
         return S_OK;
@@ -60,7 +55,8 @@ HRESULT CPluginDbSearchThread::SearchAndQueue(CKdCdbMgr& writeConnection, CKdCdb
     // A stop already requested still lets the search run; the walk then takes no row.
     bool stopped = IsStopRequested(0);
     CSearchCandidates candidates;
-    HRESULT result = ComCall([&] { return CollectCandidates(searchConnection, query, categoryMask, candidates, stopped); });
+    HRESULT result =
+        CatchAsHResult([&] { return CollectCandidates(searchConnection, query, categoryMask, candidates, stopped); });
     if (stopped)
         result = E_ABORT;
 
@@ -71,7 +67,7 @@ HRESULT CPluginDbSearchThread::SearchAndQueue(CKdCdbMgr& writeConnection, CKdCdb
     CComPtr<ILumMgrPluginSite> site = m_site;
     if (site && SUCCEEDED(result) && candidates.Count() != 0)
     {
-        const HRESULT handOver = ComCall([&] {
+        const HRESULT handOver = CatchAsHResult([&] {
             candidates.Visit([&](const CSearchCandidates::Entry& entry) {
                 if (stopped)
                     return false;
@@ -127,11 +123,8 @@ HRESULT CPluginDbSearchThread::CheckFileAccess(LPCWSTR longPath)
     if (m_fileAccessCheck)
         return m_fileAccessCheck(m_fileAccessContext, longPath);
     // Read access, as the analysis will need; a user token found for it is not needed here.
-    HANDLE token = nullptr;
-    const HRESULT hr = FindUserTokenForFile(longPath, &token, false);
-    if (token)
-        CloseHandle(token);
-    return hr;
+    CScopedHandle token;
+    return FindUserTokenForFile(longPath, &token, false);
 }
 
 void CPluginDbSearchThread::HandOverCandidate(CKdCdbMgr& writeConnection, ILumMgrPluginSite* site, LONG state,
@@ -143,7 +136,7 @@ void CPluginDbSearchThread::HandOverCandidate(CKdCdbMgr& writeConnection, ILumMg
 
     const bool tracing = TraceOn(TraceLevel::Decisions);
     // A file someone holds open is still there: the manager waits for it.
-    if (SUCCEEDED(access) || access == kHrSharingViolation || access == kHrLockViolation)
+    if (SUCCEEDED(access) || IsFileInUse(access))
     {
         CScopedBstr text(SysAllocString(location));
         CScopedVariant answer;

@@ -9,7 +9,7 @@ size_t CSearchCandidates::GroupOf(LONG state) noexcept
     {
     case 0:
         return 0;
-    case 7:
+    case kStateInterrupted:
         return 1;
     case kStateFileMissing:
         return 2;

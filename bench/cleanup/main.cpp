@@ -286,10 +286,9 @@ void DeleteFiles(const StringList& files)
     for (const CString& file : files)
     {
         const CString longPath = MakeLongPath(file, false, false);
-        HANDLE token = nullptr;
-        if (FAILED(FindUserTokenForFile(longPath, &token, true)))
+        CScopedHandle user;
+        if (FAILED(FindUserTokenForFile(longPath, &user, true)))
             continue;
-        const CScopedHandle user(token);
         const CImpersonation asUser(user.Get());
         DeleteFileW(longPath);
     }
@@ -479,10 +478,9 @@ bool CopyMember(CKdCdbMgr& c, const CString& containerId, const CString& contain
         return false;
     const CString longContainer = MakeLongPath(containerFile, false, false);
     const CString longMember = MakeLongPath(ContainerFileOf(member[1], true), false, false);
-    HANDLE rawToken = nullptr;
-    if (FAILED(FindUserTokenForFile(longContainer, &rawToken, true)))
+    CScopedHandle token;
+    if (FAILED(FindUserTokenForFile(longContainer, &token, true)))
         return false;
-    CScopedHandle token(rawToken);
     if (FAILED(TryOpenFile(token.Get(), longMember, false)))
         return false;
     {

@@ -2,14 +2,12 @@
 #include <windows.h>
 #include <string>
 #include "common/ConsoleUser.h"
+#include "common/HResult.h"
 #include "common/Scoped.h"
 #include "tests/support/TempFolder.h"
 
 namespace
 {
-constexpr HRESULT kHrFileNotFound = static_cast<HRESULT>(0x80070002);
-constexpr HRESULT kHrPathNotFound = static_cast<HRESULT>(0x80070003);
-constexpr HRESULT kHrSharingViolation = static_cast<HRESULT>(0x80070020);
 const HANDLE kJunk = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1234));
 
 // The id of the thread's token object (plus one, never 0), 0 when it has none. An id names the
@@ -134,18 +132,18 @@ TEST_P(ConsoleUserAccess, FindUserTokenForFileAnswersWhoCanOpenIt)
     {
         SCOPED_TRACE(c.name);
         CScopedHandle holder(Hold(c.path, c.holderAccess));
-        HANDLE token = kJunk;
+        // Whatever the owner held before goes: no answer here leaves a token.
+        CScopedHandle token(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         EXPECT_EQ(c.expected, FindUserTokenForFile(c.path.c_str(), &token, c.write));
-        EXPECT_EQ(nullptr, token);
+        EXPECT_EQ(nullptr, token.Get());
         EXPECT_EQ(m_before, ThreadTokenId());
     }
-    HANDLE token = kJunk;
+    CScopedHandle token;
     EXPECT_EQ(E_INVALIDARG, FindUserTokenForFile(nullptr, &token, false));
-    EXPECT_EQ(nullptr, token);
+    EXPECT_EQ(nullptr, token.Get());
     EXPECT_EQ(E_POINTER, FindUserTokenForFile(m_file.c_str(), nullptr, false));
-    token = kJunk;
     EXPECT_TRUE(FAILED(FindUserTokenForFile((m_folder / std::wstring(40000, L'x')).c_str(), &token, false)));
-    EXPECT_EQ(nullptr, token);
+    EXPECT_EQ(nullptr, token.Get());
 }
 
 TEST_P(ConsoleUserAccess, ImpersonationRunsBetweenBeginAndEnd)

@@ -333,10 +333,13 @@ TEST_F(CleanUpTest, AFailedLookupEndsOnlyItsOwnStep)
     m_builder->AddContainer(L"emptyBox", L"", "box", {});
     // Step A is off; the first search is step B's.
     m_db->Control().FailNext(CdbMethod::Search, E_FAIL, 1);
+    trace_test::CTraceCapture trace(1, false);
     EXPECT_EQ(S_OK, m_cleanUp->Run(&RemovalSteps));
     EXPECT_TRUE(Has(L"orphan"));
     EXPECT_FALSE(Has(L"emptyBox"));
     EXPECT_EQ((std::vector<ULONG>{40, 50, 65, 75}), m_cleanUp->Published());
+    // The run's answer does not show the failure; the trace does.
+    EXPECT_EQ(1u, trace.LinesWith(L"cleanup failed: a clean-up step failed").size());
 }
 
 TEST_F(CleanUpTest, RejectedContainersTakeAMembersFileAndItsItemAsSource)

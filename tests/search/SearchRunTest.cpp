@@ -162,7 +162,8 @@ TEST_F(SearchRunTest, CategorySearchUsesTheClauseAndTheRequestsFlags)
         EXPECT_EQ(0u, text.find(L"( -2 = \"200\" ) and ")) << std::string(text.begin(), text.end());
 }
 
-// A failed pass ends a full search; the category search goes on and reports its last pass.
+// A failed pass ends a full search; the category search goes on and reports its last pass, and
+// the failure it passed over is traced.
 TEST_F(SearchRunTest, AFailedPassEndsOnlyTheFullSearch)
 {
     m_media->Add(Item(L"new", 300, 0, false));
@@ -172,20 +173,23 @@ TEST_F(SearchRunTest, AFailedPassEndsOnlyTheFullSearch)
         ULONG failingSearch;  // 0-based
         size_t searches;
         ULONG progress;
+        size_t passedOver;
     } cases[] = {
-        {Search::kItemFullSearch, 0, 1, Search::kProgressFailed},
-        {Search::kItemFullSearch, 2, 3, Search::kProgressFailed},
-        {Search::kItemCategorySearch, 0, 2, Search::kProgressDone},
-        {Search::kItemCategorySearch, 1, 2, Search::kProgressFailed},
+        {Search::kItemFullSearch, 0, 1, Search::kProgressFailed, 0},
+        {Search::kItemFullSearch, 2, 3, Search::kProgressFailed, 0},
+        {Search::kItemCategorySearch, 0, 2, Search::kProgressDone, 1},
+        {Search::kItemCategorySearch, 1, 2, Search::kProgressFailed, 0},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(testing::Message() << c.type << " fails search " << c.failingSearch);
+        trace_test::CTraceCapture trace(1, false);
         ClearCalls();
         m_db->Control().FailCall(CdbMethod::Search, E_FAIL, c.failingSearch);
         EXPECT_EQ(c.progress, Run(c.type, 0x00010000));
         EXPECT_EQ(c.searches, SearchTexts().size());
         ExpectConnectionsClosed(2);
+        EXPECT_EQ(c.passedOver, trace.LinesWith(L"the run goes on").size());
     }
 }
 

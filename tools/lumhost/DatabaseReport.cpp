@@ -49,7 +49,7 @@ std::wstring DescribeAnalysisState(ULONG state)
     case 3: return L"handed over";
     case 4: return L"analysed";
     case 5: return L"file missing";
-    case 7: return L"interrupted";
+    case kStateInterrupted: return L"interrupted";
     case kStateRepeat: return L"analyse again";
     default: return std::wstring();
     }

@@ -66,7 +66,7 @@ HRESULT CComDllModule::CanUnloadNow() const noexcept
 
 HRESULT CComDllModule::UpdateRegistryFromResource(UINT resourceId, bool doRegister) noexcept
 {
-    return ComCall([&] {
+    return CatchAsHResult([&] {
         CString path;
         DWORD capacity = MAX_PATH;
         for (;;)
@@ -87,12 +87,7 @@ HRESULT CComDllModule::UpdateRegistryFromResource(UINT resourceId, bool doRegist
                 return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
             capacity *= 4;
         }
-        CRegistrar registrar;
-        HRESULT hr = registrar.AddReplacement(L"MODULE", path);
-        if (FAILED(hr))
-            return hr;
-        return doRegister ? registrar.ResourceRegister(m_instance, resourceId)
-                          : registrar.ResourceUnregister(m_instance, resourceId);
+        return ApplyRegistryResource(m_instance, resourceId, path, doRegister);
     });
 }
 

@@ -1,6 +1,8 @@
 #include "com/Registrar.h"
 
+#include <cerrno>
 #include <cwchar>
+#include <cwctype>
 #include "common/ComCall.h"
 #include "common/HResult.h"
 #include "common/RegKey.h"
@@ -28,11 +30,6 @@ struct Value
     DWORD number = 0;
 };
 
-bool IsSpace(wchar_t ch) noexcept
-{
-    return ch == L' ' || ch == L'\t' || ch == L'\r' || ch == L'\n';
-}
-
 HKEY RootKey(const Token& name) noexcept
 {
     if (name.Is(L"HKCR"))
@@ -42,35 +39,27 @@ HKEY RootKey(const Token& name) noexcept
     return name.Is(L"HKLM") ? HKEY_LOCAL_MACHINE : nullptr;
 }
 
-bool ParseNumber(const CString& text, DWORD& number) noexcept
+// Decimal digits only: no sign, no space, nothing past 32 bits.
+bool ParseNumber(const wchar_t* text, DWORD& number) noexcept
 {
-    unsigned long long value = 0;
-    for (const wchar_t* digit = text; *digit; ++digit)
-    {
-        if (*digit < L'0' || *digit > L'9')
-            return false;
-        value = value * 10 + static_cast<unsigned>(*digit - L'0');
-        if (value > 0xFFFFFFFFull)
-            return false;
-    }
+    wchar_t* end = nullptr;
+    errno = 0;
+    const unsigned long long value = wcstoull(text, &end, 10);
     number = static_cast<DWORD>(value);
-    return !text.IsEmpty();
+    return iswdigit(text[0]) && *end == 0 && errno == 0 && value <= 0xFFFFFFFFull;
 }
 
 HRESULT SetValue(HKEY key, const wchar_t* name, const Value& value) noexcept
 {
-    if (value.type == REG_DWORD)
-    {
-        return HRESULT_FROM_WIN32(RegSetValueExW(key, name, 0, REG_DWORD,
-                                                 reinterpret_cast<const BYTE*>(&value.number), sizeof(value.number)));
-    }
-    const DWORD bytes = static_cast<DWORD>((value.text.GetLength() + 1) * sizeof(wchar_t));
+    const bool number = value.type == REG_DWORD;
+    const void* data = number ? static_cast<const void*>(&value.number) : value.text.GetString();
+    const size_t bytes = number ? sizeof(value.number) : (value.text.GetLength() + 1) * sizeof(wchar_t);
     return HRESULT_FROM_WIN32(
-        RegSetValueExW(key, name, 0, value.type, reinterpret_cast<const BYTE*>(value.text.GetString()), bytes));
+        RegSetValueExW(key, name, 0, value.type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes)));
 }
 
-// A key or value that is not there is no error: not for removing it, nor for opening it to
-// remove what is inside.
+// A key that is not there is no error: not for removing it, nor for opening it to remove what
+// is inside.
 HRESULT MissingIsNoError(LONG result) noexcept
 {
     return result == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(result);
@@ -93,13 +82,12 @@ public:
         for (;;)
         {
             Token root;
-            Token brace;
             if (!Next(root))
                 return kHrRegistryScriptSyntax;
             if (root.end)
                 return m_firstFailure;
             const HKEY key = RootKey(root);
-            if (!key || !Next(brace) || !brace.Is(L"{"))
+            if (!key || !Take(L"{"))
                 return kHrRegistryScriptSyntax;
             const HRESULT hr = Body(m_apply ? key : nullptr, false, 1);
             if (FAILED(hr))
@@ -133,86 +121,50 @@ private:
     // [NoRemove | ForceRemove] name [= type data] [{ body }]
     HRESULT Key(HKEY parent, Token name, int depth)
     {
-        const bool noRemove = name.Is(L"NoRemove");
+        // NoRemove says what is true of every key but a ForceRemove one.
         const bool forceRemove = name.Is(L"ForceRemove");
-        if ((noRemove || forceRemove) && !Next(name))
+        if ((forceRemove || name.Is(L"NoRemove")) && !Next(name))
             return kHrRegistryScriptSyntax;
         if (!name.IsText() || name.text.IsEmpty())
             return kHrRegistryScriptSyntax;
         Value defaultValue;
-        Token token;
-        size_t mark = m_pos;
-        if (!Next(token))
+        const bool hasDefault = Take(L"=");
+        if (hasDefault && !ReadValue(defaultValue))
             return kHrRegistryScriptSyntax;
-        const bool hasDefault = token.Is(L"=");
-        if (hasDefault)
-        {
-            if (!ReadValue(defaultValue))
-                return kHrRegistryScriptSyntax;
-            mark = m_pos;
-            if (!Next(token))
-                return kHrRegistryScriptSyntax;
-        }
-        const bool hasBody = token.Is(L"{");
-        if (!hasBody)
-            m_pos = mark;  // the token belongs to the next entry
+        const bool hasBody = Take(L"{");
 
         CRegKey key;  // stays closed where nothing is to be done inside
+        if (parent && forceRemove)
+        {
+            const HRESULT hr = MissingIsNoError(RegDeleteTreeW(parent, name.text));
+            if (FAILED(hr) && m_register)
+                return hr;
+            Note(hr);
+        }
         if (parent && m_register)
         {
-            HRESULT hr = forceRemove ? MissingIsNoError(RegDeleteTreeW(parent, name.text)) : S_OK;
-            if (SUCCEEDED(hr))
-                hr = HRESULT_FROM_WIN32(key.Create(parent, name.text));
+            HRESULT hr = HRESULT_FROM_WIN32(key.Create(parent, name.text));
             if (SUCCEEDED(hr) && hasDefault)
                 hr = SetValue(key, nullptr, defaultValue);
             if (FAILED(hr))
                 return hr;
         }
-        else if (parent && forceRemove)
-            Note(MissingIsNoError(RegDeleteTreeW(parent, name.text)));
-        else if (parent)
-            Note(MissingIsNoError(key.Open(parent, name.text)));
-        if (hasBody)
+        else if (parent && !forceRemove)
         {
-            const HRESULT hr = Body(key, true, depth + 1);
-            if (FAILED(hr))
-                return hr;
+            // Opened only to find the ForceRemove keys inside.
+            Note(MissingIsNoError(key.Open(parent, name.text)));
         }
-        if (key && !m_register && !noRemove)
-            DeleteIfEmpty(parent, name.text, key, hasDefault);
-        return S_OK;
+        return hasBody ? Body(key, true, depth + 1) : S_OK;
     }
 
     // val name = type data
     HRESULT Val(HKEY key)
     {
         Token name;
-        Token equals;
         Value value;
-        if (!Next(name) || !name.IsText() || !Next(equals) || !equals.Is(L"=") || !ReadValue(value))
+        if (!Next(name) || !name.IsText() || !Take(L"=") || !ReadValue(value))
             return kHrRegistryScriptSyntax;
-        if (key && m_register)
-            return SetValue(key, name.text, value);
-        if (key)
-            Note(MissingIsNoError(RegDeleteValueW(key, name.text)));
-        return S_OK;
-    }
-
-    // What is left of a plain key once its own values and subkeys are gone.
-    void DeleteIfEmpty(HKEY parent, const wchar_t* name, CRegKey& key, bool hasDefault)
-    {
-        DWORD subkeys = 0;
-        DWORD values = 0;
-        const LONG result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                                             nullptr, nullptr, nullptr, nullptr);
-        if (result != ERROR_SUCCESS)
-            return Note(HRESULT_FROM_WIN32(result));
-        bool empty = subkeys == 0 && values == 0;
-        if (subkeys == 0 && values == 1 && hasDefault)
-            empty = RegQueryValueExW(key, nullptr, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-        key.Close();
-        if (empty)
-            Note(MissingIsNoError(RegDeleteKeyW(parent, name)));
+        return key && m_register ? SetValue(key, name.text, value) : S_OK;
     }
 
     // "type data" after the equals sign.
@@ -233,11 +185,22 @@ private:
         return type.Is(L"s") || type.Is(L"e");
     }
 
+    // Takes the next word when it is `mark`; anything else is left for the next read.
+    bool Take(const wchar_t* mark)
+    {
+        const size_t start = m_pos;
+        Token token;
+        if (Next(token) && token.Is(mark))
+            return true;
+        m_pos = start;
+        return false;
+    }
+
     // False on an unterminated quoted text.
     bool Next(Token& token)
     {
         token = Token();
-        while (m_pos < m_length && IsSpace(m_text[m_pos]))
+        while (m_pos < m_length && iswspace(m_text[m_pos]))
             ++m_pos;
         if (m_pos >= m_length)
         {
@@ -257,7 +220,7 @@ private:
             return false;
         }
         const size_t start = m_pos;
-        while (m_pos < m_length && !IsSpace(m_text[m_pos]))
+        while (m_pos < m_length && !iswspace(m_text[m_pos]))
             ++m_pos;
         token.text = CString(m_text + start, static_cast<int>(m_pos - start));
         return true;
@@ -299,15 +262,13 @@ HRESULT ApplyRegistryResource(HINSTANCE module, UINT resourceId, const wchar_t* 
         return HResultFromLastError();
     const int size = static_cast<int>(SizeofResource(module, found));
     return CatchAsHResult([&] {
+        // No code page makes more UTF-16 units than it had bytes.
         CString script;
-        if (size > 0)
-        {
-            const int needed = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, size, nullptr, 0);
-            if (needed <= 0)
-                return HResultFromLastError();
-            const int written = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, size, script.GetBuffer(needed), needed);
-            script.ReleaseBuffer(written > 0 ? written : 0);
-        }
+        const int written =
+            size > 0 ? MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, size, script.GetBuffer(size), size) : 0;
+        script.ReleaseBuffer(written > 0 ? written : 0);
+        if (size > 0 && written <= 0)
+            return HResultFromLastError();
         // A resource may be padded with NULs; the script ends at the first.
         return ApplyRegistryScript(script, modulePath, doRegister);
     });

@@ -5,21 +5,10 @@
 // a bad number. Nothing is written or removed when the script does not parse.
 constexpr HRESULT kHrRegistryScriptSyntax = DISP_E_EXCEPTION;
 
-// Applies a class registration script of the usual form:
+// Applies a class registration script of the usual form, its words parted by white space:
 //
-//     HKCR
-//     {
-//         NoRemove CLSID
-//         {
-//             ForceRemove {guid} = s 'Some Class'
-//             {
-//                 InprocServer32 = s '%MODULE%'
-//                 {
-//                     val ThreadingModel = s 'Both'
-//                 }
-//             }
-//         }
-//     }
+//     HKCR { NoRemove CLSID { ForceRemove {guid} = s 'Some Class'
+//            { InprocServer32 = s '%MODULE%' { val ThreadingModel = s 'Both' } } } }
 //
 // Root keys: HKCR, HKCU, HKLM. A key is a name (bare or in single quotes, '' standing for one
 // quote), optionally `= type data` for its default value and a body in braces with subkeys and
@@ -29,10 +18,9 @@ constexpr HRESULT kHrRegistryScriptSyntax = DISP_E_EXCEPTION;
 //
 // Registration creates or opens every key and writes its values; a ForceRemove key is deleted
 // with its whole subtree first and written anew. It stops at the first failure. Unregistration
-// walks the script depth first and removes as much as it can, answering the first failure: a
-// ForceRemove key goes with its subtree; a NoRemove key stays; any other key loses the values named
-// by its `val` entries and is deleted only when nothing is left in it (no subkey, and no value but
-// the default value the script gives it). Keys that do not exist are no error.
+// deletes every ForceRemove key with its subtree and nothing else: other keys and their values
+// stay, NoRemove or not, so a script marks ForceRemove what it owns. It goes on past a failure and
+// answers the first; keys that do not exist are no error.
 HRESULT ApplyRegistryScript(const wchar_t* script, const wchar_t* modulePath, bool doRegister) noexcept;
 
 // The script from resource (type "REGISTRY", id) of `module`: ANSI text read in the thread's code

@@ -17,6 +17,17 @@ constexpr LONG kPropertyOutdatedMinor = 0x11001;
 constexpr ULONG kStartModeMask = 0x00FF0000;
 // What GetInterval reports; SetInterval cannot change it.
 constexpr ULONG kNotifyIntervalMs = 120000;
+
+// A getter's answer: E_POINTER when the caller gave no place for it, else `result` with the value
+// written. For values that may be read whether or not they are wanted.
+template <typename Out, typename Value>
+HRESULT Answer(Out* out, Value value, HRESULT result = S_OK) noexcept
+{
+    if (!out)
+        return E_POINTER;
+    *out = value;
+    return result;
+}
 }  // namespace
 
 // The connection point keeps the address of the object root, constructed before it.
@@ -200,10 +211,7 @@ HRESULT CPluginDbNotify::SetOption(ULONG)
 
 HRESULT CPluginDbNotify::GetOptionFlag(VARIANT_BOOL* flag)
 {
-    if (!flag)
-        return E_POINTER;
-    *flag = VARIANT_FALSE;
-    return S_OK;
+    return Answer(flag, VARIANT_FALSE);
 }
 
 HRESULT CPluginDbNotify::Abort(VARIANT)
@@ -215,18 +223,12 @@ HRESULT CPluginDbNotify::Abort(VARIANT)
 
 HRESULT CPluginDbNotify::GetState(ULONG* state)
 {
-    if (!state)
-        return E_POINTER;
-    *state = m_searchThread.GetEngineState();
-    return S_OK;
+    return Answer(state, m_searchThread.GetEngineState());
 }
 
 HRESULT CPluginDbNotify::GetProgress(ULONG* progress)
 {
-    if (!progress)
-        return E_POINTER;
-    *progress = m_searchThread.GetProgress();
-    return S_OK;
+    return Answer(progress, m_searchThread.GetProgress());
 }
 
 HRESULT CPluginDbNotify::GetProgressEventName(BSTR* name)
@@ -251,10 +253,7 @@ HRESULT CPluginDbNotify::GetModuleId(BSTR* moduleId)
 
 HRESULT CPluginDbNotify::GetCategoryMask(ULONG* mask)
 {
-    if (!mask)
-        return E_POINTER;
-    *mask = 0;  // this plug-in analyses no content itself
-    return E_NOTIMPL;
+    return Answer(mask, 0ul, E_NOTIMPL);  // this plug-in analyses no content itself
 }
 
 HRESULT CPluginDbNotify::GetClassId(VARIANT* classId)
@@ -275,10 +274,7 @@ HRESULT CPluginDbNotify::GetClassId(VARIANT* classId)
 
 HRESULT CPluginDbNotify::GetOptionFlag2(VARIANT_BOOL* flag)
 {
-    if (!flag)
-        return E_POINTER;
-    *flag = VARIANT_FALSE;
-    return E_NOTIMPL;
+    return Answer(flag, VARIANT_FALSE, E_NOTIMPL);
 }
 
 HRESULT CPluginDbNotify::GetProcessId(ULONG* processId, VARIANT* reserved)
@@ -352,18 +348,12 @@ HRESULT CPluginDbNotify::Disconnect(VARIANT)
 
 HRESULT CPluginDbNotify::GetNotifyFlag(VARIANT_BOOL* flag)
 {
-    if (!flag)
-        return E_POINTER;
-    *flag = VARIANT_FALSE;
-    return S_OK;
+    return Answer(flag, VARIANT_FALSE);
 }
 
 HRESULT CPluginDbNotify::GetInterval(ULONG* milliseconds)
 {
-    if (!milliseconds)
-        return E_POINTER;
-    *milliseconds = kNotifyIntervalMs;
-    return S_OK;
+    return Answer(milliseconds, kNotifyIntervalMs);
 }
 
 HRESULT CPluginDbNotify::SetInterval(ULONG)
@@ -373,11 +363,8 @@ HRESULT CPluginDbNotify::SetInterval(ULONG)
 
 HRESULT CPluginDbNotify::GetPendingCount(ULONG* count)
 {
-    if (!count)
-        return E_POINTER;
     // The count as last reported, not a recount: it matches the events the manager has seen.
-    *count = m_notifyThread.GetLastReportedCount();
-    return S_OK;
+    return Answer(count, m_notifyThread.GetLastReportedCount());
 }
 
 HRESULT CPluginDbNotify::GetPendingItems(ULONG skip, ULONG maxCount, VARIANT* items)

@@ -1,5 +1,6 @@
 #include "host/PluginDbNotify.h"
 
+#include <iterator>
 #include "common/ComCall.h"
 #include "common/HResultException.h"
 #include "common/String.h"
@@ -74,23 +75,16 @@ HRESULT CPluginDbNotify::InternalQueryInterface(REFIID iid, void** out)
 
 LONG CPluginDbNotify::SearchTypeFromStartFlags(ULONG startFlags) noexcept
 {
-    switch (startFlags & kStartModeMask)
-    {
-    case 0x00010000:
-        return CPluginDbSearchThread::kItemFullSearch;
-    case 0x00020000:
-        return CPluginDbSearchThread::kItemCleanUp;
-    case 0x00030000:
-        return CPluginDbSearchThread::kItemCategoryVersionSearch;
-    case 0x00040000:
-        return CPluginDbSearchThread::kItemCategorySearch;
-    case 0x00050000:
-        return CPluginDbSearchThread::kItemMetadataUpdateMajor;
-    case 0x00060000:
-        return CPluginDbSearchThread::kItemMetadataUpdateMinor;
-    default:
-        return 0;
-    }
+    // By start mode (bits 16 to 23); mode 0 and modes past 6 start no search.
+    static constexpr LONG kSearchTypes[] = {0,
+                                            CPluginDbSearchThread::kItemFullSearch,
+                                            CPluginDbSearchThread::kItemCleanUp,
+                                            CPluginDbSearchThread::kItemCategoryVersionSearch,
+                                            CPluginDbSearchThread::kItemCategorySearch,
+                                            CPluginDbSearchThread::kItemMetadataUpdateMajor,
+                                            CPluginDbSearchThread::kItemMetadataUpdateMinor};
+    const ULONG mode = (startFlags & kStartModeMask) >> 16;
+    return mode < std::size(kSearchTypes) ? kSearchTypes[mode] : 0;
 }
 
 // ILumMgrPluginEngine

@@ -164,7 +164,8 @@ const wchar_t* DescribeFileGuardRefusal(FileGuardRefusal refusal) noexcept
         L"allowed", L"an empty path", L"a device namespace path", L"a stream name", L"could not be opened",
         L"no drive or share path", L"a protected location", L"a volume root or a file directly in one",
         L"a directory"};
-    static_assert(std::size(kWords) == static_cast<size_t>(FileGuardRefusal::Directory) + 1, "a word for every refusal");
+    static_assert(std::size(kWords) == static_cast<size_t>(FileGuardRefusal::Directory) + 1,
+                  "a word for every refusal");
     return EnumWord(refusal, kWords, L"refused");
 }
 

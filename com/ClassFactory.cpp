@@ -1,6 +1,7 @@
 #include "com/ClassFactory.h"
 
 #include <new>
+#include "com/ComObjectRoot.h"
 #include "com/ModuleLock.h"
 #include "common/ComCall.h"
 
@@ -21,14 +22,7 @@ HRESULT CComClassFactory::Create(CreateInstanceFunction create, IClassFactory** 
 
 STDMETHODIMP CComClassFactory::QueryInterface(REFIID iid, void** out)
 {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory))
-        return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
+    return CComObjectRootEx::QueryInterfaceFrom(iid, out, {{&IID_IClassFactory, static_cast<IClassFactory*>(this)}});
 }
 
 // The module's own reference is the first one; every count above it is a client's and holds the

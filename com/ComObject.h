@@ -172,6 +172,16 @@ private:
     CComContainedObject<T> m_contained;
 };
 
+// Asks an object just created, with reference count 0, for `iid`; the object goes when that fails.
+template <typename Object>
+HRESULT QueryNewObject(Object* object, REFIID iid, void** out)
+{
+    object->AddRef();
+    const HRESULT hr = object->QueryInterface(iid, out);
+    object->Release();
+    return hr;
+}
+
 // Creates T alone or aggregated and asks it for `iid`: the class factory's creation function.
 // COM's aggregation rule: an outer object may only ask for IUnknown.
 template <typename T>
@@ -185,20 +195,10 @@ HRESULT CreateComInstance(IUnknown* outer, REFIID iid, void** out)
         if (!IsEqualIID(iid, IID_IUnknown))
             return CLASS_E_NOAGGREGATION;
         CComAggObject<T>* object = nullptr;
-        HRESULT hr = CComAggObject<T>::CreateInstance(outer, &object);
-        if (FAILED(hr))
-            return hr;
-        object->AddRef();
-        hr = object->QueryInterface(iid, out);
-        object->Release();
-        return hr;
+        const HRESULT hr = CComAggObject<T>::CreateInstance(outer, &object);
+        return FAILED(hr) ? hr : QueryNewObject(object, iid, out);
     }
     CComObject<T>* object = nullptr;
-    HRESULT hr = CComObject<T>::CreateInstance(&object);
-    if (FAILED(hr))
-        return hr;
-    object->AddRef();
-    hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
+    const HRESULT hr = CComObject<T>::CreateInstance(&object);
+    return FAILED(hr) ? hr : QueryNewObject(object, iid, out);
 }

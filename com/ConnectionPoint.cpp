@@ -26,14 +26,8 @@ CConnectionPoint::~CConnectionPoint()
 
 HRESULT CConnectionPoint::QueryInterface(REFIID iid, void** out)
 {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IConnectionPoint))
-        return E_NOINTERFACE;
-    *out = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
+    return CComObjectRootEx::QueryInterfaceFrom(iid, out,
+                                                {{&IID_IConnectionPoint, static_cast<IConnectionPoint*>(this)}});
 }
 
 ULONG CConnectionPoint::AddRef()
@@ -101,22 +95,15 @@ HRESULT CConnectionPoint::EnumConnections(IEnumConnections** connections)
     if (!connections)
         return E_POINTER;
     *connections = nullptr;
-    std::shared_ptr<CEnumConnections::CItems> items(new (std::nothrow) CEnumConnections::CItems());
-    if (!items)
-        return E_OUTOFMEMORY;
+    std::shared_ptr<CEnumConnections::CItems> items;
     {
         CObjectLockGuard<CComObjectRootEx> guard(m_owner);
         size_t count = 0;
         for (IUnknown* sink : m_sinks)
             count += sink ? 1 : 0;
-        try
-        {
-            items->Reserve(count);
-        }
-        catch (const std::bad_alloc&)
-        {
+        items = CEnumConnections::CItems::WithRoomFor(count);
+        if (!items)
             return E_OUTOFMEMORY;
-        }
         for (size_t i = 0; i < m_sinks.size(); ++i)
         {
             if (!m_sinks[i])

@@ -1,7 +1,5 @@
 #include "com/ConnectionPointContainer.h"
 
-#include <memory>
-#include <new>
 #include "com/EnumSnapshot.h"
 
 HRESULT CConnectionPointContainerImpl::EnumConnectionPoints(IEnumConnectionPoints** points)
@@ -9,27 +7,19 @@ HRESULT CConnectionPointContainerImpl::EnumConnectionPoints(IEnumConnectionPoint
     if (!points)
         return E_POINTER;
     *points = nullptr;
-    std::shared_ptr<CEnumConnectionPoints::CItems> items(new (std::nothrow) CEnumConnectionPoints::CItems());
-    if (!items)
-        return E_OUTOFMEMORY;
     ULONG count = 0;
     while (GetConnectionPointAt(count))
         ++count;
-    try
-    {
-        items->Reserve(count);
-    }
-    catch (const std::bad_alloc&)
-    {
+    const auto items = CEnumConnectionPoints::CItems::WithRoomFor(count);
+    if (!items)
         return E_OUTOFMEMORY;
-    }
     for (ULONG i = 0; i < count; ++i)
     {
         IConnectionPoint* point = GetConnectionPointAt(i);
         point->AddRef();
         items->Adopt(point);
     }
-    return CEnumConnectionPoints::Create(std::move(items), 0, points);
+    return CEnumConnectionPoints::Create(items, 0, points);
 }
 
 HRESULT CConnectionPointContainerImpl::FindConnectionPoint(REFIID iid, IConnectionPoint** point)

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <ocidl.h>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 #include "com/ComObject.h"
@@ -56,10 +57,23 @@ public:
     CEnumItems(const CEnumItems&) = delete;
     CEnumItems& operator=(const CEnumItems&) = delete;
 
-    // Room for `count` elements, so that the Adopt calls after it cannot fail. May throw
-    // std::bad_alloc.
-    void Reserve(size_t count) { m_items.reserve(count); }
-    // Takes over a reference the caller already holds. Only after Reserve made room.
+    // A snapshot with room for `count` elements, so that the Adopt calls after it cannot fail;
+    // null when memory is short.
+    static std::shared_ptr<CEnumItems> WithRoomFor(size_t count) noexcept
+    {
+        try
+        {
+            auto items = std::make_shared<CEnumItems>();
+            items->m_items.reserve(count);
+            return items;
+        }
+        catch (const std::bad_alloc&)
+        {
+            return nullptr;
+        }
+    }
+
+    // Takes over a reference the caller already holds. Only within the room made above.
     void Adopt(const Item& item) noexcept { m_items.push_back(item); }
 
     ULONG Count() const noexcept { return static_cast<ULONG>(m_items.size()); }
@@ -88,17 +102,14 @@ public:
         if (!items)
             return E_INVALIDARG;
         CComObject<CEnumSnapshot>* object = nullptr;
-        HRESULT hr = CComObject<CEnumSnapshot>::CreateInstance(&object);
+        const HRESULT hr = CComObject<CEnumSnapshot>::CreateInstance(&object);
         if (FAILED(hr))
             return hr;
-        object->AddRef();
         CEnumSnapshot* self = object;
         const ULONG count = items->Count();
         self->m_items = std::move(items);
         self->m_position = position < count ? position : count;
-        hr = object->QueryInterface(*EnumIid, reinterpret_cast<void**>(out));
-        object->Release();
-        return hr;
+        return QueryNewObject(object, *EnumIid, reinterpret_cast<void**>(out));
     }
 
     HRESULT InternalQueryInterface(REFIID iid, void** out)

@@ -66,33 +66,15 @@ HRESULT CComDllModule::CanUnloadNow() const noexcept
 
 HRESULT CComDllModule::UpdateRegistryFromResource(UINT resourceId, bool doRegister) noexcept
 {
-    return ComCall([&] {
+    return CatchAsHResult([&] {
+        // Room for the longest path there is, so that one call does.
+        constexpr DWORD kLongestPath = 0x8000;
         CString path;
-        DWORD capacity = MAX_PATH;
-        for (;;)
-        {
-            wchar_t* buffer = path.GetBuffer(static_cast<int>(capacity));
-            const DWORD length = GetModuleFileNameW(m_instance, buffer, capacity + 1);
-            if (length == 0)
-            {
-                path.ReleaseBuffer(0);
-                return HResultFromLastError();
-            }
-            if (length <= capacity)
-            {
-                path.ReleaseBuffer(static_cast<int>(length));
-                break;
-            }
-            if (capacity >= 0x8000)
-                return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
-            capacity *= 4;
-        }
-        CRegistrar registrar;
-        HRESULT hr = registrar.AddReplacement(L"MODULE", path);
-        if (FAILED(hr))
-            return hr;
-        return doRegister ? registrar.ResourceRegister(m_instance, resourceId)
-                          : registrar.ResourceUnregister(m_instance, resourceId);
+        const DWORD length = GetModuleFileNameW(m_instance, path.GetBuffer(kLongestPath), kLongestPath + 1);
+        path.ReleaseBuffer(length <= kLongestPath ? static_cast<int>(length) : 0);
+        if (length == 0 || length > kLongestPath)
+            return HResultFromLastError();
+        return ApplyRegistryResource(m_instance, resourceId, path, doRegister);
     });
 }
 

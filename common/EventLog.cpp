@@ -83,7 +83,7 @@ bool CEventLog::Report(DWORD id, HRESULT hr, const wchar_t* subject, DWORD numbe
         api = m_api;
     }
     // Written outside the lock: the log may be slow, and other ids need not wait for it.
-    const HRESULT written = ComCall([&] {
+    const HRESULT written = CatchAsHResult([&] {
         const CString result = DescribeHResult(hr);
         CString numberText;
         CString heldBackText;

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include "common/EnumWords.h"
 #include "common/Path.h"
 #include "common/ProtectedLocations.h"
 
@@ -158,28 +159,14 @@ HANDLE OpenFor(const CString& path, GuardedAccess access)
 
 const wchar_t* DescribeFileGuardRefusal(FileGuardRefusal refusal) noexcept
 {
-    switch (refusal)
-    {
-    case FileGuardRefusal::None:
-        return L"allowed";
-    case FileGuardRefusal::EmptyPath:
-        return L"an empty path";
-    case FileGuardRefusal::DeviceNamespace:
-        return L"a device namespace path";
-    case FileGuardRefusal::AlternateStream:
-        return L"a stream name";
-    case FileGuardRefusal::OpenFailed:
-        return L"could not be opened";
-    case FileGuardRefusal::FinalPathUnknown:
-        return L"no drive or share path";
-    case FileGuardRefusal::ProtectedLocation:
-        return L"a protected location";
-    case FileGuardRefusal::VolumeRoot:
-        return L"a volume root or a file directly in one";
-    case FileGuardRefusal::Directory:
-        return L"a directory";
-    }
-    return L"refused";
+    // In the order of FileGuardRefusal.
+    static constexpr const wchar_t* kWords[] = {
+        L"allowed", L"an empty path", L"a device namespace path", L"a stream name", L"could not be opened",
+        L"no drive or share path", L"a protected location", L"a volume root or a file directly in one",
+        L"a directory"};
+    static_assert(std::size(kWords) == static_cast<size_t>(FileGuardRefusal::Directory) + 1,
+                  "a word for every refusal");
+    return EnumWord(refusal, kWords, L"refused");
 }
 
 FileGuardRefusal OpenGuardedFile(LPCWSTR path, GuardedAccess access, CScopedHandle& file, CString* finalPath)

@@ -85,27 +85,6 @@ LONG CRegKey::DeleteValue(const wchar_t* name) noexcept
     return RegDeleteValueW(m_key, name);
 }
 
-LONG CRegKey::RecurseDeleteKey(const wchar_t* name) noexcept
-{
-    CRegKey key;
-    LONG result = key.Open(m_key, name, KEY_READ | KEY_WRITE);
-    if (result != ERROR_SUCCESS)
-        return result;
-    // Subkey names are at most 255 characters.
-    wchar_t child[256];
-    for (;;)
-    {
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, 0, child, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        result = key.RecurseDeleteKey(child);
-        if (result != ERROR_SUCCESS)
-            return result;
-    }
-    key.Close();
-    return RegDeleteKeyW(m_key, name);
-}
-
 LONG CRegKey::EnumKey(DWORD index, CString& name) const
 {
     wchar_t buffer[256];

@@ -29,8 +29,6 @@ public:
     // readers never looked at the type.
     LONG QueryDWORDBytes(const wchar_t* name, DWORD& value) const noexcept;
     LONG DeleteValue(const wchar_t* name) noexcept;
-    // Deletes the subkey `name` with everything below it, depth first.
-    LONG RecurseDeleteKey(const wchar_t* name) noexcept;
     // Name of subkey `index`; ERROR_NO_MORE_ITEMS past the last.
     LONG EnumKey(DWORD index, CString& name) const;
 

@@ -328,22 +328,21 @@ CString CString::Right(int count) const
 
 CString& CString::MakeUpper()
 {
-    const int length = GetLength();
-    if (length > 0)
-    {
-        PrepareWrite(length);
-        CharUpperBuffW(m_text, static_cast<DWORD>(length));
-    }
-    return *this;
+    return ChangeCase(&CharUpperBuffW);
 }
 
 CString& CString::MakeLower()
+{
+    return ChangeCase(&CharLowerBuffW);
+}
+
+CString& CString::ChangeCase(DWORD(WINAPI* change)(LPWSTR, DWORD))
 {
     const int length = GetLength();
     if (length > 0)
     {
         PrepareWrite(length);
-        CharLowerBuffW(m_text, static_cast<DWORD>(length));
+        change(m_text, static_cast<DWORD>(length));
     }
     return *this;
 }

@@ -83,6 +83,8 @@ private:
     void Attach(Data* data) noexcept;
     void Detach() noexcept;
     void PrepareWrite(int length);  // makes the buffer unshared with room for `length`
+    // MakeUpper and MakeLower: CharUpperBuffW or CharLowerBuffW over the text, in place.
+    CString& ChangeCase(DWORD(WINAPI* change)(LPWSTR, DWORD));
     void SetLength(int length) noexcept;
 
     wchar_t* m_text;

@@ -2,6 +2,8 @@
 // The words of the decision trace: where a line comes from and what was decided. The README's
 // table of decisions, the reference host and the tests read these same words, so a word is changed
 // here or nowhere.
+#include <iterator>
+#include "common/EnumWords.h"
 
 enum class TraceSource
 {
@@ -37,62 +39,26 @@ enum class TraceDecision
     LevelChanged,
 };
 
+// In the order of TraceSource.
+inline constexpr const wchar_t* kTraceSourceWords[] = {L"notify", L"search", L"cleanup", L"host"};
+static_assert(std::size(kTraceSourceWords) == static_cast<size_t>(TraceSource::Host) + 1, "a word for every source");
+
+// In the order of TraceDecision, grouped as it is.
+inline constexpr const wchar_t* kTraceDecisionWords[] = {
+    L"held back", L"classified", L"withdrawn", L"handed off", L"dropped", L"handed over", L"marked missing",
+    L"reset", L"removed", L"deletion refused", L"run begun", L"run ended",
+    L"failed",
+    L"notified", L"queried", L"manager call",
+    L"lines dropped", L"level changed"};
+static_assert(std::size(kTraceDecisionWords) == static_cast<size_t>(TraceDecision::LevelChanged) + 1,
+              "a word for every decision");
+
 inline const wchar_t* TraceSourceWord(TraceSource source) noexcept
 {
-    switch (source)
-    {
-    case TraceSource::Notify:
-        return L"notify";
-    case TraceSource::Search:
-        return L"search";
-    case TraceSource::CleanUp:
-        return L"cleanup";
-    case TraceSource::Host:
-        return L"host";
-    }
-    return L"host";
+    return EnumWord(source, kTraceSourceWords, L"host");
 }
 
 inline const wchar_t* TraceDecisionWord(TraceDecision decision) noexcept
 {
-    switch (decision)
-    {
-    case TraceDecision::HeldBack:
-        return L"held back";
-    case TraceDecision::Classified:
-        return L"classified";
-    case TraceDecision::Withdrawn:
-        return L"withdrawn";
-    case TraceDecision::HandedOff:
-        return L"handed off";
-    case TraceDecision::Dropped:
-        return L"dropped";
-    case TraceDecision::HandedOver:
-        return L"handed over";
-    case TraceDecision::MarkedMissing:
-        return L"marked missing";
-    case TraceDecision::Reset:
-        return L"reset";
-    case TraceDecision::Removed:
-        return L"removed";
-    case TraceDecision::DeletionRefused:
-        return L"deletion refused";
-    case TraceDecision::RunBegun:
-        return L"run begun";
-    case TraceDecision::RunEnded:
-        return L"run ended";
-    case TraceDecision::Failed:
-        return L"failed";
-    case TraceDecision::Notified:
-        return L"notified";
-    case TraceDecision::Queried:
-        return L"queried";
-    case TraceDecision::ManagerCall:
-        return L"manager call";
-    case TraceDecision::LinesDropped:
-        return L"lines dropped";
-    case TraceDecision::LevelChanged:
-        return L"level changed";
-    }
-    return L"";
+    return EnumWord(decision, kTraceDecisionWords, L"");
 }

@@ -205,7 +205,7 @@ void Trace(TraceSource source, TraceDecision decision, const wchar_t* itemId, co
 {
     va_list args;
     va_start(args, detailsFormat);
-    ComCall([&] {
+    CatchAsHResult([&] {
         CString details;
         if (detailsFormat)
             details.FormatV(detailsFormat, args);

@@ -1,5 +1,6 @@
 #include "host/PluginDbNotify.h"
 
+#include <iterator>
 #include "common/ComCall.h"
 #include "common/HResultException.h"
 #include "common/String.h"
@@ -17,6 +18,17 @@ constexpr LONG kPropertyOutdatedMinor = 0x11001;
 constexpr ULONG kStartModeMask = 0x00FF0000;
 // What GetInterval reports; SetInterval cannot change it.
 constexpr ULONG kNotifyIntervalMs = 120000;
+
+// A getter's answer: E_POINTER when the caller gave no place for it, else `result` with the value
+// written. For values that may be read whether or not they are wanted.
+template <typename Out, typename Value>
+HRESULT Answer(Out* out, Value value, HRESULT result = S_OK) noexcept
+{
+    if (!out)
+        return E_POINTER;
+    *out = value;
+    return result;
+}
 }  // namespace
 
 // The connection point keeps the address of the object root, constructed before it.
@@ -66,23 +78,16 @@ HRESULT CPluginDbNotify::InternalQueryInterface(REFIID iid, void** out)
 
 LONG CPluginDbNotify::SearchTypeFromStartFlags(ULONG startFlags) noexcept
 {
-    switch (startFlags & kStartModeMask)
-    {
-    case 0x00010000:
-        return CPluginDbSearchThread::kItemFullSearch;
-    case 0x00020000:
-        return CPluginDbSearchThread::kItemCleanUp;
-    case 0x00030000:
-        return CPluginDbSearchThread::kItemCategoryVersionSearch;
-    case 0x00040000:
-        return CPluginDbSearchThread::kItemCategorySearch;
-    case 0x00050000:
-        return CPluginDbSearchThread::kItemMetadataUpdateMajor;
-    case 0x00060000:
-        return CPluginDbSearchThread::kItemMetadataUpdateMinor;
-    default:
-        return 0;
-    }
+    // By start mode (bits 16 to 23); mode 0 and modes past 6 start no search.
+    static constexpr LONG kSearchTypes[] = {0,
+                                            CPluginDbSearchThread::kItemFullSearch,
+                                            CPluginDbSearchThread::kItemCleanUp,
+                                            CPluginDbSearchThread::kItemCategoryVersionSearch,
+                                            CPluginDbSearchThread::kItemCategorySearch,
+                                            CPluginDbSearchThread::kItemMetadataUpdateMajor,
+                                            CPluginDbSearchThread::kItemMetadataUpdateMinor};
+    const ULONG mode = (startFlags & kStartModeMask) >> 16;
+    return mode < std::size(kSearchTypes) ? kSearchTypes[mode] : 0;
 }
 
 // ILumMgrPluginEngine
@@ -203,10 +208,7 @@ HRESULT CPluginDbNotify::SetOption(ULONG)
 
 HRESULT CPluginDbNotify::GetOptionFlag(VARIANT_BOOL* flag)
 {
-    if (!flag)
-        return E_POINTER;
-    *flag = VARIANT_FALSE;
-    return S_OK;
+    return Answer(flag, VARIANT_FALSE);
 }
 
 HRESULT CPluginDbNotify::Abort(VARIANT)
@@ -218,18 +220,12 @@ HRESULT CPluginDbNotify::Abort(VARIANT)
 
 HRESULT CPluginDbNotify::GetState(ULONG* state)
 {
-    if (!state)
-        return E_POINTER;
-    *state = m_searchThread.GetEngineState();
-    return S_OK;
+    return Answer(state, m_searchThread.GetEngineState());
 }
 
 HRESULT CPluginDbNotify::GetProgress(ULONG* progress)
 {
-    if (!progress)
-        return E_POINTER;
-    *progress = m_searchThread.GetProgress();
-    return S_OK;
+    return Answer(progress, m_searchThread.GetProgress());
 }
 
 HRESULT CPluginDbNotify::GetProgressEventName(BSTR* name)
@@ -254,10 +250,7 @@ HRESULT CPluginDbNotify::GetModuleId(BSTR* moduleId)
 
 HRESULT CPluginDbNotify::GetCategoryMask(ULONG* mask)
 {
-    if (!mask)
-        return E_POINTER;
-    *mask = 0;  // this plug-in analyses no content itself
-    return E_NOTIMPL;
+    return Answer(mask, 0ul, E_NOTIMPL);  // this plug-in analyses no content itself
 }
 
 HRESULT CPluginDbNotify::GetClassId(VARIANT* classId)
@@ -278,10 +271,7 @@ HRESULT CPluginDbNotify::GetClassId(VARIANT* classId)
 
 HRESULT CPluginDbNotify::GetOptionFlag2(VARIANT_BOOL* flag)
 {
-    if (!flag)
-        return E_POINTER;
-    *flag = VARIANT_FALSE;
-    return E_NOTIMPL;
+    return Answer(flag, VARIANT_FALSE, E_NOTIMPL);
 }
 
 HRESULT CPluginDbNotify::GetProcessId(ULONG* processId, VARIANT* reserved)
@@ -355,18 +345,12 @@ HRESULT CPluginDbNotify::Disconnect(VARIANT)
 
 HRESULT CPluginDbNotify::GetNotifyFlag(VARIANT_BOOL* flag)
 {
-    if (!flag)
-        return E_POINTER;
-    *flag = VARIANT_FALSE;
-    return S_OK;
+    return Answer(flag, VARIANT_FALSE);
 }
 
 HRESULT CPluginDbNotify::GetInterval(ULONG* milliseconds)
 {
-    if (!milliseconds)
-        return E_POINTER;
-    *milliseconds = kNotifyIntervalMs;
-    return S_OK;
+    return Answer(milliseconds, kNotifyIntervalMs);
 }
 
 HRESULT CPluginDbNotify::SetInterval(ULONG)
@@ -376,11 +360,8 @@ HRESULT CPluginDbNotify::SetInterval(ULONG)
 
 HRESULT CPluginDbNotify::GetPendingCount(ULONG* count)
 {
-    if (!count)
-        return E_POINTER;
     // The count as last reported, not a recount: it matches the events the manager has seen.
-    *count = m_notifyThread.GetLastReportedCount();
-    return S_OK;
+    return Answer(count, m_notifyThread.GetLastReportedCount());
 }
 
 HRESULT CPluginDbNotify::GetPendingItems(ULONG skip, ULONG maxCount, VARIANT* items)

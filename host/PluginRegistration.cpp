@@ -1,83 +1,73 @@
 #include "host/PluginRegistration.h"
 
 #include <objbase.h>
-#include "common/HResult.h"
 #include "common/RegKey.h"
 
 namespace
 {
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;  // 0x2001F
 
-HRESULT FromWin32(LONG result) noexcept
+// The list that holds a plug-in's entry, opened under the product's root key, and the name of the
+// entry's own key in it: braced, upper-case, as StringFromGUID2 writes it.
+struct CPluginList
 {
-    return HResultFromWin32(static_cast<DWORD>(result));
-}
+    CRegKey root;
+    CRegKey list;
+    const wchar_t* listName = nullptr;
+    wchar_t className[64] = {0};
 
-// The key name of a class id: braced, upper-case, as StringFromGUID2 writes it.
-bool ClassKeyName(REFCLSID classId, wchar_t (&name)[64]) noexcept
-{
-    return StringFromGUID2(classId, name, 64) > 0;
-}
+    // The root key is created when `createRoot`, else it must exist; the list key is created as
+    // needed. E_INVALIDARG for an unknown type, found once the root key is open.
+    HRESULT Open(const wchar_t* rootName, REFCLSID classId, DWORD type, bool createRoot) noexcept
+    {
+        const HRESULT hr = HRESULT_FROM_WIN32(createRoot ? root.Create(HKEY_LOCAL_MACHINE, rootName, kReadWrite)
+                                                         : root.Open(HKEY_LOCAL_MACHINE, rootName, kReadWrite));
+        if (FAILED(hr))
+            return hr;
+        listName = PluginListKeyName(type);
+        if (!listName || StringFromGUID2(classId, className, 64) <= 0)
+            return E_INVALIDARG;
+        return HRESULT_FROM_WIN32(list.Create(root, listName, kReadWrite));
+    }
+};
 }  // namespace
 
 HRESULT RegisterPlugin(const wchar_t* root, REFCLSID classId, DWORD type, const wchar_t* moduleId, DWORD order,
                        DWORD enable) noexcept
 {
-    CRegKey rootKey;
-    LONG result = rootKey.Create(HKEY_LOCAL_MACHINE, root, kReadWrite);
-    if (result != ERROR_SUCCESS)
-        return FromWin32(result);
-    const wchar_t* listName = PluginListKeyName(type);
-    if (!listName)
-        return E_INVALIDARG;
-    wchar_t className[64] = {0};
-    if (!ClassKeyName(classId, className))
-        return E_INVALIDARG;
-
-    CRegKey listKey;
+    CPluginList plugins;
     CRegKey classKey;
-    result = listKey.Create(rootKey, listName, kReadWrite);
-    if (result == ERROR_SUCCESS)
-        result = classKey.Create(listKey, className, kReadWrite);
-    if (result == ERROR_SUCCESS)
-        result = classKey.SetStringValue(L"Module ID", moduleId ? moduleId : L"");
-    if (result == ERROR_SUCCESS)
-        result = classKey.SetDWORDValue(L"Enable", enable);
-    if (result == ERROR_SUCCESS)
-        result = classKey.SetDWORDValue(L"Order", order);
-    if (result == ERROR_SUCCESS)
-        result = classKey.SetDWORDValue(L"Type", type);
-    return FromWin32(result);
+    HRESULT hr = plugins.Open(root, classId, type, true);
+    if (SUCCEEDED(hr))
+        hr = HRESULT_FROM_WIN32(classKey.Create(plugins.list, plugins.className, kReadWrite));
+    if (SUCCEEDED(hr))
+        hr = HRESULT_FROM_WIN32(classKey.SetStringValue(L"Module ID", moduleId ? moduleId : L""));
+    if (SUCCEEDED(hr))
+        hr = HRESULT_FROM_WIN32(classKey.SetDWORDValue(L"Enable", enable));
+    if (SUCCEEDED(hr))
+        hr = HRESULT_FROM_WIN32(classKey.SetDWORDValue(L"Order", order));
+    if (SUCCEEDED(hr))
+        hr = HRESULT_FROM_WIN32(classKey.SetDWORDValue(L"Type", type));
+    return hr;
 }
 
 HRESULT UnregisterPlugin(const wchar_t* root, REFCLSID classId, DWORD type) noexcept
 {
-    CRegKey rootKey;
-    LONG result = rootKey.Open(HKEY_LOCAL_MACHINE, root, kReadWrite);
-    if (result != ERROR_SUCCESS)
-        return FromWin32(result);
-    const wchar_t* listName = PluginListKeyName(type);
-    if (!listName)
-        return E_INVALIDARG;
-    wchar_t className[64] = {0};
-    if (!ClassKeyName(classId, className))
-        return E_INVALIDARG;
-
-    CRegKey listKey;
-    result = listKey.Create(rootKey, listName, kReadWrite);
-    if (result != ERROR_SUCCESS)
-        return FromWin32(result);
+    CPluginList plugins;
+    HRESULT hr = plugins.Open(root, classId, type, false);
+    if (FAILED(hr))
+        return hr;
     // Whether the entry existed or could be deleted is not reported; what is left decides.
-    listKey.RecurseDeleteKey(className);
+    RegDeleteTreeW(plugins.list, plugins.className);
 
     DWORD subkeys = 0;
     DWORD values = 0;
-    result = RegQueryInfoKeyW(listKey, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                              nullptr, nullptr, nullptr);
-    if (result == ERROR_SUCCESS && subkeys == 0 && values == 0)
+    hr = HRESULT_FROM_WIN32(RegQueryInfoKeyW(plugins.list, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                             &values, nullptr, nullptr, nullptr, nullptr));
+    if (SUCCEEDED(hr) && subkeys == 0 && values == 0)
     {
-        listKey.Close();
-        RegDeleteKeyW(rootKey, listName);
+        plugins.list.Close();
+        RegDeleteKeyW(plugins.root, plugins.listName);
     }
-    return FromWin32(result);
+    return hr;
 }

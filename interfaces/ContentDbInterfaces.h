@@ -56,19 +56,12 @@ struct IKdCdbManager : public IUnknown
     virtual HRESULT STDMETHODCALLTYPE GetServerInfo(ULONG index, BSTR* text) = 0;       // 6
     // A null sink unregisters.
     virtual HRESULT STDMETHODCALLTYPE SetNotificationSink(REFIID iid, IUnknown* sink) = 0;  // 7
-    virtual HRESULT STDMETHODCALLTYPE Reserved8() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved9() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved10() = 0;
+    LUM_RESERVED_SLOT(8) LUM_RESERVED_SLOT(9) LUM_RESERVED_SLOT(10)
     // The array comes from CoTaskMemAlloc; the caller frees every element with SysFreeString and
     // the array with CoTaskMemFree.
     virtual HRESULT STDMETHODCALLTYPE GetDatabaseNames(LONG* count, BSTR** names) = 0;  // 11
-    virtual HRESULT STDMETHODCALLTYPE Reserved12() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved13() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved14() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved15() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved16() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved17() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved18() = 0;
+    LUM_RESERVED_SLOT(12) LUM_RESERVED_SLOT(13) LUM_RESERVED_SLOT(14) LUM_RESERVED_SLOT(15) LUM_RESERVED_SLOT(16)
+    LUM_RESERVED_SLOT(17) LUM_RESERVED_SLOT(18)
     // The item becomes the current result; resultCount 0 (or kHrCdbNoSuchItem) when no item has
     // this id.
     virtual HRESULT STDMETHODCALLTYPE SelectItem(BSTR itemId, ULONG reserved, ULONG propCount, LONG* propIds,
@@ -87,17 +80,12 @@ struct IKdCdbManager : public IUnknown
                                              ULONG propCount, LONG* propIds, ULONG option1, ULONG option2,
                                              ULONG option3, ULONG zero4, ULONG* ignored,
                                              LONG* resultCount) = 0;  // 22
-    virtual HRESULT STDMETHODCALLTYPE Reserved23() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved24() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved25() = 0;
+    LUM_RESERVED_SLOT(23) LUM_RESERVED_SLOT(24) LUM_RESERVED_SLOT(25)
     virtual HRESULT STDMETHODCALLTYPE MoveNext() = 0;  // 26
-    virtual HRESULT STDMETHODCALLTYPE Reserved27() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved28() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved29() = 0;
+    LUM_RESERVED_SLOT(27) LUM_RESERVED_SLOT(28) LUM_RESERVED_SLOT(29)
     // valueCount 0: the property has no value.
     virtual HRESULT STDMETHODCALLTYPE GetValue(LONG propId, ULONG index, LONG* valueCount, BSTR* value) = 0;  // 30
-    virtual HRESULT STDMETHODCALLTYPE Reserved31() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved32() = 0;
+    LUM_RESERVED_SLOT(31) LUM_RESERVED_SLOT(32)
     virtual HRESULT STDMETHODCALLTYPE DeleteItem(BSTR itemId) = 0;  // 33
     virtual HRESULT STDMETHODCALLTYPE SetValues(BSTR itemId, ULONG count1, KdCdbPropValue* list1, ULONG count2,
                                                 KdCdbPropValue* list2) = 0;  // 34

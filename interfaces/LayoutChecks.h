@@ -32,3 +32,8 @@ static_assert(sizeof(SAFEARRAYBOUND) == 8, "SAFEARRAYBOUND");
 static_assert(offsetof(SAFEARRAY, cbElements) == 4 && offsetof(SAFEARRAY, pvData) == (kLayout64 ? 16 : 12) &&
                   offsetof(SAFEARRAY, rgsabound) == (kLayout64 ? 24 : 16),
               "SAFEARRAY descriptor");
+
+// A slot of an outside interface that the plug-in never calls, declared only so that the methods
+// it does call sit at the positions their implementers put them at: LUM_RESERVED_SLOT(7) is
+// slot 7, Reserved7.
+#define LUM_RESERVED_SLOT(n) virtual HRESULT STDMETHODCALLTYPE Reserved##n() = 0;

@@ -15,20 +15,13 @@ inline const CLSID CLSID_LumMgrStatus = {0x5b4eebcc, 0x3401, 0x47e1, {0x9d, 0xb8
 // The manager's callback interface, given to ILumMgrPluginDatabaseNotify::Connect.
 struct ILumMgrPluginSite : public IUnknown
 {
-    virtual HRESULT STDMETHODCALLTYPE Reserved3() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved4() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved5() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved6() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved7() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved8() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved9() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved10() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved11() = 0;
+    LUM_RESERVED_SLOT(3) LUM_RESERVED_SLOT(4) LUM_RESERVED_SLOT(5) LUM_RESERVED_SLOT(6) LUM_RESERVED_SLOT(7)
+    LUM_RESERVED_SLOT(8) LUM_RESERVED_SLOT(9) LUM_RESERVED_SLOT(10) LUM_RESERVED_SLOT(11)
     // S_OK when the entry was withdrawn.
     virtual HRESULT STDMETHODCALLTYPE CancelQueueEntry(BSTR entryId) = 0;                          // 12
     // VT_ARRAY of VARIANTs; the VT_UNKNOWN elements are queue entries (IQueueEntry).
     virtual HRESULT STDMETHODCALLTYPE GetQueueEntries(VARIANT* entries) = 0;                       // 13
-    virtual HRESULT STDMETHODCALLTYPE Reserved14() = 0;
+    LUM_RESERVED_SLOT(14)
     // Queues one item for analysis.
     virtual HRESULT STDMETHODCALLTYPE QueueItem(BSTR location, LONG category, ULONG queueFlags, VARIANT* result) = 0;  // 15
 };
@@ -48,18 +41,12 @@ constexpr LONG kStatusWithdrawn = 1;
 // One entry of the manager's analysis queue.
 struct IQueueEntry : public IUnknown
 {
-    virtual HRESULT STDMETHODCALLTYPE Reserved3() = 0;
+    LUM_RESERVED_SLOT(3)
     virtual HRESULT STDMETHODCALLTYPE SetStatus(LONG status) = 0;                                  // 4
     virtual HRESULT STDMETHODCALLTYPE GetState(ULONG* state) = 0;                                  // 5
     virtual HRESULT STDMETHODCALLTYPE SetState(ULONG state) = 0;                                   // 6
-    virtual HRESULT STDMETHODCALLTYPE Reserved7() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved8() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved9() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved10() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved11() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved12() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved13() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved14() = 0;
+    LUM_RESERVED_SLOT(7) LUM_RESERVED_SLOT(8) LUM_RESERVED_SLOT(9) LUM_RESERVED_SLOT(10) LUM_RESERVED_SLOT(11)
+    LUM_RESERVED_SLOT(12) LUM_RESERVED_SLOT(13) LUM_RESERVED_SLOT(14)
     virtual HRESULT STDMETHODCALLTYPE GetValue(LONG valueId, VARIANT* value) = 0;                  // 15
     virtual HRESULT STDMETHODCALLTYPE SetValue(LONG valueId, VARIANT value) = 0;                   // 16
 };
@@ -67,15 +54,8 @@ struct IQueueEntry : public IUnknown
 // The manager's status object (CLSID_LumMgrStatus).
 struct ILumMgrStatus : public IUnknown
 {
-    virtual HRESULT STDMETHODCALLTYPE Reserved3() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved4() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved5() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved6() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved7() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved8() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved9() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved10() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved11() = 0;
+    LUM_RESERVED_SLOT(3) LUM_RESERVED_SLOT(4) LUM_RESERVED_SLOT(5) LUM_RESERVED_SLOT(6) LUM_RESERVED_SLOT(7)
+    LUM_RESERVED_SLOT(8) LUM_RESERVED_SLOT(9) LUM_RESERVED_SLOT(10) LUM_RESERVED_SLOT(11)
     // The manager is idle when this succeeds and the two counts add up to 0.
     virtual HRESULT STDMETHODCALLTYPE GetQueueCounts(ULONG* first, ULONG* second) = 0;             // 12
 };

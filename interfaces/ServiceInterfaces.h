@@ -35,14 +35,8 @@ struct IBusyNotify : public IUnknown
 // before they are analysed.
 struct IFolderList : public IUnknown
 {
-    virtual HRESULT STDMETHODCALLTYPE Reserved3() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved4() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved5() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved6() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved7() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved8() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved9() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reserved10() = 0;
+    LUM_RESERVED_SLOT(3) LUM_RESERVED_SLOT(4) LUM_RESERVED_SLOT(5) LUM_RESERVED_SLOT(6) LUM_RESERVED_SLOT(7)
+    LUM_RESERVED_SLOT(8) LUM_RESERVED_SLOT(9) LUM_RESERVED_SLOT(10)
     // S_OK and the number of entries; reserved is not used.
     virtual HRESULT STDMETHODCALLTYPE GetCount(LONG* count, LONG* reserved) = 0;                   // 11
     // Entry `index` (0-based): its folder, a second text and three numbers, the last of which is

@@ -233,7 +233,7 @@ int main()
         return 1;
     CRegKey user;
     user.Open(HKEY_CURRENT_USER, L"Software");
-    user.RecurseDeleteKey(L"LumBench\\OutdatedCategories");
+    RegDeleteTreeW(user, L"LumBench\\OutdatedCategories");
     CRegKey machine;
     if (machine.Create(HKEY_CURRENT_USER, kScratch, KEY_ALL_ACCESS) != ERROR_SUCCESS ||
         RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine) != ERROR_SUCCESS)
@@ -284,7 +284,7 @@ int main()
 
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
     machine.Close();
-    user.RecurseDeleteKey(L"LumBench\\OutdatedCategories");
+    RegDeleteTreeW(user, L"LumBench\\OutdatedCategories");
     CoUninitialize();
     return status;
 }

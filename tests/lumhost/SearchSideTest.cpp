@@ -138,7 +138,7 @@ protected:
     {
         CRegKey key;
         if (key.Open(HKEY_CURRENT_USER, L"Software\\LumTest") == ERROR_SUCCESS)
-            key.RecurseDeleteKey(L"LumHostRegistry");
+            RegDeleteTreeW(key, L"LumHostRegistry");
     }
     static std::wstring Path(const wchar_t* below) { return std::wstring(kProductRootKey) + L"\\" + below; }
     static bool Exists(const std::wstring& path)

@@ -229,9 +229,9 @@ void CManagerRegistry::RemoveKeysOf(size_t engineCount)
     for (size_t i = 0; i < engineCount; ++i)
     {
         const std::wstring id = GuidToString(EngineClassId(i)).GetString();
-        root.RecurseDeleteKey((std::wstring(kEngineList) + L"\\" + id).c_str());
-        root.RecurseDeleteKey((std::wstring(kEngineIndexTableKey) + L"\\" + id).c_str());
+        RegDeleteTreeW(root, (std::wstring(kEngineList) + L"\\" + id).c_str());
+        RegDeleteTreeW(root, (std::wstring(kEngineIndexTableKey) + L"\\" + id).c_str());
         for (ULONG bit : kCategoryBits)
-            root.RecurseDeleteKey((std::wstring(kVersionsKey) + FormatText(L"\\0x%04lx\\", bit) + id).c_str());
+            RegDeleteTreeW(root, (std::wstring(kVersionsKey) + FormatText(L"\\0x%04lx\\", bit) + id).c_str());
     }
 }

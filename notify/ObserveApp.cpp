@@ -80,6 +80,7 @@ bool CObserveApp::SetActive(bool on)
 {
     if (on)
     {
+        mutexThread.Bind();
         TakeMutex(userMutex, userMutexOwned, L"%s-MutexUser");
         // Exist-All is set whether or not this instance got the mutex: another instance holding it
         // does not make this one less active.
@@ -101,8 +102,10 @@ bool CObserveApp::SetActive(bool on)
         existSignalled = false;
         ResetEvent(existAllEvent);
     }
+    LUM_ASSERT(!(userMutexOwned || allMutexOwned) || mutexThread.IsCurrent());
     DropMutex(userMutex, userMutexOwned);
     DropMutex(allMutex, allMutexOwned);
+    mutexThread.Unbind();
     return true;
 }
 

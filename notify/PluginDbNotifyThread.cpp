@@ -102,6 +102,11 @@ CPluginDbNotifyThread::~CPluginDbNotifyThread()
         m_database.Abandon();
         SaveDelayQueueAfterForcedEnd();
     }
+    else
+    {
+        // An end item that could not be made leaves the end's snapshot to be written here.
+        SaveExitSnapshot();
+    }
     m_pending.Clear();
     // The members then go in reverse order: the observer, the site, the database connection.
 }
@@ -231,8 +236,14 @@ LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* item
         // Made here rather than under the queue lock.
         if (type == kItemChanged)
             item->CountKey();
-        if (FAILED(AppendDelayedItem(item.get())))
+        const HRESULT appended = AppendDelayedItem(item.get());
+        if (FAILED(appended))
+        {
+            if (TraceOn(TraceLevel::Decisions))
+                Trace(TraceSource::Notify, TraceDecision::Dropped, item->itemId.Get(), nullptr,
+                      L"the worker takes no requests", appended);
             continue;
+        }
         static_cast<void>(item.release());  // the queue owns it now
         wake.queued = true;
         if (type == kItemChanged)
@@ -330,10 +341,15 @@ void CPluginDbNotifyThread::OnThreadExit()
     m_acceptingItems = false;
     // A thread started later has no timer armed: its first intake must signal it.
     m_wakeGiven = false;
+    // What is queued now is what the file must hold; it is written at the thread's end item,
+    // outside the queue lock. m_queueDirty stays set until then, for a forced end in between.
     if (m_queueDirty)
     {
-        m_queueDirty = false;
-        SaveDelayQueue();
+        m_exitRecords.clear();
+        m_exitSaveDue = SUCCEEDED(CatchAsHResult([&] {
+            CollectQueueRecords(m_exitRecords);
+            return S_OK;
+        }));
     }
 }
 
@@ -351,6 +367,7 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
     {
     case kItemThreadStarted:
     {
+        m_workerThread.Bind();
         {
             CLockGuard guard(m_queueLock);
             m_acceptingItems = true;
@@ -377,6 +394,8 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         SetSite(nullptr);
         RequestExecutionState(m_savedExecutionState);
         m_traceSettings.Close();
+        SaveExitSnapshot();
+        m_workerThread.Unbind();
         break;
     }
     case kItemCountTimer:
@@ -386,13 +405,19 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         m_traceSettings.Refresh();
         break;
     case kItemConnect:
-        ComCall([&] { return Connect(item); });
+    {
+        // A database that cannot be opened is reported by Connect itself (E_ABORT).
+        const HRESULT connected = CatchAsHResult([&] { return Connect(item); });
+        if (connected != E_ABORT)
+            TraceUnreportedFailure(TraceSource::Notify, connected, L"the manager's site cannot be taken in");
         break;
+    }
     case kItemDisconnect:
-        ComCall([&] {
-            Disconnect();
-            return S_OK;
-        });
+        TraceUnreportedFailure(TraceSource::Notify, CatchAsHResult([&] {
+                                   Disconnect();
+                                   return S_OK;
+                               }),
+                               L"the disconnect failed");
         break;
     case kItemChanged:
         m_requestInHand = item;
@@ -401,7 +426,8 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         queueChanged = true;
         break;
     case kItemRemoved:
-        CleanUpRemovedItem(item);
+        TraceUnreportedFailure(TraceSource::Notify, CleanUpRemovedItem(item),
+                               L"the removed item's dependents cannot be deleted", item->itemId.Get());
         queueChanged = true;
         break;
     case kItemHandOff:
@@ -431,7 +457,8 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         {
             // Nothing waits any more: a crash now must not bring back requests already handled.
             m_queueDirty = true;
-            BackUpDelayQueue();
+            TraceUnreportedFailure(TraceSource::Notify, BackUpDelayQueue(), L"the delay-queue file cannot be backed up",
+                                   nullptr, DelayQueueFolder() + kDelayQueueFileName);
         }
         RequestExecutionState(m_savedExecutionState);
     }
@@ -449,6 +476,7 @@ void CPluginDbNotifyThread::RequestExecutionState(DWORD state) noexcept
 
 void CPluginDbNotifyThread::SetSite(ILumMgrPluginSite* site) noexcept
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     // Released outside the assignment so that the flag never claims a site being released.
     CComPtr<ILumMgrPluginSite> old(m_site);
     m_siteHeld.store(site != nullptr);
@@ -457,6 +485,7 @@ void CPluginDbNotifyThread::SetSite(ILumMgrPluginSite* site) noexcept
 
 HRESULT CPluginDbNotifyThread::Connect(CProcessItem* item)
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     SetSite(nullptr);
     IStream* stream = item->siteStream;
     item->siteStream = nullptr;  // CoGetInterfaceAndReleaseStream consumes it, success or not
@@ -502,6 +531,7 @@ HRESULT CPluginDbNotifyThread::Connect(CProcessItem* item)
 
 void CPluginDbNotifyThread::Disconnect()
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     m_watchObserver.SetActive(false);
     CComPtr<ILumMgrPluginSite> site;
     {
@@ -581,18 +611,35 @@ void CPluginDbNotifyThread::CollectQueueRecords(std::vector<CDelayQueueRecord>& 
 
 HRESULT CPluginDbNotifyThread::SaveDelayQueue()
 {
-    const HRESULT hr = ComCall([&] {
-        std::vector<CDelayQueueRecord> records;
-        {
-            // Re-entered when called from OnThreadExit, which holds it already.
-            CLockGuard guard(m_queueLock);
-            CollectQueueRecords(records);
-        }
-        return SaveDelayQueueFile(DelayQueueFolder(), records);
+    LUM_ASSERT_ON_THREAD(m_workerThread);
+    std::vector<CDelayQueueRecord> records;
+    const HRESULT collected = CatchAsHResult([&] {
+        CLockGuard guard(m_queueLock);
+        CollectQueueRecords(records);
+        return S_OK;
     });
+    return WriteDelayQueue(collected, records);
+}
+
+HRESULT CPluginDbNotifyThread::WriteDelayQueue(HRESULT collected, const std::vector<CDelayQueueRecord>& records)
+{
+    const HRESULT hr =
+        FAILED(collected) ? collected : CatchAsHResult([&] { return SaveDelayQueueFile(DelayQueueFolder(), records); });
     if (FAILED(hr))
         ReportFailure(TraceSource::Notify, kEventDelayQueueNotWritten, L"the delay-queue file cannot be written", hr,
                       DelayQueueFolder() + kDelayQueueFileName);
+    return hr;
+}
+
+HRESULT CPluginDbNotifyThread::SaveExitSnapshot()
+{
+    if (!m_queueDirty)
+        return S_FALSE;
+    m_queueDirty = false;
+    const HRESULT collected = m_exitSaveDue ? S_OK : E_OUTOFMEMORY;
+    m_exitSaveDue = false;
+    const HRESULT hr = WriteDelayQueue(collected, m_exitRecords);
+    m_exitRecords.clear();
     return hr;
 }
 
@@ -601,9 +648,12 @@ HRESULT CPluginDbNotifyThread::SaveDelayQueueAfterForcedEnd()
     // The ended thread's flag, read now that it is gone: whether its save would have been made.
     if (!m_queueDirty)
         return S_FALSE;
+    // Ended between its queue snapshot and the write: the snapshot is what the file must hold.
+    if (m_exitSaveDue)
+        return SaveExitSnapshot();
     m_queueDirty = false;
-    return ComCall([&] {
-        std::vector<CDelayQueueRecord> records;
+    std::vector<CDelayQueueRecord> records;
+    const HRESULT collected = CatchAsHResult([&] {
         // The request the thread was working on goes first, where it stood in the queue. The
         // manager may have it already; a second hand-off withdraws the first, while a request
         // left out would never be analysed.
@@ -625,8 +675,9 @@ HRESULT CPluginDbNotifyThread::SaveDelayQueueAfterForcedEnd()
             ~CUnlock() { lock.Unlock(); }
         } unlock{m_queueLock};
         CollectQueueRecords(records);
-        return SaveDelayQueueFile(DelayQueueFolder(), records);
+        return S_OK;
     });
+    return WriteDelayQueue(collected, records);
 }
 
 HRESULT CPluginDbNotifyThread::BackUpDelayQueue()
@@ -679,7 +730,6 @@ void CPluginDbNotifyThread::ReportPendingCount(bool force)
 
 void CPluginDbNotifyThread::AnnounceBusy(ULONG count)
 {
-    CLockGuard guard(m_activityLock);
     if (count == 0)
     {
         m_busyAnnounced = false;

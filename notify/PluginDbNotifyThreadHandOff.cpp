@@ -104,6 +104,9 @@ HRESULT CPluginDbNotifyThread::ResolveNotification(CProcessItem* item)
         const HRESULT queued = QueueItem(waiting.get(), true, true);
         if (SUCCEEDED(queued))
             static_cast<void>(waiting.release());  // the queue owns it now
+        else
+            TraceUnreportedFailure(TraceSource::Notify, queued, L"the request cannot be queued", waiting->itemId.Get(),
+                                   waiting->path);
         return queued;
     });
     ReportPendingCount(false);
@@ -208,7 +211,8 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
                                                                                     : kMinimumAgeMs / 1000));
                 TraceHandOff(TraceDecision::HeldBack, *item, reason, age, next);
             }
-            Requeue(item, outcome == Outcome::RequeueRestarted, true);
+            TraceUnreportedFailure(TraceSource::Notify, Requeue(item, outcome == Outcome::RequeueRestarted, true),
+                                   L"the request cannot be queued again", nullptr, item->path);
         }
         else if (outcome == Outcome::Deferred)
         {
@@ -216,7 +220,8 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
                 TraceHandOff(TraceDecision::HeldBack, *item, reason, age, L", next look after it");
             // Thousands may be put back in a row: one wake serves them all, as the thread takes
             // it only once it waits again.
-            Requeue(item, false, !m_deferralWakeGiven.exchange(true));
+            TraceUnreportedFailure(TraceSource::Notify, Requeue(item, false, !m_deferralWakeGiven.exchange(true)),
+                                   L"the request cannot be queued again", nullptr, item->path);
         }
         else if (tracing)
         {
@@ -225,6 +230,7 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
         return S_OK;
     });
     ReportPendingCount(false);
+    TraceUnreportedFailure(TraceSource::Notify, failure, L"the hand-off failed", nullptr, item->path);
     return FAILED(failure) ? failure : result;
 }
 

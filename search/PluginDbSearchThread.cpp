@@ -215,8 +215,10 @@ bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
         // Released here, on the thread that created it.
         m_fileExaminer.Release();
         m_site.Release();
+        m_workerThread.Unbind();
         break;
     case kItemThreadStarted:
+        m_workerThread.Bind();
         break;
     case kItemSite:
         TakeSite(*item);
@@ -242,6 +244,7 @@ bool CPluginDbSearchThread::ProcessItem(CBase::CProcessItem* baseItem)
 
 void CPluginDbSearchThread::TakeSite(CProcessItem& item)
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     // Without a stream the site held stays.
     if (!item.stream)
         return;
@@ -249,8 +252,10 @@ void CPluginDbSearchThread::TakeSite(CProcessItem& item)
     IStream* stream = item.stream;
     item.stream = nullptr;
     ILumMgrPluginSite* site = nullptr;
-    if (SUCCEEDED(CoGetInterfaceAndReleaseStream(stream, IID_ILumMgrPluginSite, reinterpret_cast<void**>(&site))))
+    const HRESULT hr = CoGetInterfaceAndReleaseStream(stream, IID_ILumMgrPluginSite, reinterpret_cast<void**>(&site));
+    if (SUCCEEDED(hr))
         m_site.Attach(site);
+    TraceUnreportedFailure(TraceSource::Search, hr, L"the manager's site cannot be taken in");
 }
 
 namespace
@@ -279,6 +284,7 @@ const wchar_t* RunName(LONG type) noexcept
 
 void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     SetProgress(kProgressRunning);
     m_runCounts = CRunCounts();
     const TraceSource source = type == kItemCleanUp ? TraceSource::CleanUp : TraceSource::Search;
@@ -386,7 +392,10 @@ HRESULT CPluginDbSearchThread::RunCleanUp(ULONG)
         if (SUCCEEDED(OpenRunConnection(connection)))
         {
             CListedConnection listed(*this, connection);
-            RunRemovalSteps(connection, progress);
+            // The repair below runs whatever the removal answers, and its answer is the run's.
+            const HRESULT removed = RunRemovalSteps(connection, progress);
+            if (removed != E_ABORT)
+                TraceUnreportedFailure(TraceSource::CleanUp, removed, L"the removal steps failed");
         }
         connection.Close();
     }

@@ -246,15 +246,18 @@ bool CPluginThread<T>::SetWaitHandles(ULONG count, const HANDLE* handles, const 
         duplicates.push_back(duplicate);
     }
 
-    CLockGuard guard(m_handleListLock);
-    m_rebuild = true;
-    m_handlesChangedEvent.Set();
-    // Let the thread leave its wait on the old list before that list is closed.
-    Sleep(10);
-    for (HANDLE handle : m_extraHandles)
+    // Deliberately unlike the documented replacement, which sleeps 10 ms under the lock to let the
+    // thread leave its wait on the old list: the thread waits on duplicates of its own (CWaitList),
+    // so the old list is swapped out under the lock and closed after it, with no wait at all.
+    {
+        CLockGuard guard(m_handleListLock);
+        m_extraHandles.swap(duplicates);
+        m_extraValues.swap(newValues);
+        m_rebuild = true;
+        m_handlesChangedEvent.Set();
+    }
+    for (HANDLE handle : duplicates)
         CloseHandle(handle);
-    m_extraHandles.swap(duplicates);
-    m_extraValues.swap(newValues);
     return true;
 }
 

@@ -66,7 +66,9 @@ TEST_F(ContractTest, TakingALowerOrEqualRankWhileHoldingAHigherOneIsReported)
         EXPECT_EQ(Failures().size(), c.reported ? 1u : 0u)
             << LockRankName(c.held) << " held, " << LockRankName(c.wanted) << " wanted";
         if (c.reported && !Failures().empty())
+        {
             EXPECT_NE(Failures()[0].find(LockRankName(c.wanted)), std::string::npos) << Failures()[0];
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include "common/LockRank.h"
 
 // Contracts that the code states and checked builds (LUM_CHECKS, see common/LockRank.h) check:
 //     LUM_ASSERT(item != nullptr);
@@ -14,6 +15,11 @@ using ContractFailureHandler = void (*)(const char* what, const char* file, int 
 ContractFailureHandler SetContractFailureHandler(ContractFailureHandler handler) noexcept;
 // Reports a broken contract; returns only when a handler is installed.
 void ReportContractFailure(const char* what, const char* file, int line) noexcept;
+
+// The highest rank among the plug-in's locks the calling thread holds; LockRank::Outside when it
+// holds none, and always in release builds. For "called with none of our locks held":
+//     LUM_ASSERT(HighestHeldLockRank() == LockRank::Outside);
+LockRank HighestHeldLockRank() noexcept;
 
 #if LUM_CHECKS
 #define LUM_ASSERT(condition) \

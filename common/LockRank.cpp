@@ -98,6 +98,18 @@ void NoteLockWanted(const void* lock, LockRank rank) noexcept
     ReportContractFailure(what, __FILE__, __LINE__);
 }
 
+LockRank HighestHeldLockRank() noexcept
+{
+    const CHeldLocks& held = t_held;
+    LockRank highest = LockRank::Outside;
+    for (unsigned i = 0; i < held.count; ++i)
+    {
+        if (held.rank[i] > highest)
+            highest = held.rank[i];
+    }
+    return highest;
+}
+
 void NoteLockTaken(const void* lock, LockRank rank) noexcept
 {
     if (rank == LockRank::Outside)
@@ -134,5 +146,10 @@ void NoteLockReleased(const void* lock) noexcept
         --held.count;
         return;
     }
+}
+#else
+LockRank HighestHeldLockRank() noexcept
+{
+    return LockRank::Outside;
 }
 #endif

@@ -777,6 +777,8 @@ void CPluginDbNotifyThread::FireCount(ULONG count)
     // The owner's last reference may go inside the event or with keepAlive below, with this
     // worker's code still on the stack: the owner asks IsFiringOnThisThread before destroying.
     ++t_firingDepth;
+    // None of this worker's locks is held here; a fire from the intake holds the wrapper's.
+    LUM_ASSERT(HighestHeldLockRank() <= LockRank::DbListeners);
     owner->FirePendingCountChanged(value);
     VariantClear(&value);
     keepAlive->Release();

@@ -190,6 +190,7 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
                       static_cast<long>(item->itemClass));
             CScopedBstr location(item->path.AllocSysString());
             CScopedVariant answer;
+            LUM_ASSERT(HighestHeldLockRank() == LockRank::Outside);  // the manager is called with no lock held
             result = m_site->QueueItem(location.Get(), static_cast<LONG>(category), kHandOffQueueFlags, answer.Get());
             if (TraceOn(TraceLevel::Detail))
                 Trace(TraceSource::Notify, TraceDecision::ManagerCall, item->itemId.Get(), item->path, L"QueueItem",
@@ -253,6 +254,7 @@ HRESULT CPluginDbNotifyThread::WithdrawQueuedEntries(const CString& path)
     if (!m_site)
         return E_POINTER;
     CScopedVariant entries;
+    LUM_ASSERT(HighestHeldLockRank() == LockRank::Outside);  // the manager is called with no lock held
     const HRESULT listed = m_site->GetQueueEntries(entries.Receive());
     if (TraceOn(TraceLevel::Detail))
         Trace(TraceSource::Notify, TraceDecision::ManagerCall, nullptr, path, L"GetQueueEntries", listed);

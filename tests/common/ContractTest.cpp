@@ -80,9 +80,11 @@ TEST_F(ContractTest, ReenteringAndReleasingOutOfOrderKeepTheRecordRight)
     queue.Lock();
     queue.Lock();  // re-entrant, as the forced-end save relies on
     counts.Lock();
+    EXPECT_EQ(HighestHeldLockRank(), LockRank::PendingCounts);
     queue.Unlock();
     queue.Unlock();  // the queue is let go before the counts it was taken before
     EXPECT_TRUE(Failures().empty());
+    EXPECT_EQ(HighestHeldLockRank(), LockRank::PendingCounts);
     database.Lock();  // the counts are still held
     database.Unlock();
     counts.Unlock();
@@ -90,6 +92,7 @@ TEST_F(ContractTest, ReenteringAndReleasingOutOfOrderKeepTheRecordRight)
     database.Lock();  // nothing held any more
     database.Unlock();
     EXPECT_EQ(Failures().size(), 1u);
+    EXPECT_EQ(HighestHeldLockRank(), LockRank::Outside);
 }
 
 TEST_F(ContractTest, AFailedAssertionAndAForeignThreadReachTheHandler)

@@ -13,8 +13,9 @@
 // nothing for it.
 //
 // Rules the order encodes:
-//  - a worker's thread lock is held across its stop wait, so nothing of the worker is taken
-//    before it;
+//  - a worker's thread lock is held across its stop wait. A queue-event sink may start or stop
+//    the search worker from inside a count event, and the intake fires that event under the
+//    database wrapper's sink and listener locks: the thread lock ranks above those two;
 //  - the notification worker's database lock is taken with no other worker lock held, and only
 //    the wrapper's connection lock (and what that takes) inside it;
 //  - the sink's owner lock before the wrapper's listener lock, and the connection lock never
@@ -30,22 +31,23 @@ enum class LockRank : unsigned
     // Not a lock of the plug-in: stand-ins, tests and tools. Never checked.
     Outside = 0,
 
-    // CPluginThread::m_threadLock: the thread handle's start and stop; held across StopThread's
-    // wait, and StartThread calls StopThread with it held.
-    WorkerThread = 10,
     // CPluginDbNotifyThread::m_dbLock: every call sequence on the notification worker's database
     // connection (open, listener, close, a hand-off's lookups).
-    NotifyDatabase = 20,
-    // CPluginDbSearchThread::m_connectionLock: the list of connections a stop request must abort.
-    SearchConnections = 30,
+    NotifyDatabase = 10,
     // CKdCdbMgr::m_connectionLock: the database pointer and every sequence of calls over it, a
     // search and the walk over its results as one.
-    DbConnection = 40,
+    DbConnection = 20,
     // CKdCdbMgrEvents::m_ownerLock: the sink's back pointer to its wrapper; held while a
     // notification is passed on.
-    DbSinkOwner = 50,
+    DbSinkOwner = 30,
     // CKdCdbMgr::m_listenerLock: the listener array; held during each listener call (the intake).
-    DbListeners = 60,
+    DbListeners = 40,
+    // CPluginThread::m_threadLock: the thread handle's start and stop; held across StopThread's
+    // wait, and StartThread calls StopThread with it held.
+    WorkerThread = 50,
+    // CPluginDbSearchThread::m_connectionLock: the list of connections a stop request must abort;
+    // taken by the search worker's RequestStop, which StopThread calls.
+    SearchConnections = 60,
     // CPluginThread::m_queueLock: the queue, its sequence counter and the worker's queue state;
     // the queue hooks run inside it.
     WorkerQueue = 70,

@@ -26,6 +26,8 @@
 //    connection point's object lock is held only to read a slot;
 //  - the locks from WorkerInit on are leaves: nothing is taken under them but a higher leaf (the
 //    observer's stop may report a forced end to the event log and the trace).
+// The observer's named mutexes are not in the table: they mark the active instance for other
+// processes and are taken without waiting.
 enum class LockRank : unsigned
 {
     // Not a lock of the plug-in: stand-ins, tests and tools. Never checked.

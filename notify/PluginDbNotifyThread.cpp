@@ -382,6 +382,8 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
     }
     case kItemThreadEnding:
     {
+        // First, before a database call that may never return: the save the queue's end owes.
+        SaveExitSnapshot();
         // Here, on the thread that switched it on: its mutexes can be released only by it.
         m_watchObserver.SetActive(false);
         {
@@ -394,7 +396,6 @@ bool CPluginDbNotifyThread::ProcessItem(CBase::CProcessItem* baseItem)
         SetSite(nullptr);
         RequestExecutionState(m_savedExecutionState);
         m_traceSettings.Close();
-        SaveExitSnapshot();
         m_workerThread.Unbind();
         break;
     }

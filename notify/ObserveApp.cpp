@@ -34,6 +34,9 @@ CObserveApp::~CObserveApp()
     if (stopEvent)
         SetEvent(stopEvent);
     Sleep(0);
+    // The owner goes after the thread that switched it on: mutexes still held here were left by a
+    // thread ended by force, and are abandoned already.
+    mutexThread.Unbind();
     SetActive(false);
     StopWatch();
     CloseAndClear(existAllEvent);

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <unknwn.h>
 #include <initializer_list>
+#include "common/LockRank.h"
 
 // Base of every COM class of the module, for the multi-threaded model: an interlocked reference
 // count and a critical section for the object's own state. A class derives from it and from its
@@ -19,8 +20,8 @@ public:
     CComObjectRootEx(const CComObjectRootEx&) = delete;
     CComObjectRootEx& operator=(const CComObjectRootEx&) = delete;
 
-    void Lock() noexcept { EnterCriticalSection(&m_objectLock); }
-    void Unlock() noexcept { LeaveCriticalSection(&m_objectLock); }
+    void Lock() noexcept { EnterRankedCriticalSection(&m_objectLock, LockRank::ComObject); }
+    void Unlock() noexcept { LeaveRankedCriticalSection(&m_objectLock, LockRank::ComObject); }
 
     // Construction and release hooks: FinalConstruct runs after the object is fully built (a
     // failure destroys it), FinalRelease when the last reference goes, before the members are
@@ -103,7 +104,7 @@ public:
 
 protected:
     volatile LONG m_refCount = 0;
-    CRITICAL_SECTION m_objectLock;
+    CRITICAL_SECTION m_objectLock;  // LockRank::ComObject
     IUnknown* m_controllingUnknown = nullptr;
     volatile LONG* m_lifetimeCount = &m_refCount;
     IUnknown* m_lifetimeUnknown = nullptr;

@@ -25,13 +25,13 @@ CComDllModule::~CComDllModule()
 void CComDllModule::Lock() noexcept
 {
     if (m_lockReady)
-        EnterCriticalSection(&m_lock);
+        EnterRankedCriticalSection(&m_lock, LockRank::ModuleClassObjects);
 }
 
 void CComDllModule::Unlock() noexcept
 {
     if (m_lockReady)
-        LeaveCriticalSection(&m_lock);
+        LeaveRankedCriticalSection(&m_lock, LockRank::ModuleClassObjects);
 }
 
 HRESULT CComDllModule::GetClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept

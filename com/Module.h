@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <unknwn.h>
 #include "com/ClassFactory.h"
+#include "common/LockRank.h"
 
 // One class the module serves: its id, how to create it, its registration script and the class
 // object made for it on first request (kept until the module ends).
@@ -52,7 +53,7 @@ private:
     CObjectMapEntry* m_objectMap;
     size_t m_entryCount;
     HINSTANCE m_instance;
-    CRITICAL_SECTION m_lock;
+    CRITICAL_SECTION m_lock;  // LockRank::ModuleClassObjects
     bool m_lockReady = false;
     HRESULT m_initResult = S_OK;
 };

@@ -63,7 +63,7 @@ private:
         ULONG heldBack;
     };
 
-    CCriticalSection m_lock;
+    CCriticalSection m_lock{LockRank::EventLog};
     CApi m_api;
     DWORD(WINAPI* m_tick)() = &GetTickCount;
     std::vector<CEntry> m_entries;

@@ -14,7 +14,7 @@ namespace
 // never holds the lock while it works on a file.
 struct CProtectedList
 {
-    CCriticalSection lock;
+    CCriticalSection lock{LockRank::ProtectedLocations};
     bool loaded = false;
     std::vector<CString> folders;
 };

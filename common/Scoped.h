@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <utility>
+#include "common/LockRank.h"
 
 // Small owners, one per kind of resource. Copying is deleted; ownership leaves only through
 // Release() (the caller takes it) or moves. Get() never gives up ownership.
@@ -139,21 +140,30 @@ private:
     SAFEARRAY* m_array = nullptr;
 };
 
-// A critical section with its lifetime, and a guard that holds it for a scope.
+// A critical section with its lifetime and its rank in the lock table (common/LockRank.h), and a
+// guard that holds it for a scope.
 class CCriticalSection
 {
 public:
-    CCriticalSection() noexcept { InitializeCriticalSection(&m_cs); }
+    explicit CCriticalSection(LockRank rank) noexcept : m_rank(rank) { InitializeCriticalSection(&m_cs); }
     ~CCriticalSection() { DeleteCriticalSection(&m_cs); }
     CCriticalSection(const CCriticalSection&) = delete;
     CCriticalSection& operator=(const CCriticalSection&) = delete;
-    void Lock() noexcept { EnterCriticalSection(&m_cs); }
-    // Takes the lock only when that needs no wait: for a holder that may never let it go.
-    bool TryLock() noexcept { return TryEnterCriticalSection(&m_cs) != FALSE; }
-    void Unlock() noexcept { LeaveCriticalSection(&m_cs); }
+    void Lock() noexcept { EnterRankedCriticalSection(&m_cs, m_rank); }
+    // Takes the lock only when that needs no wait: for a holder that may never let it go. A try
+    // cannot dead-lock, so its order is not checked.
+    bool TryLock() noexcept
+    {
+        const bool taken = TryEnterCriticalSection(&m_cs) != FALSE;
+        if (taken)
+            NoteLockTaken(&m_cs, m_rank);
+        return taken;
+    }
+    void Unlock() noexcept { LeaveRankedCriticalSection(&m_cs, m_rank); }
 
 private:
     CRITICAL_SECTION m_cs;
+    const LockRank m_rank;
 };
 
 class CLockGuard

@@ -52,6 +52,15 @@ DWORD GetTraceLevel() noexcept;
 void Trace(TraceSource source, TraceDecision decision, const wchar_t* itemId, const wchar_t* path,
            const wchar_t* reason, HRESULT hr, const wchar_t* detailsFormat = nullptr, ...) noexcept;
 
+// For a result that no caller takes: a failure is traced as such (level 1), so that it is not
+// lost unseen; success writes nothing.
+inline void TraceUnreportedFailure(TraceSource source, HRESULT hr, const wchar_t* what, const wchar_t* itemId = nullptr,
+                                   const wchar_t* path = nullptr) noexcept
+{
+    if (FAILED(hr) && TraceOn(TraceLevel::Failures))
+        Trace(source, TraceDecision::Failed, itemId, path, what, hr);
+}
+
 // The line Trace writes, without its line break, as UTF-8.
 std::string FormatTraceLine(TraceSource source, TraceDecision decision, const wchar_t* itemId, const wchar_t* path,
                             const wchar_t* reason, HRESULT hr, const wchar_t* details);
@@ -120,7 +129,7 @@ private:
     static void Rotate(const CString& path, ULONG count);
     void Fail(HRESULT hr);
 
-    CCriticalSection m_lock;  // guards everything below up to m_thread
+    CCriticalSection m_lock{LockRank::TraceWriter};  // guards everything below up to m_thread
     std::deque<std::string> m_queue;
     size_t m_queuedBytes = 0;
     ULONGLONG m_dropped = 0;  // since the last notice

@@ -36,9 +36,8 @@ protected:
 // of calls over the connection: a search and the walk over its results are one unit, so a caller
 // walking results holds ConnectionLock() from the search to the end of the walk.
 //
-// Lock order: the sink's owner lock, then the listener lock. The connection lock is taken before
-// the owner lock when notifications are switched off and never inside a notification, so a
-// listener must not switch notifications off or close the connection from inside OnNotify.
+// A listener must not switch notifications off or close the connection from inside OnNotify: the
+// connection lock is never taken inside a notification (the lock order, common/LockRank.h).
 class CKdCdbMgr : public IKdCdbMgrEvents
 {
 public:
@@ -220,16 +219,16 @@ private:
 
     CScopedHandle m_stopEvent;   // signalled by the destructor
     CScopedHandle m_abortEvent;  // the wrapper's own: created once, only ever signalled
-    CCriticalSection m_eventLock;  // guards the two below
+    CCriticalSection m_eventLock{LockRank::DbEvents};  // guards the two below
     CSharedHandle m_runEvent;       // duplicate of the owner's run event, or null
     CSharedHandle m_ownerAbortEvent;  // duplicate of the owner's abort event, or null
     volatile DWORD m_serverVersion = 0;
-    CCriticalSection m_connectionLock;
+    CCriticalSection m_connectionLock{LockRank::DbConnection};
     CComPtr<IKdCdbManager> m_database;
     CString m_clientName;
     CScopedBstr m_serverText;
     std::vector<CScopedBstr> m_databaseNames;
-    CCriticalSection m_listenerLock;
+    CCriticalSection m_listenerLock{LockRank::DbListeners};
     std::vector<IKdCdbMgrEvents*> m_listeners;
     CComPtr<CComObject<CKdCdbMgrEvents>> m_sink;
     bool m_abandoned = false;

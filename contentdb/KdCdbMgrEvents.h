@@ -30,6 +30,6 @@ public:
                                        LONG_PTR context) override;
 
 private:
-    CCriticalSection m_ownerLock;  // taken before the owner's listener lock, never the reverse
+    CCriticalSection m_ownerLock{LockRank::DbSinkOwner};
     IKdCdbMgrEvents* m_owner = nullptr;  // back pointer, not a counted reference
 };

@@ -9,7 +9,7 @@ namespace
 {
 struct CRefusalLog
 {
-    CCriticalSection lock;
+    CCriticalSection lock{LockRank::RefusedFileChanges};
     std::deque<CString> recent;
 };
 

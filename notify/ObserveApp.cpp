@@ -27,6 +27,9 @@ CObserveApp::~CObserveApp()
     if (stopEvent.IsValid())
         SetEvent(stopEvent.Get());
     Sleep(0);
+    // The owner goes after the thread that switched it on: mutexes still held here were left by a
+    // thread ended by force, and are abandoned already.
+    mutexThread.Unbind();
     SetActive(false);
     StopWatch();
     // The named events close with their members.
@@ -68,6 +71,7 @@ bool CObserveApp::SetActive(bool on)
 {
     if (on)
     {
+        mutexThread.Bind();
         TakeMutex(userMutex, userMutexOwned, L"%s-MutexUser");
         // Exist-All is set whether or not this instance got the mutex: another instance holding it
         // does not make this one less active.
@@ -89,8 +93,10 @@ bool CObserveApp::SetActive(bool on)
         existSignalled = false;
         ResetEvent(existAllEvent.Get());
     }
+    LUM_ASSERT(!(userMutexOwned || allMutexOwned) || mutexThread.IsCurrent());
     DropMutex(userMutex, userMutexOwned);
     DropMutex(allMutex, allMutexOwned);
+    mutexThread.Unbind();
     return true;
 }
 

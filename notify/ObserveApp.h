@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 #include "common/Scoped.h"
+#include "common/ThreadChecker.h"
 #include "common/String.h"
 
 // Publishes through named kernel objects that an activity is running, so that other processes in
@@ -43,6 +44,7 @@ private:
     bool existSignalled = false;
     bool userMutexOwned = false;
     bool allMutexOwned = false;
+    CThreadChecker mutexThread;  // the thread that holds the mutexes: the one to release them
     CScopedHandle userMutex;
     CScopedHandle allMutex;
     CScopedHandle existAllEvent;
@@ -54,5 +56,5 @@ private:
     CScopedHandle stopEvent;
     CScopedHandle thread;
     CString baseName;
-    CCriticalSection lock;  // serialises StartWatch and StopWatch
+    CCriticalSection lock{LockRank::ObserverWatch};  // serialises StartWatch and StopWatch
 };

@@ -17,8 +17,9 @@ ULONG ComputePathHash(const wchar_t* text);
 
 // The two counting maps beside the notification worker's queue: queued requests by item id
 // (unresolved notifications) and by lower-cased path (files waiting). A key is present exactly
-// while its count is above 0. Every operation takes the count lock itself; it is taken inside the
-// worker's queue lock by the queue hooks, so nothing here calls out or takes another lock.
+// while its count is above 0. Every operation takes the count lock itself; the queue hooks take
+// it inside the worker's queue lock (common/LockRank.h), so nothing here calls out or takes
+// another lock.
 class CPendingRequestCounts
 {
 public:
@@ -56,7 +57,7 @@ private:
     CountMap& MapOf(Kind kind) noexcept { return kind == Kind::Id ? m_idCounts : m_pathCounts; }
     const CountMap& MapOf(Kind kind) const noexcept { return kind == Kind::Id ? m_idCounts : m_pathCounts; }
 
-    mutable CCriticalSection m_countLock;
+    mutable CCriticalSection m_countLock{LockRank::PendingCounts};
     CountMap m_idCounts;    // pendingIdCounts
     CountMap m_pathCounts;  // pendingPathCounts
 };

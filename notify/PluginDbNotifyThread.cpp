@@ -93,6 +93,11 @@ CPluginDbNotifyThread::~CPluginDbNotifyThread()
         m_database.Abandon();
         SaveDelayQueueAfterForcedEnd();
     }
+    else
+    {
+        // An end item that could not be made leaves the end's snapshot to be written here.
+        SaveExitSnapshot();
+    }
     m_pending.Clear();
     // The members then go in reverse order: the observer, the site, the database connection.
 }
@@ -214,8 +219,14 @@ LONG STDMETHODCALLTYPE CPluginDbNotifyThread::OnNotify(LONG count, LPCWSTR* item
         // Made here rather than under the queue lock.
         if (type == kItemChanged)
             item->CountKey();
-        if (FAILED(AppendDelayedItem(std::move(item))))
+        const HRESULT appended = AppendDelayedItem(std::move(item));
+        if (FAILED(appended))
+        {
+            if (TraceOn(TraceLevel::Decisions))
+                Trace(TraceSource::Notify, TraceDecision::Dropped, itemIds[i], nullptr,
+                      L"the worker takes no requests", appended);
             continue;
+        }
         wake.queued = true;
         if (type == kItemChanged)
             ReportPendingCount(false);
@@ -314,10 +325,15 @@ void CPluginDbNotifyThread::OnThreadExit()
     m_acceptingItems = false;
     // A thread started later has no timer armed: its first intake must signal it.
     m_wakeGiven = false;
+    // What is queued now is what the file must hold; it is written at the thread's end item,
+    // outside the queue lock. m_queueDirty stays set until then, for a forced end in between.
     if (m_queueDirty)
     {
-        m_queueDirty = false;
-        SaveDelayQueue();
+        m_exitRecords.clear();
+        m_exitSaveDue = SUCCEEDED(CatchAsHResult([&] {
+            CollectQueueRecords(m_exitRecords);
+            return S_OK;
+        }));
     }
 }
 
@@ -335,6 +351,7 @@ HRESULT CPluginDbNotifyThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> 
     {
     case kItemThreadStarted:
     {
+        m_workerThread.Bind();
         {
             CLockGuard guard(m_queueLock);
             m_acceptingItems = true;
@@ -349,6 +366,8 @@ HRESULT CPluginDbNotifyThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> 
     }
     case kItemThreadEnding:
     {
+        // First, before a database call that may never return: the save the queue's end owes.
+        SaveExitSnapshot();
         // Here, on the thread that switched it on: its mutexes can be released only by it.
         m_watchObserver.SetActive(false);
         {
@@ -361,6 +380,7 @@ HRESULT CPluginDbNotifyThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> 
         SetSite(nullptr);
         RequestExecutionState(m_savedExecutionState);
         m_traceSettings.Close();
+        m_workerThread.Unbind();
         break;
     }
     case kItemCountTimer:
@@ -372,6 +392,7 @@ HRESULT CPluginDbNotifyThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> 
     case kItemConnect:
         result = CatchAsHResult([&] { return Connect(item); });
         break;
+    }
     case kItemDisconnect:
         result = CatchAsHResult([&] {
             Disconnect();
@@ -415,7 +436,8 @@ HRESULT CPluginDbNotifyThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> 
         {
             // Nothing waits any more: a crash now must not bring back requests already handled.
             m_queueDirty = true;
-            BackUpDelayQueue();
+            TraceUnreportedFailure(TraceSource::Notify, BackUpDelayQueue(), L"the delay-queue file cannot be backed up",
+                                   nullptr, DelayQueueFolder() + kDelayQueueFileName);
         }
         RequestExecutionState(m_savedExecutionState);
     }
@@ -430,6 +452,7 @@ void CPluginDbNotifyThread::RequestExecutionState(DWORD state) noexcept
 
 void CPluginDbNotifyThread::SetSite(ILumMgrPluginSite* site) noexcept
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     // Released outside the assignment so that the flag never claims a site being released.
     CComPtr<ILumMgrPluginSite> old(m_site);
     m_siteHeld.store(site != nullptr);
@@ -438,6 +461,7 @@ void CPluginDbNotifyThread::SetSite(ILumMgrPluginSite* site) noexcept
 
 HRESULT CPluginDbNotifyThread::Connect(CProcessItem* item)
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     SetSite(nullptr);
     CComPtr<ILumMgrPluginSite> site;
     const HRESULT hr = item->siteStream.Unmarshal(IID_ILumMgrPluginSite, reinterpret_cast<void**>(&site));
@@ -480,6 +504,7 @@ HRESULT CPluginDbNotifyThread::Connect(CProcessItem* item)
 
 void CPluginDbNotifyThread::Disconnect()
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     m_watchObserver.SetActive(false);
     CComPtr<ILumMgrPluginSite> site;
     {
@@ -556,18 +581,35 @@ void CPluginDbNotifyThread::CollectQueueRecords(std::vector<CDelayQueueRecord>& 
 
 HRESULT CPluginDbNotifyThread::SaveDelayQueue()
 {
-    const HRESULT hr = ComCall([&] {
-        std::vector<CDelayQueueRecord> records;
-        {
-            // Re-entered when called from OnThreadExit, which holds it already.
-            CLockGuard guard(m_queueLock);
-            CollectQueueRecords(records);
-        }
-        return SaveDelayQueueFile(DelayQueueFolder(), records);
+    LUM_ASSERT_ON_THREAD(m_workerThread);
+    std::vector<CDelayQueueRecord> records;
+    const HRESULT collected = CatchAsHResult([&] {
+        CLockGuard guard(m_queueLock);
+        CollectQueueRecords(records);
+        return S_OK;
     });
+    return WriteDelayQueue(collected, records);
+}
+
+HRESULT CPluginDbNotifyThread::WriteDelayQueue(HRESULT collected, const std::vector<CDelayQueueRecord>& records)
+{
+    const HRESULT hr =
+        FAILED(collected) ? collected : CatchAsHResult([&] { return SaveDelayQueueFile(DelayQueueFolder(), records); });
     if (FAILED(hr))
         ReportFailure(TraceSource::Notify, kEventDelayQueueNotWritten, L"the delay-queue file cannot be written", hr,
                       DelayQueueFolder() + kDelayQueueFileName);
+    return hr;
+}
+
+HRESULT CPluginDbNotifyThread::SaveExitSnapshot()
+{
+    if (!m_queueDirty)
+        return S_FALSE;
+    m_queueDirty = false;
+    const HRESULT collected = m_exitSaveDue ? S_OK : E_OUTOFMEMORY;
+    m_exitSaveDue = false;
+    const HRESULT hr = WriteDelayQueue(collected, m_exitRecords);
+    m_exitRecords.clear();
     return hr;
 }
 
@@ -576,9 +618,12 @@ HRESULT CPluginDbNotifyThread::SaveDelayQueueAfterForcedEnd()
     // The ended thread's flag, read now that it is gone: whether its save would have been made.
     if (!m_queueDirty)
         return S_FALSE;
+    // Ended between its queue snapshot and the write: the snapshot is what the file must hold.
+    if (m_exitSaveDue)
+        return SaveExitSnapshot();
     m_queueDirty = false;
-    return ComCall([&] {
-        std::vector<CDelayQueueRecord> records;
+    std::vector<CDelayQueueRecord> records;
+    const HRESULT collected = CatchAsHResult([&] {
         // The request the thread was working on goes first, where it stood in the queue. The
         // manager may have it already; a second hand-off withdraws the first, while a request
         // left out would never be analysed.
@@ -600,8 +645,9 @@ HRESULT CPluginDbNotifyThread::SaveDelayQueueAfterForcedEnd()
             ~CUnlock() { lock.Unlock(); }
         } unlock{m_queueLock};
         CollectQueueRecords(records);
-        return SaveDelayQueueFile(DelayQueueFolder(), records);
+        return S_OK;
     });
+    return WriteDelayQueue(collected, records);
 }
 
 HRESULT CPluginDbNotifyThread::BackUpDelayQueue()
@@ -654,7 +700,6 @@ void CPluginDbNotifyThread::ReportPendingCount(bool force)
 
 void CPluginDbNotifyThread::AnnounceBusy(ULONG count)
 {
-    CLockGuard guard(m_activityLock);
     if (count == 0)
     {
         m_busyAnnounced = false;
@@ -702,6 +747,8 @@ void CPluginDbNotifyThread::FireCount(ULONG count)
     // The owner's last reference may go inside the event or with keepAlive below, with this
     // worker's code still on the stack: the owner asks IsFiringOnThisThread before destroying.
     ++t_firingDepth;
+    // None of this worker's locks is held here; a fire from the intake holds the wrapper's.
+    LUM_ASSERT(HighestHeldLockRank() <= LockRank::DbListeners);
     owner->FirePendingCountChanged(value);
     VariantClear(&value);
     keepAlive->Release();

@@ -7,6 +7,7 @@
 #include "common/MarshalledStream.h"
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "common/ThreadChecker.h"
 #include "common/TraceSettings.h"
 #include "contentdb/KdCdbMgr.h"
 #include "interfaces/ManagerInterfaces.h"
@@ -39,9 +40,7 @@ protected:
 // Threads: the worker thread handles every item and is the only one to use the database, the site
 // and the delay-queue file; the database's notification thread runs the intake (OnNotify); the
 // manager's threads queue connect and disconnect items and page or cancel pending requests.
-// Lock order: the queue lock before the count lock; dbLock is never taken with another of this
-// worker's locks held and never by the intake; the manager and the event sinks are called with
-// none of this worker's locks held.
+// Its locks and their order: common/LockRank.h.
 class CPluginDbNotifyThread : public CPluginThread<CPluginDbNotifyThread>, public IKdCdbMgrEvents
 {
 public:
@@ -171,6 +170,11 @@ public:
     // The delay-queue file.
     HRESULT LoadDelayQueue();
     HRESULT SaveDelayQueue();
+    // Writes `records` unless collecting them failed (`collected`); a failure is reported.
+    HRESULT WriteDelayQueue(HRESULT collected, const std::vector<CDelayQueueRecord>& records);
+    // The save of the thread's end: the snapshot OnThreadExit took under the queue lock, written
+    // on the thread's end item with no lock held. S_FALSE when the queue was not dirty.
+    HRESULT SaveExitSnapshot();
     HRESULT BackUpDelayQueue();
     // The save the thread makes at its end, made for it by the thread that ended it by force: the
     // queued requests and the one it was working on, when the queue is dirty. No lock the ended
@@ -218,6 +222,7 @@ private:
     // Queues a copy of `item` as a type-6 item again; restartAge gives it a fresh creation tick.
     // Without `wake` the thread is not told: the caller knows it is told already.
     HRESULT Requeue(CProcessItem* item, bool restartAge, bool wake);
+    // Under m_reportLock.
     void AnnounceBusy(ULONG count);
     void FireCount(ULONG count);
     CString DelayQueueFolder() const;
@@ -227,27 +232,30 @@ private:
     static void AddQueueRecord(const CProcessItem& item, std::vector<CDelayQueueRecord>& records);
 
     // Fields in the order the worker's design gives them.
-    CCriticalSection m_activityLock;      // guards m_busyAnnounced and the busy announcement
-    bool m_busyAnnounced = false;
+    bool m_busyAnnounced = false;         // under m_reportLock, as is the busy announcement
     std::atomic<ULONG> m_lastReportedCount{0};
     DWORD m_lastReportTick;
     CScopedHandle m_countTimer;           // unnamed synchronization waitable timer
-    CCriticalSection m_ownerLock;         // guards m_owner
+    CCriticalSection m_ownerLock{LockRank::NotifyOwner};  // guards m_owner
     IPluginDbNotifyOwner* m_owner = nullptr;  // back pointer, not a counted reference
-    CCriticalSection m_dbLock;            // held around every call on m_database
+    CCriticalSection m_dbLock{LockRank::NotifyDatabase};  // held around every call on m_database
     CKdCdbMgr m_database;
     std::atomic<bool> m_notificationsEnabled{true};
-    CComPtr<ILumMgrPluginSite> m_site;    // worker thread only
+    CComPtr<ILumMgrPluginSite> m_site;    // worker thread only (m_workerThread)
     DWORD m_savedExecutionState = 0;      // the thread's execution state noted at its start
     CObserveApp m_watchObserver;
     bool m_queueDirty = false;            // worker thread only
+    // OnThreadExit's snapshot of the queue, for SaveExitSnapshot; m_exitSaveDue: it was taken.
+    std::vector<CDelayQueueRecord> m_exitRecords;
+    bool m_exitSaveDue = false;
+    CThreadChecker m_workerThread;        // bound while the thread runs
     CPendingRequestCounts m_pending;      // countLock, pendingIdCounts, pendingPathCounts
 
     // Whether a site is held, for the intake on the database's thread.
     std::atomic<bool> m_siteHeld{false};
-    // Serialises the reports up to the firing, so that the count, the tick and the timer state
-    // move together. Never held while firing or with the queue lock.
-    CCriticalSection m_reportLock;
+    // Serialises the reports up to the firing, so that the count, the tick, the timer state and
+    // the busy announcement move together. Never held while firing or with the queue lock.
+    CCriticalSection m_reportLock{LockRank::NotifyReport};
     // Under m_reportLock: set when the timer is armed; cleared when a report fires (which cancels
     // the timer) and when the expiry's report runs. So it is never false while the timer is armed.
     bool m_countTimerArmed = false;

@@ -178,6 +178,7 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
                       static_cast<long>(item->itemClass));
             CScopedBstr location(item->path.AllocSysString());
             CScopedVariant answer;
+            LUM_ASSERT(HighestHeldLockRank() == LockRank::Outside);  // the manager is called with no lock held
             result = m_site->QueueItem(location.Get(), static_cast<LONG>(category), kHandOffQueueFlags, answer.Get());
             if (TraceOn(TraceLevel::Detail))
                 Trace(TraceSource::Notify, TraceDecision::ManagerCall, item->itemId.Get(), item->path, L"QueueItem",
@@ -199,7 +200,8 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
                                                                                     : kMinimumAgeMs / 1000));
                 TraceHandOff(TraceDecision::HeldBack, *item, reason, age, next);
             }
-            Requeue(item, outcome == Outcome::RequeueRestarted, true);
+            TraceUnreportedFailure(TraceSource::Notify, Requeue(item, outcome == Outcome::RequeueRestarted, true),
+                                   L"the request cannot be queued again", nullptr, item->path);
         }
         else if (outcome == Outcome::Deferred)
         {
@@ -207,7 +209,8 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
                 TraceHandOff(TraceDecision::HeldBack, *item, reason, age, L", next look after it");
             // Thousands may be put back in a row: one wake serves them all, as the thread takes
             // it only once it waits again.
-            Requeue(item, false, !m_deferralWakeGiven.exchange(true));
+            TraceUnreportedFailure(TraceSource::Notify, Requeue(item, false, !m_deferralWakeGiven.exchange(true)),
+                                   L"the request cannot be queued again", nullptr, item->path);
         }
         else if (tracing)
         {
@@ -216,6 +219,7 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
         return S_OK;
     });
     ReportPendingCount(false);
+    TraceUnreportedFailure(TraceSource::Notify, failure, L"the hand-off failed", nullptr, item->path);
     return FAILED(failure) ? failure : result;
 }
 
@@ -235,6 +239,7 @@ HRESULT CPluginDbNotifyThread::WithdrawQueuedEntries(const CString& path)
     if (!m_site)
         return E_POINTER;
     CScopedVariant entries;
+    LUM_ASSERT(HighestHeldLockRank() == LockRank::Outside);  // the manager is called with no lock held
     const HRESULT listed = m_site->GetQueueEntries(entries.Receive());
     if (TraceOn(TraceLevel::Detail))
         Trace(TraceSource::Notify, TraceDecision::ManagerCall, nullptr, path, L"GetQueueEntries", listed);

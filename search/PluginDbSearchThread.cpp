@@ -197,8 +197,10 @@ HRESULT CPluginDbSearchThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> 
         // Released here, on the thread that created it.
         m_fileExaminer.Release();
         m_site.Release();
+        m_workerThread.Unbind();
         break;
     case kItemThreadStarted:
+        m_workerThread.Bind();
         break;
     case kItemSite:
         result = TakeSite(*item);
@@ -225,6 +227,7 @@ HRESULT CPluginDbSearchThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> 
 
 HRESULT CPluginDbSearchThread::TakeSite(CProcessItem& item)
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     // Without a stream the site held stays.
     if (item.stream.IsEmpty())
         return S_FALSE;
@@ -234,6 +237,7 @@ HRESULT CPluginDbSearchThread::TakeSite(CProcessItem& item)
 
 void CPluginDbSearchThread::RunRequest(LONG type, ULONG requestWord)
 {
+    LUM_ASSERT_ON_THREAD(m_workerThread);
     using Self = CPluginDbSearchThread;
     static const struct
     {
@@ -361,7 +365,10 @@ HRESULT CPluginDbSearchThread::RunCleanUp(ULONG)
         if (SUCCEEDED(OpenRunConnection(connection)))
         {
             CListedConnection listed(*this, connection);
-            RunRemovalSteps(connection, progress);
+            // The repair below runs whatever the removal answers, and its answer is the run's.
+            const HRESULT removed = RunRemovalSteps(connection, progress);
+            if (removed != E_ABORT)
+                TraceUnreportedFailure(TraceSource::CleanUp, removed, L"the removal steps failed");
         }
         connection.Close();
     }

@@ -9,6 +9,7 @@
 #include "common/MarshalledStream.h"
 #include "common/Scoped.h"
 #include "common/String.h"
+#include "common/ThreadChecker.h"
 #include "contentdb/KdCdbItemGroup.h"
 #include "contentdb/KdCdbMgr.h"
 #include "interfaces/ManagerInterfaces.h"
@@ -240,10 +241,11 @@ private:
     std::atomic<ULONG> m_engineState{kEngineNeverStarted};
     std::atomic<ULONG> m_progress{0};
     CPluginEvent m_progressEvent;        // auto-reset, named
-    CComPtr<ILumMgrPluginSite> m_site;   // used on the worker thread only
+    CComPtr<ILumMgrPluginSite> m_site;   // used on the worker thread only (m_workerThread)
+    CThreadChecker m_workerThread;       // bound while the thread runs
 
     // Connections of the run in progress that a stop request must reach; not owned.
-    CCriticalSection m_connectionLock;
+    CCriticalSection m_connectionLock{LockRank::SearchConnections};
     std::list<CKdCdbMgr*> m_connections;
     CComPtr<IFileExaminer> m_fileExaminer;  // created by the clean-up on first use; worker thread only
 

@@ -85,9 +85,9 @@ private:
     CContentDbNotifier m_notifier;
     CContentDbCatalogue m_catalogue;
     CContentDbControl m_control;
-    CCriticalSection m_observerLock;
+    CCriticalSection m_observerLock{LockRank::Outside};
     CContentDbCatalogue::ChangeHook m_changeObserver;  // guarded by m_observerLock
-    CCriticalSection m_settingsLock;
+    CCriticalSection m_settingsLock{LockRank::Outside};
     std::wstring m_serverText = L"Stand-in content database";
     std::wstring m_versionText = L"3.1.0";
     std::vector<std::optional<std::wstring>> m_databaseNames{std::wstring(L"Main")};

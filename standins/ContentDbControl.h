@@ -131,7 +131,7 @@ private:
 
     void UpdateArmed();  // under m_lock
 
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     volatile LONG m_armed = 0;
     mutable volatile LONG m_recording = 1;
     volatile LONG m_callCounts[kMethods] = {};

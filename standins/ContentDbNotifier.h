@@ -45,7 +45,7 @@ private:
     void Run();
     void DeliverQueued();
 
-    CCriticalSection m_lock;
+    CCriticalSection m_lock{LockRank::Outside};
     std::deque<Change> m_queue;
     std::vector<std::pair<const void*, IKdCdbNotification*>> m_sinks;  // counted references
     ULONG m_batchSize = 3;

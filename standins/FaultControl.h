@@ -37,7 +37,7 @@ private:
     // Makes the two events the first time they are needed; m_lock held.
     void EnsureEvents();
 
-    CCriticalSection m_lock;
+    CCriticalSection m_lock{LockRank::Outside};
     HRESULT m_failure = S_OK;
     ULONG m_failuresLeft = 0;
     ULONG m_stalledCalls = 0;

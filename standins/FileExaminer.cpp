@@ -7,7 +7,7 @@ namespace
 {
 struct SharedState
 {
-    CCriticalSection lock;
+    CCriticalSection lock{LockRank::Outside};
     CFileExaminer::Rule rule = &CFileExaminer::AcceptAll;  // guarded by lock
     std::vector<USHORT> parts{kExaminerPartVideo};         // guarded by lock
     CFaultControl faults[static_cast<int>(FileExaminerMethod::Count)];

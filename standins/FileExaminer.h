@@ -74,7 +74,7 @@ public:
 private:
     HRESULT Open(FileExaminerMethod method, ULONG reserved, BSTR path, std::wstring& opened);
 
-    CCriticalSection m_lock;
+    CCriticalSection m_lock{LockRank::Outside};
     std::wstring m_source;     // guarded by m_lock
     std::wstring m_container;  // guarded by m_lock
     CFreeThreadedMarshaler m_marshaler;

@@ -6,7 +6,7 @@ namespace
 {
 struct SharedState
 {
-    CCriticalSection lock;
+    CCriticalSection lock{LockRank::Outside};
     std::vector<FolderListEntry> folders;  // guarded by lock
     CFaultControl faults[static_cast<int>(FolderListMethod::Count)];
     CCallLog<FolderListCall> calls;

@@ -119,7 +119,7 @@ private:
     CCallLog<CancelQueueEntryCall> m_cancelCalls;
     CCallLog<GetQueueEntriesCall> m_getEntriesCalls;
     CFaultControl m_faults[static_cast<int>(ManagerSiteMethod::Count)];
-    CCriticalSection m_observerLock;  // guards the two observers only
+    CCriticalSection m_observerLock{LockRank::Outside};  // guards the two observers only
     QueueItemObserver m_queueItemObserver;
     CancelQueueEntryObserver m_cancelObserver;
 };

@@ -6,7 +6,7 @@ namespace
 {
 struct SharedState
 {
-    CCriticalSection lock;
+    CCriticalSection lock{LockRank::Outside};
     ULONG first = 0;   // guarded by lock
     ULONG second = 0;  // guarded by lock
     CFaultControl faults[static_cast<int>(ManagerStatusMethod::Count)];

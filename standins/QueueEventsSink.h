@@ -48,7 +48,7 @@ public:
 
 private:
     CFreeThreadedMarshaler m_marshaler;
-    CCriticalSection m_hookLock;
+    CCriticalSection m_hookLock{LockRank::Outside};
     Hook m_hook;  // guarded by m_hookLock
     CCallLog<PendingCountEvent> m_events;
     CFaultControl m_fault;

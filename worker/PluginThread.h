@@ -22,7 +22,7 @@
 //    T item.
 //  - T overrides ProcessItem and, if it wants, OnItemQueued, OnItemDequeued and OnThreadExit. The
 //    hooks must not throw. OnItemQueued, OnItemDequeued and OnThreadExit run under the queue lock:
-//    they may take T's own locks, and T never takes the queue lock while holding one of those.
+//    they may take T's own locks of a higher rank (every lock's rank: common/LockRank.h).
 //    ProcessItem runs with no template lock held; it may queue items. It owns the item it is given.
 //  - m_traceSource names T in the trace lines the template writes for it (a failed item, a wait
 //    list that could not be made); T may set it in its constructor only.
@@ -156,34 +156,34 @@ protected:
 
     std::atomic<bool> m_discard{false};
 
-    CCriticalSection m_threadLock;  // re-entrant: StartThread calls StopThread with it held
+    CCriticalSection m_threadLock{LockRank::WorkerThread};  // re-entrant: StartThread calls StopThread with it held
     CScopedHandle m_threadHandle;
     DWORD m_threadId = 0;
     // Held only for a moment around reading, replacing or closing m_threadHandle, so that
     // QueueItem and IsRunning never wait for a StopThread in progress (which holds the thread
     // lock across its wait) and never use a handle while it is being closed.
-    CCriticalSection m_threadHandleLock;
+    CCriticalSection m_threadHandleLock{LockRank::WorkerThreadHandle};
 
-    CCriticalSection m_initLock;
+    CCriticalSection m_initLock{LockRank::WorkerInit};
     std::atomic<bool> m_eventsReady{false};
     CPluginEvent m_stopEvent;            // manual-reset; signalled: the thread is to end
     // False: no stop is requested, and a poll answers without a kernel call. Set before the event
     // is signalled and cleared with its reset, both under m_stopLock, so that it is never false
     // while the event is signalled.
     std::atomic<bool> m_stopRequested{false};
-    CCriticalSection m_stopLock;
+    CCriticalSection m_stopLock{LockRank::WorkerStop};
     CPluginEvent m_runEvent;             // manual-reset, initially set; reset: paused
     // False: the run event is set. Set before the event is reset and cleared after it is set,
     // both under m_stopLock, so that it is never false while the event is reset.
     std::atomic<bool> m_pauseRequested{false};
     CPluginEvent m_handlesChangedEvent;  // auto-reset; the thread rebuilds its wait list
 
-    CCriticalSection m_handleListLock;
+    CCriticalSection m_handleListLock{LockRank::WorkerWaitHandles};
     std::vector<CScopedHandle> m_extraHandles;  // duplicates
     std::vector<DWORD> m_extraValues;    // may be shorter than m_extraHandles (missing read as 0)
     bool m_rebuild = true;
 
-    CCriticalSection m_queueLock;
+    CCriticalSection m_queueLock{LockRank::WorkerQueue};
     std::list<std::unique_ptr<CProcessItem>> m_queue;
     CPluginEvent m_itemQueuedEvent;     // auto-reset; an immediate item was queued
     CPluginEvent m_delayedQueuedEvent;  // auto-reset; a delayed item was queued

@@ -231,13 +231,17 @@ bool CPluginThread<T>::SetWaitHandles(ULONG count, const HANDLE* handles, const 
         duplicates.emplace_back(duplicate);
     }
 
-    CLockGuard guard(m_handleListLock);
-    m_rebuild = true;
-    m_handlesChangedEvent.Set();
-    // Let the thread leave its wait on the old list before that list is closed.
-    Sleep(10);
-    m_extraHandles.swap(duplicates);
-    m_extraValues.swap(newValues);
+    // Deliberately unlike the documented replacement, which sleeps 10 ms under the lock to let the
+    // thread leave its wait on the old list: the thread waits on duplicates of its own (CWaitList),
+    // so the old list is swapped out under the lock and closed after it, with no wait at all.
+    {
+        CLockGuard guard(m_handleListLock);
+        m_extraHandles.swap(duplicates);
+        m_extraValues.swap(newValues);
+        m_rebuild = true;
+        m_handlesChangedEvent.Set();
+    }
+    // `duplicates` holds the old list now: it is closed here, after the lock.
     return true;
 }
 

@@ -135,7 +135,7 @@ struct CFloorItem
 
 struct CFloor
 {
-    CCriticalSection lock;
+    CCriticalSection lock{LockRank::Outside};
     std::list<CFloorItem*> queue;
     std::unordered_map<std::wstring, LONG> counts;
     ~CFloor()

@@ -44,7 +44,7 @@ public:
     int callsOnTestThread = 0;
 
 private:
-    CCriticalSection m_lock;
+    CCriticalSection m_lock{LockRank::Outside};
     const DWORD m_testThread = GetCurrentThreadId();
 };
 

@@ -54,7 +54,7 @@ public:
     CTestEvent finished;
 
 private:
-    CCriticalSection m_lock;
+    CCriticalSection m_lock{LockRank::Outside};
     std::vector<std::wstring> m_changes;
     int m_calls = 0;
 };

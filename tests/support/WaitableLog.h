@@ -46,7 +46,7 @@ public:
     }
 
 private:
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     mutable CTestEvent m_changed;
     std::vector<Item> m_items;
 };

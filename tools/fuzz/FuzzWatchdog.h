@@ -32,7 +32,7 @@ private:
     void ReportRunning(const std::string& what);
 
     const DWORD m_limitMs;
-    CCriticalSection m_lock;
+    CCriticalSection m_lock{LockRank::Outside};
     bool m_running = false;  // an input runs; the fields below describe it
     DWORD m_started = 0;
     const char* m_target = "";

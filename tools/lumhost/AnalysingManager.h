@@ -71,7 +71,7 @@ private:
     FieldsOf m_fieldsOf;
     const DWORD m_analyseMs;
     Listener m_onAnalysed;
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::deque<Item> m_waiting;     // guarded by m_lock
     bool m_analysing = false;       // guarded by m_lock
     std::wstring m_current;         // entry in analysis; guarded by m_lock

@@ -44,7 +44,7 @@ struct CCommandReader::Shared
     HANDLE input = nullptr;
     TypingListener onTyping;
     CScopedHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    CCriticalSection lock;
+    CCriticalSection lock{LockRank::Outside};
     std::deque<std::wstring> lines;  // guarded by lock
     bool ended = false;              // guarded by lock
     CScopedHandle waiting{CreateEventW(nullptr, TRUE, FALSE, nullptr)};

@@ -50,7 +50,7 @@ public:
 private:
     Fate& FateOf(const std::wstring& path);
 
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::vector<Fate> m_fates;
     std::map<std::wstring, size_t> m_index;  // upper-cased path -> m_fates index
 };

@@ -54,7 +54,7 @@ private:
     HandOffListener m_onHandOff;
     WithdrawalListener m_onWithdrawal;
     CComPtr<CManagerSite> m_site;
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::map<std::wstring, std::wstring> m_entryPaths;  // entry id -> path
     ULONG m_nextEntry = 1;
 };

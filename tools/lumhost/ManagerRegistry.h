@@ -62,7 +62,7 @@ private:
     void RemoveKeysOf(size_t engineCount);
 
     const std::wstring m_root;
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::vector<Engine> m_engines;  // guarded by m_lock
     std::list<CAnalysisEngineRegistration> m_registrations;
     bool m_installed = false;

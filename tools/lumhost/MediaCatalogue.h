@@ -113,7 +113,7 @@ private:
 
     CContentDbCatalogue& m_database;
     const DWORD m_settleMs;
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     Listener m_listener;
     std::map<std::wstring, Entry> m_entries;  // by upper-cased path
     ULONG m_nextId = 1;

@@ -52,7 +52,7 @@ private:
     std::wstring PromptText(HANDLE output) const;
 
     DWORD m_startTick;
-    CCriticalSection m_lock;
+    CCriticalSection m_lock{LockRank::Outside};
     // What the console shows at its bottom (under m_lock):
     size_t m_liveLength = 0;    // of the live line shown last; 0 when none
     bool m_promptOn = false;    // a prompt is the bottom line, the live line (if any) right above it

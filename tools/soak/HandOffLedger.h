@@ -58,7 +58,7 @@ private:
     void Flag(const std::wstring& path, ULONG flags, ULONG handed, ULONG allowed);  // under m_lock
 
     const PathOfId m_pathOfId;
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::map<std::wstring, ULONG> m_requests;  // notifications and reloads, by lower-cased path
     std::map<std::wstring, ULONG> m_handed;    // notification-path hand-offs, by lower-cased path
     std::map<ULONG, Search> m_searches;        // by queue flags

@@ -84,7 +84,7 @@ private:
         }
     }
 
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::map<std::wstring, Method> m_methods;
     // By calling thread, innermost last: a call may make another from inside an event it fires.
     std::map<DWORD, std::vector<Running>> m_running;

@@ -68,7 +68,7 @@ private:
     CSoakTally& m_tally;
     const ULONG m_longStallPercent;
 
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::vector<Timed> m_timed;  // guarded by m_lock
     std::deque<Armed> m_recent;  // guarded by m_lock
     std::vector<std::pair<DWORD, DWORD>> m_longStalls;  // armed and let-go ticks; guarded by m_lock

@@ -88,7 +88,7 @@ private:
         CComPtr<IConnectionPoint> point;
         DWORD cookie = 0;
         CScopedHandle progress;
-        CCriticalSection connectLock;  // Connect is not called concurrently with itself
+        CCriticalSection connectLock{LockRank::Outside};  // Connect is not called concurrently with itself
     };
 
     std::shared_ptr<Instance> Current() const;
@@ -105,7 +105,7 @@ private:
     CComPtr<ILumMgrPluginSite> m_site;
     CComPtr<IUnknown> m_sink;
 
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::shared_ptr<Instance> m_current;  // guarded by m_lock
     volatile LONG m_created = 0;
 };

@@ -13,6 +13,6 @@ public:
     ULONG Total() const;
 
 private:
-    mutable CCriticalSection m_lock;
+    mutable CCriticalSection m_lock{LockRank::Outside};
     std::map<std::wstring, ULONG> m_counts;
 };

@@ -1,0 +1,31 @@
+#include "common/Contract.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+std::atomic<ContractFailureHandler> g_handler{nullptr};
+}
+
+ContractFailureHandler SetContractFailureHandler(ContractFailureHandler handler) noexcept
+{
+    return g_handler.exchange(handler);
+}
+
+void ReportContractFailure(const char* what, const char* file, int line) noexcept
+{
+    const ContractFailureHandler handler = g_handler.load();
+    if (handler)
+    {
+        handler(what, file, line);
+        return;
+    }
+    char text[512];
+    std::snprintf(text, sizeof text, "%s(%d): contract failed: %s\n", file ? file : "?", line, what ? what : "?");
+    OutputDebugStringA(text);
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+    std::abort();
+}

@@ -392,7 +392,6 @@ HRESULT CPluginDbNotifyThread::ProcessItem(std::unique_ptr<CBase::CProcessItem> 
     case kItemConnect:
         result = CatchAsHResult([&] { return Connect(item); });
         break;
-    }
     case kItemDisconnect:
         result = CatchAsHResult([&] {
             Disconnect();

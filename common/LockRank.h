@@ -9,8 +9,8 @@
 // Checked builds (LUM_CHECKS: the test build folder, LUM_BUILD_TESTS=ON, and every Debug build)
 // keep a per-thread stack of the ranks held and report a lock taken against the order as a
 // contract failure (common/Contract.h) before it waits; the tests turn that into a failure. The
-// shipped i686 DLL is configured with the tests off, so it is built without the check and pays
-// nothing for it.
+// shipped DLLs of both targets are built in folders with the tests off (script/package), so they
+// are built without the check and pay nothing for it.
 //
 // Rules the order encodes:
 //  - a worker's thread lock is held across its stop wait. A queue-event sink may start or stop

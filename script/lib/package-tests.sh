@@ -15,7 +15,7 @@ work="$build/packages-wine"
 template="$work/template"
 expected="$packages/registration.records"
 probe="$build/x64/tests/package/package_probe.exe"
-dll64="$build/x64/host/$lum_dll_name"
+dll64="$build/x64-release/host/$lum_dll_name"
 dll32="$build/i686/host/$lum_dll_name"
 msi64="$packages/LumSiftDbNotifyWex-$version-x64.msi"
 msi32="$packages/LumSiftDbNotifyWex-$version-x86.msi"
@@ -155,12 +155,22 @@ install_and_uninstall() {
   return $status
 }
 
+# The test build compiles contract and lock-order checks in; the text of a failed contract is
+# their mark. The packaged DLLs must not carry them.
+without_checks() {
+  local dll
+  for dll in "$@"; do
+    if grep -aq 'contract failed' "$dll"; then echo "$dll carries the run-time checks"; return 1; fi
+  done
+}
+
 # The x64 package: its entries are regsvr32's, and the plug-in can be created and answers.
 x64_checks() {
   local p=$1 status=0
   check "x64: the registry holds exactly what regsvr32 of the DLL writes" same_records "$expected" "$p.added" || status=1
   check "x64: the DLL is in Program Files" cmp "$dll64" "$(lum_unix_path "$p" "$(lum_installed_dll 64)")" || status=1
   check "x64: the data folder is created" test -d "$(data_folder "$p")" || status=1
+  check "both packaged DLLs are built without the test build's run-time checks" without_checks "$dll64" "$dll32" || status=1
   check "both packages give the data folder the plug-in's protected DACL (MsiLockPermissionsEx)" \
         locks_the_data_folder || status=1
   check "x64: the package refuses 32-bit Windows (launch condition VersionNT64), the x86 one does not" \

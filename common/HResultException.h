@@ -2,8 +2,8 @@
 #include <windows.h>
 
 // The framework's exception: carries the HRESULT of a failed allocation or argument check inside
-// the string and array helpers. COM methods catch it at their boundary (see ComCall.h); it never
-// leaves one.
+// the string and array helpers. COM methods and thread entries catch it at their edge, functions
+// inside where they must go on (common/ComCall.h); it never leaves a COM method or a thread.
 class CHResultException
 {
 public:

@@ -354,31 +354,31 @@ CString GetDelayQueueFolder()
 
 HRESULT SaveDelayQueueFile(const std::vector<CDelayQueueRecord>& records)
 {
-    return ComCall([&] { return Save(GetDelayQueueFolder(), records, &FlushFileBuffers); });
+    return CatchAsHResult([&] { return Save(GetDelayQueueFolder(), records, &FlushFileBuffers); });
 }
 
 HRESULT SaveDelayQueueFile(const CString& folder, const std::vector<CDelayQueueRecord>& records,
                            DelayQueueFlush flush)
 {
-    return ComCall([&] { return Save(folder, records, flush ? flush : &FlushFileBuffers); });
+    return CatchAsHResult([&] { return Save(folder, records, flush ? flush : &FlushFileBuffers); });
 }
 
 HRESULT LoadDelayQueueFile(const DelayQueueLineHandler& onLine)
 {
-    return ComCall([&] { return Load(GetDelayQueueFolder(), onLine, &HasTrustedOwner); });
+    return CatchAsHResult([&] { return Load(GetDelayQueueFolder(), onLine, &HasTrustedOwner); });
 }
 
 HRESULT LoadDelayQueueFile(const CString& folder, const DelayQueueLineHandler& onLine, QueueFileOwnerCheck ownerCheck)
 {
-    return ComCall([&] { return Load(folder, onLine, ownerCheck ? ownerCheck : &HasTrustedOwner); });
+    return CatchAsHResult([&] { return Load(folder, onLine, ownerCheck ? ownerCheck : &HasTrustedOwner); });
 }
 
 HRESULT BackUpDelayQueueFile()
 {
-    return ComCall([&] { return BackUp(GetDelayQueueFolder()); });
+    return CatchAsHResult([&] { return BackUp(GetDelayQueueFolder()); });
 }
 
 HRESULT BackUpDelayQueueFile(const CString& folder)
 {
-    return ComCall([&] { return BackUp(folder); });
+    return CatchAsHResult([&] { return BackUp(folder); });
 }

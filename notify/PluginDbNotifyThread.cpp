@@ -651,7 +651,7 @@ HRESULT CPluginDbNotifyThread::SaveDelayQueueAfterForcedEnd()
 
 HRESULT CPluginDbNotifyThread::BackUpDelayQueue()
 {
-    return ComCall([&] { return BackUpDelayQueueFile(DelayQueueFolder()); });
+    return CatchAsHResult([&] { return BackUpDelayQueueFile(DelayQueueFolder()); });
 }
 
 // ---- Pending requests --------------------------------------------------------------------------
@@ -809,7 +809,7 @@ LONG CPluginDbNotifyThread::DiscardPending(LONG type, BSTR itemId, const CString
 
 HRESULT CPluginDbNotifyThread::CancelPending(BSTR item)
 {
-    return ComCall([&] {
+    return CatchAsHResult([&] {
         // An empty text (not a null one) would only match unresolved notifications without an id,
         // of which none is ever counted: it removes nothing.
         const LONG type = item && SysStringLen(item) == 0 ? kItemChanged : 0;

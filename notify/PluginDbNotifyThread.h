@@ -75,10 +75,7 @@ public:
     class CProcessItem : public CBase::CProcessItem
     {
     public:
-        explicit CProcessItem(LONG itemType = 0, DWORD itemValue = 0) noexcept : CBase::CProcessItem(itemType, itemValue) {}
-        ~CProcessItem() override = default;
-        CProcessItem(const CProcessItem&) = delete;
-        CProcessItem& operator=(const CProcessItem&) = delete;
+        using CBase::CProcessItem::CProcessItem;
 
         // path := text and pathHash := its hash, always together.
         void SetPath(const CString& text);

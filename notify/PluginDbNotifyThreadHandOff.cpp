@@ -107,7 +107,7 @@ HRESULT CPluginDbNotifyThread::HandOffItem(CProcessItem* item)
     HRESULT result = S_OK;
     const bool tracing = TraceOn(TraceLevel::Decisions);
     CHandOffReason reason;
-    const HRESULT failure = ComCall([&]() -> HRESULT {
+    const HRESULT failure = CatchAsHResult([&]() -> HRESULT {
         Outcome outcome = Outcome::Drop;
         const DWORD age = GetTickCount() - item->created;
         // Every outcome but the hand-off carries its reason, in the trace's words.
@@ -365,7 +365,7 @@ HRESULT CPluginDbNotifyThread::CleanUpRemovedItem(CProcessItem* item)
 {
     if (SysStringLen(item->itemId.Get()) == 0)
         return E_NOTIMPL;
-    return ComCall([&] {
+    return CatchAsHResult([&] {
         CLockGuard guard(m_dbLock);
         return m_database.DeleteItemWithDependents(item->itemId.Get(), true, true);
     });

@@ -56,10 +56,7 @@ public:
     class CProcessItem : public CBase::CProcessItem
     {
     public:
-        explicit CProcessItem(LONG itemType = 0, DWORD itemValue = 0) noexcept : CBase::CProcessItem(itemType, itemValue) {}
-        ~CProcessItem() override = default;
-        CProcessItem(const CProcessItem&) = delete;
-        CProcessItem& operator=(const CProcessItem&) = delete;
+        using CBase::CProcessItem::CProcessItem;
 
         CMarshalledStream stream;  // site item: the site marshalled for this thread
     };

@@ -44,6 +44,8 @@ public:
         {
         }
         virtual ~CProcessItem() = default;
+        CProcessItem(const CProcessItem&) = delete;
+        CProcessItem& operator=(const CProcessItem&) = delete;
 
         ULONG sequence = 0;  // set when queued, from 1; 0 for an item never queued
         DWORD created;       // GetTickCount at construction; delay rules measure from it

@@ -23,9 +23,12 @@ void ReportContractFailure(const char* what, const char* file, int line) noexcep
         return;
     }
     char text[512];
-    std::snprintf(text, sizeof text, "%s(%d): contract failed: %s\n", file ? file : "?", line, what ? what : "?");
+    // A truncated text still names the contract; and if stderr is gone there is no one left to
+    // tell, as the process ends next: both results are dropped on purpose.
+    static_cast<void>(
+        std::snprintf(text, sizeof text, "%s(%d): contract failed: %s\n", file ? file : "?", line, what ? what : "?"));
     OutputDebugStringA(text);
-    std::fputs(text, stderr);
-    std::fflush(stderr);
+    static_cast<void>(std::fputs(text, stderr));
+    static_cast<void>(std::fflush(stderr));
     std::abort();
 }

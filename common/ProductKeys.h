@@ -11,7 +11,8 @@ constexpr wchar_t kProductRootKey[] = L"Software\\Tessaly Corporation\\LUM Siftw
 // trace in its Logs subfolder.
 constexpr wchar_t kProductDataFolder[] = L"Tessaly Corporation\\LUM Siftwell\\";
 
-// The plug-in's name: its module id, event source and trace file name.
+// The plug-in's name: its module id, event source, trace file name and the client name its
+// database connections give.
 constexpr wchar_t kPluginName[] = L"LumSiftDbNotifyWex";
 
 // Below the root: the manager's engine index table (one subkey per engine class id) and this

@@ -10,6 +10,7 @@
 #include "common/EventLog.h"
 #include "common/HResult.h"
 #include "common/HResultException.h"
+#include "common/ProductKeys.h"
 #include "common/TraceWriter.h"
 #include "contentdb/ContentConstants.h"
 #include "interfaces/ServiceInterfaces.h"
@@ -18,7 +19,6 @@
 namespace
 {
 const wchar_t kObserverBaseName[] = L"TessalyLumSiftDbNotifyWexWatchingDB";
-const wchar_t kDatabaseClientName[] = L"LumSiftDbNotifyWex";
 
 bool IsNotifiedClass(LONG itemClass) noexcept
 {
@@ -485,7 +485,7 @@ HRESULT CPluginDbNotifyThread::Connect(CProcessItem* item)
     HRESULT opened;
     {
         CLockGuard guard(m_dbLock);
-        opened = m_database.Open(true, kDatabaseClientName, kDatabaseOpenTimeoutMs);
+        opened = m_database.Open(true, kPluginName, kDatabaseOpenTimeoutMs);
         if (SUCCEEDED(opened))
             m_database.AddListener(this);
     }

@@ -80,22 +80,20 @@ void NoteLockWanted(const void* lock, LockRank rank) noexcept
     if (rank == LockRank::Outside)
         return;
     const CHeldLocks& held = t_held;
-    const unsigned count = held.count;
-    unsigned highest = count;
-    for (unsigned i = 0; i < count; ++i)
+    for (unsigned i = 0; i < held.count; ++i)
     {
         if (held.lock[i] == lock)
             return;  // taken again by its holder
-        if (highest == count || held.rank[i] > held.rank[highest])
-            highest = i;
     }
-    if (highest == count || held.rank[highest] < rank)
+    // Nothing held reads as Outside, below every rank.
+    const LockRank highest = HighestHeldLockRank();
+    if (highest < rank)
         return;
     char what[160];
     // A truncated text still names the two locks: the result is dropped on purpose.
     static_cast<void>(std::snprintf(what, sizeof what, "lock order: %s (rank %u) taken while %s (rank %u) is held",
-                                    LockRankName(rank), static_cast<unsigned>(rank),
-                                    LockRankName(held.rank[highest]), static_cast<unsigned>(held.rank[highest])));
+                                    LockRankName(rank), static_cast<unsigned>(rank), LockRankName(highest),
+                                    static_cast<unsigned>(highest)));
     ReportContractFailure(what, __FILE__, __LINE__);
 }
 
